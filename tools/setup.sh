@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what Ferrule needs on Debian 12, then configures and builds it in build/.
+# Safe to run again: packages already present are not reinstalled.
+# Usage: tools/setup.sh [extra cmake -D options...]
+set -euo pipefail
+
+PACKAGES=(cmake ninja-build g++ qt6-base-dev libqt6xml6 libzxing-dev libgtest-dev libgmock-dev
+          libxml2-utils python3)
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+install_packages() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# configure_and_build BUILD_DIR [cmake options...]
+configure_and_build() {
+  local dir=$1; shift
+  cmake -S "$root" -B "$root/$dir" -G Ninja -DFERRULE_WERROR=ON "$@"
+  cmake --build "$root/$dir" --parallel "$(nproc)"
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  install_packages
+  configure_and_build build "$@"
+fi
