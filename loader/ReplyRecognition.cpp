@@ -137,22 +137,18 @@ void TReplyRecognizer::ParseRegisterReply(const QByteArray& Data) {
 }
 
 void TReplyRecognizer::DeriveMACAddress() {
-  auto& mac = Record.MACAddr;
+  const quint32 reg3 = Record.MACReg3;
+  std::array<quint8, 3> vendor{0x18, 0xFE, 0x34};
   if (Record.BitFlag != 0) {
-    mac[0] = ByteOf(Record.MACReg3, 16);
-    mac[1] = ByteOf(Record.MACReg3, 8);
-    mac[2] = ByteOf(Record.MACReg3, 0);
-  } else if (Record.MACFlag == 0) {
-    mac[0] = 0x18, mac[1] = 0xFE, mac[2] = 0x34;
-  } else {
-    mac[0] = 0xAC, mac[1] = 0xD0, mac[2] = 0x74;
+    vendor = {ByteOf(reg3, 16), ByteOf(reg3, 8), ByteOf(reg3, 0)};
+  } else if (Record.MACFlag != 0) {
+    vendor = {0xAC, 0xD0, 0x74};
   }
-  mac[3] = ByteOf(Record.MACReg1, 8);
-  mac[4] = ByteOf(Record.MACReg1, 0);
   // The module's last MAC byte is bits 24-31 of the first word, whichever the vendor
   // prefix; bits 16-23 hold a check byte that is no part of the address.
-  mac[5] = ByteOf(Record.MACReg0, 24);
+  Record.MACAddr = {vendor[0], vendor[1], vendor[2], ByteOf(Record.MACReg1, 8),
+                    ByteOf(Record.MACReg1, 0), ByteOf(Record.MACReg0, 24)};
 
-  Record.APMACStr = MACText(mac, 2, QStringLiteral("-"));
-  Record.STAMACStr = MACText(mac, 0, QStringLiteral(":"));
+  Record.APMACStr = MACText(Record.MACAddr, 2, QStringLiteral("-"));
+  Record.STAMACStr = MACText(Record.MACAddr, 0, QStringLiteral(":"));
 }
