@@ -1,5 +1,5 @@
 #include "settings/DataChest.h"
-#include "tests/settings/LocaleGuard.h"
+#include "tests/settings/SettingsTestSupport.h"
 
 #include <gtest/gtest.h>
 
