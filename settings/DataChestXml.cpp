@@ -119,8 +119,13 @@ void TXMLNodeView::SetChildText(const QString& TagName, const QString& Text) {
   QDomElement Target = Child(TagName);
   while (Target.hasChildNodes())
     Target.removeChild(Target.firstChild());
-  if (!Text.isEmpty())
-    Target.appendChild(FElement.ownerDocument().createTextNode(CheckedXmlText(Text)));
+  if (Text.isEmpty())
+    return;
+  QDomDocument Document = FElement.ownerDocument();
+  // The parser drops text nodes made of white space only; a CDATA section keeps them.
+  const bool Blank = Text.trimmed().isEmpty() && !Text.contains(u'\r');
+  Target.appendChild(Blank ? QDomNode(Document.createCDATASection(CheckedXmlText(Text)))
+                           : QDomNode(Document.createTextNode(CheckedXmlText(Text))));
 }
 
 QString TXMLDataType::Name() {
@@ -151,8 +156,8 @@ TXMLDataChestType::TXMLDataChestType(QDomDocument Document, const QDomElement& R
 
 TXMLDataChestType ChestNewDocument() {
   QDomDocument Document;
-  Document.appendChild(
-      Document.createProcessingInstruction(QStringLiteral("xml"), QStringLiteral("version=\"1.0\"")));
+  Document.appendChild(Document.createProcessingInstruction(QStringLiteral("xml"),
+                                                           QStringLiteral("version=\"1.0\"")));
   const QDomElement Root = Document.appendChild(Document.createElement(RootName)).toElement();
   return TXMLDataChestType(Document, Root);
 }
@@ -209,8 +214,9 @@ void ChestSaveToFile(const QString& FileName) {
     RaiseFileError(QStringLiteral("create"), FileName, File.errorString());
   const qint64 Written = File.write(Bytes);
   if (Written >= 0 && Written < Bytes.size())
-    RaiseFileError(QStringLiteral("write"), FileName,
-                   QStringLiteral("Only %1 of %2 bytes were written.").arg(Written).arg(Bytes.size()));
+    RaiseFileError(
+        QStringLiteral("write"), FileName,
+        QStringLiteral("Only %1 of %2 bytes were written.").arg(Written).arg(Bytes.size()));
   if (Written < 0 || !File.commit())
     RaiseFileError(QStringLiteral("write"), FileName, File.errorString());
 }

@@ -83,14 +83,6 @@ TEST_F(DataChestTest, EveryNameIsFoundWhateverTheOrderOfInsertion) {
     EXPECT_LT(ChestCompareNames(ChestElementAt(I - 1).Name, ChestElementAt(I).Name), 0);
 }
 
-TEST_F(DataChestTest, CompareNamesMapsOnlyAsciiLettersAndPutsPrefixesFirst) {
-  EXPECT_EQ(ChestCompareNames("abc", "ABC"), 0);
-  EXPECT_LT(ChestCompareNames("AB", "ABC"), 0);
-  EXPECT_GT(ChestCompareNames("a_b", "AB"), 0);  // '_' (0x5F) after 'B'
-  EXPECT_LT(ChestCompareNames("A.B", "AB"), 0);
-  EXPECT_NE(ChestCompareNames(QString::fromUtf8("\xC3\xA4"), QString::fromUtf8("\xC3\x84")), 0);
-}
-
 TEST_F(DataChestTest, BooleanTextAcceptsTrueAndFalseInAnyCaseAndIgnoresOtherText) {
   for (const char* Text : {"true", "True", "TRUE"}) {
     ChestReset();
@@ -115,7 +107,8 @@ TEST_F(DataChestTest, IntegerTextConvertsOrRaisesAndLeavesTheVariableAsItWas) {
       ChestSetIntegerText("n", Bad);
       ADD_FAILURE() << "no error for " << Bad;
     } catch (const EConvertError& Error) {
-      EXPECT_EQ(std::string(Error.what()), "'" + std::string(Bad) + "' is not a valid integer value");
+      EXPECT_EQ(std::string(Error.what()),
+                "'" + std::string(Bad) + "' is not a valid integer value");
     }
     EXPECT_EQ(ChestGetInteger("n"), 2147483647);
   }

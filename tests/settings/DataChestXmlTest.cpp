@@ -64,7 +64,8 @@ protected:
   }
 
   static QString Data(const QString& Name, const QString& Type, const QString& Value) {
-    return QString("<Data name=\"%1\"><Type>%2</Type><Value>%3</Value></Data>").arg(Name, Type, Value);
+    return QString("<Data name=\"%1\"><Type>%2</Type><Value>%3</Value></Data>")
+        .arg(Name, Type, Value);
   }
 
   static void SetExampleStore() {
@@ -119,8 +120,10 @@ TEST_F(DataChestXmlTest, EveryTypeAndAwkwardTextSurvivesARoundTrip) {
   ChestSetString("Quote\"<&>'Name", "a < b && c > d \"q\" 'a'");
   ChestSetString("Lines", "one\ntwo\r\nthree\rfour\ttab");
   ChestSetString("Spaced", "  padded  ");
-  ChestSetString(QString::fromUtf8("Gr\xC3\xBC\xC3\x9F""e"), QString::fromUtf8("\xE2\x82\xAC \xF0\x9F\x98\x80"));
+  ChestSetString(QString::fromUtf8("Gr\xC3\xBC\xC3\x9F""e"),
+                 QString::fromUtf8("\xE2\x82\xAC \xF0\x9F\x98\x80"));
   ChestSetString("Empty", "");
+  ChestSetString("Blank", " \t\n ");
   ChestSetInteger("Min", -2147483647 - 1);
   ChestSetInteger("Max", 2147483647);
   ChestSetReal("Pi", 3.14159265358979);
@@ -248,7 +251,8 @@ TEST_F(DataChestXmlTest, ARefusedSaveRaisesAndLeavesWhatWasThere) {
   ChestSetInteger("A", 1);
   WriteFile("Plain", "not a folder");
   ASSERT_TRUE(QDir(Path("")).mkdir("Folder"));
-  for (const QString& Target : {Path("Folder"), Path("Missing/Config.xml"), Path("Plain/Config.xml")})
+  for (const QString& Target :
+       {Path("Folder"), Path("Missing/Config.xml"), Path("Plain/Config.xml")})
     EXPECT_THROW(ChestSaveToFile(Target), EChestFileError) << Target.toStdString();
   EXPECT_TRUE(QFileInfo(Path("Folder")).isDir());
   EXPECT_FALSE(QFileInfo::exists(Path("Missing")));
@@ -281,10 +285,12 @@ TEST_F(DataChestXmlTest, AnInterruptedSaveLeavesThePreviousFileIntact) {
 
 // An independent parser reads the same names, type words and values from a saved file.
 TEST_F(DataChestXmlTest, PythonReadsTheSavedFileAlike) {
-  ChestSetString("Text", QString::fromUtf8("a&b <c> \xC3\xBC\nline"));
+  const QString Text = QString::fromUtf8("a&b <c> \xC3\xBC\nline");
+  ChestSetString("Text", Text);
   ChestSetString("Empty", "");
   ChestSetInteger("Count", -12);
   ChestSetReal("Big", 1e20);
+  ChestSetString("Blank", "  ");
   ChestSetBoolean("On", true);
   ChestSaveToFile(Path("Config.xml"));
 
@@ -303,11 +309,12 @@ TEST_F(DataChestXmlTest, PythonReadsTheSavedFileAlike) {
   ASSERT_TRUE(Python.waitForFinished(30000));
   ASSERT_EQ(Python.exitCode(), 0) << Python.readAllStandardError().toStdString();
   const QJsonArray Read = QJsonDocument::fromJson(Python.readAllStandardOutput()).array();
-  EXPECT_EQ(Read, QJsonArray(
-                      {QJsonArray{"Big", "Real", "1E20"}, QJsonArray{"Count", "Integer", "-12"},
-                       QJsonArray{"Empty", "String", ""},
-                       QJsonArray{"Text", "String", QString::fromUtf8("a&b <c> \xC3\xBC\nline")},
-                       QJsonArray{"On", "Boolean", "True"}}));  // appended last, not yet sorted
+  const QJsonArray Expected = {
+      QJsonArray{"Big", "Real", "1E20"}, QJsonArray{"Blank", "String", "  "},
+      QJsonArray{"Count", "Integer", "-12"}, QJsonArray{"Empty", "String", ""},
+      QJsonArray{"Text", "String", Text},
+      QJsonArray{"On", "Boolean", "True"}};  // appended last, so not yet sorted
+  EXPECT_EQ(Read, Expected);
 }
 
 }  // namespace
