@@ -122,7 +122,7 @@ void TSimulatedPort::Reset()
 {
     {
         std::lock_guard<std::mutex> Lock(FModuleLock);
-        FModule.SetLineRate(FLineRate.load());
+        FModule.SetLineRate(RefreshLineRate());
         for (TSimDelivery& Delivery : FModule.Reset())
             FInjected.push_back(std::move(Delivery));
     }
