@@ -55,12 +55,20 @@ struct TSimulatedPort::TLoop {
     bool TxBlocked = false;    // the pseudo-terminal is full: wait until it takes more
     std::size_t RequestsSeen = 0;
 
-    std::optional<TTime> NextTxTime() const
+    // Bytes go out about a millisecond's worth at a time.
+    qsizetype SliceSize(quint32 Rate) const
+    {
+        return std::min<qsizetype>(TxBytes.size(), std::max(1u, Rate / 10'000));
+    }
+
+    // When the next slice has crossed the line and may reach the client, or when the next delivery
+    // starts.
+    std::optional<TTime> NextTxTime(quint32 Rate) const
     {
         if (TxBlocked)
             return std::nullopt;
         if (!TxBytes.isEmpty())
-            return TxLineFree;
+            return TxLineFree + ByteTime(Rate, SliceSize(Rate));
         if (TxQueue.empty())
             return std::nullopt;
         const TQueued& Next = TxQueue.front();
@@ -204,23 +212,21 @@ void TSimulatedPort::TakeInjected(TLoop& Loop)
     FInjected.clear();
 }
 
-// Writes the next slice of what is due, about a millisecond's worth of bytes at a time, and books
-// the line for as long as those bytes take.
+// Starts the next delivery when it is due, and writes each slice of it once the slice's bytes have
+// had the time to cross the line.
 void TSimulatedPort::Transmit(TLoop& Loop)
 {
-    const std::optional<TTime> Due = Loop.NextTxTime();
+    const quint32 Rate = FLineRate.load();
+    const std::optional<TTime> Due = Loop.NextTxTime(Rate);
     if (!Due || Loop.Now < *Due)
         return;
     if (Loop.TxBytes.isEmpty()) {
         Loop.TxBytes = std::move(Loop.TxQueue.front().Bytes);
         Loop.TxQueue.pop_front();
         Loop.TxLineFree = *Due;
-        if (Loop.TxBytes.isEmpty())
-            return;
+        return;
     }
-    const quint32 Rate = FLineRate.load();
-    const qsizetype Slice = std::min<qsizetype>(Loop.TxBytes.size(), std::max(1u, Rate / 10'000));
-    const ssize_t Count = ::write(FMaster, Loop.TxBytes.constData(), size_t(Slice));
+    const ssize_t Count = ::write(FMaster, Loop.TxBytes.constData(), size_t(Loop.SliceSize(Rate)));
     if (Count < 0) {
         if (errno == EAGAIN)
             Loop.TxBlocked = true;
@@ -229,14 +235,14 @@ void TSimulatedPort::Transmit(TLoop& Loop)
         return;
     }
     Loop.TxBytes.remove(0, Count);
-    Loop.TxLineFree = std::max(Loop.TxLineFree, Loop.Now - CatchUp) + ByteTime(Rate, Count);
+    Loop.TxLineFree = std::max(Loop.TxLineFree + ByteTime(Rate, Count), Loop.Now - CatchUp);
 }
 
 // Sleeps until the client writes, the terminal takes more output, a paced byte is due, or Stop or
 // Reset wakes the thread. False when polling fails for good.
 bool TSimulatedPort::WaitForWork(TLoop& Loop)
 {
-    std::optional<TTime> WakeAt = Loop.NextTxTime();
+    std::optional<TTime> WakeAt = Loop.NextTxTime(FLineRate.load());
     if (!Loop.RxChunk.isEmpty())
         WakeAt = WakeAt ? std::min(*WakeAt, Loop.RxDue) : Loop.RxDue;
     pollfd Fds[2] = {{FWake, POLLIN, 0},
