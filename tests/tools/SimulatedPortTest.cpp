@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
 #include <chrono>
 #include <vector>
 
@@ -182,6 +186,70 @@ TEST(SimulatedPort, StopsWhileTheLineIsBusy)
     pollfd Hangup{Client.Fd, POLLIN, 0};
     ::poll(&Hangup, 1, 10'000);
     EXPECT_TRUE(Hangup.revents & POLLHUP);
+}
+
+// The rq53sim program: the path on its first line, options that reach the module, the flash dump.
+class Rq53simProgram : public ::testing::Test {
+protected:
+    QString Start(const QStringList& Options)
+    {
+        Program.start(RQ53SIM_PROGRAM, Options);
+        const auto Deadline = std::chrono::steady_clock::now() + 10s;
+        while (!Program.canReadLine() && std::chrono::steady_clock::now() < Deadline)
+            Program.waitForReadyRead(100);
+        return QString::fromLocal8Bit(Program.readLine()).trimmed();
+    }
+
+    QProcess Program;
+};
+
+TEST_F(Rq53simProgram, ServesThePrintedPathUntilInputCloses)
+{
+    QTemporaryDir Dir;
+    const QString Dump = Dir.filePath("flash.bin");
+    const QString Path = Start({"--efuse", "0,0,0,A1B2C3D4", "--flash-size", "0x20000", "--dump", Dump, "-v"});
+    ASSERT_TRUE(Path.startsWith("/dev/pts/")) << Path.toStdString();
+    {
+        TClient Client(Path);
+        ASSERT_TRUE(Client.Write(Hex("C0 00 0A 04 00 07 07 12 20 5C 00 F0 3F C0")));
+        EXPECT_EQ(Client.Read(12), Hex("C0 01 0A 02 00 D4 C3 B2 A1 00 00 C0"));
+        // 4 bytes in one block at 0, then the block
+        ASSERT_TRUE(Client.Write(Hex("C0 00 02 10 00 78 01 3A 00 04 00 00 00 01 00 00 00 00 04 00 00 00 00 00 00 C0")));
+        EXPECT_EQ(Client.Read(12), Hex("C0 01 02 02 00 D4 C3 B2 A1 00 00 C0"));
+        ASSERT_TRUE(Client.Write(FlashDataFrame(Hex("01 02 03 04"), 0)));
+        EXPECT_EQ(Client.Read(12), Hex("C0 01 03 02 00 D4 C3 B2 A1 00 00 C0"));
+    }
+    Program.closeWriteChannel();
+    ASSERT_TRUE(Program.waitForFinished(10'000));
+    EXPECT_EQ(Program.exitCode(), 0);
+    const QString Log = QString::fromLocal8Bit(Program.readAllStandardError());
+    EXPECT_TRUE(Log.contains("READ_REG 0x3FF0005C -> 00 00\n")) << Log.toStdString();
+    EXPECT_TRUE(Log.contains("FLASH_DATA #0 -> 00 00\n")) << Log.toStdString();
+    QFile Flash(Dump);
+    ASSERT_TRUE(Flash.open(QIODevice::ReadOnly));
+    const QByteArray Contents = Flash.readAll();
+    EXPECT_EQ(Contents.size(), 0x20000);
+    EXPECT_EQ(Contents.left(8), Hex("01 02 03 04 FF FF FF FF"));
+}
+
+TEST_F(Rq53simProgram, EndsOnSigterm)
+{
+    const QString Path = Start({"--fail", "7", "--fail-command", "sync"});
+    TClient Client(Path);
+    ASSERT_TRUE(Client.Write(SyncRequest));
+    EXPECT_EQ(Client.Read(12), Hex("C0 01 08 02 00 07 07 12 20 01 07 C0"));
+    Program.terminate();
+    ASSERT_TRUE(Program.waitForFinished(10'000));
+    EXPECT_EQ(Program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(Program.exitCode(), 0);
+}
+
+TEST_F(Rq53simProgram, RefusesABadOption)
+{
+    Program.start(RQ53SIM_PROGRAM, {"--split", "many"});
+    ASSERT_TRUE(Program.waitForFinished(10'000));
+    EXPECT_EQ(Program.exitCode(), 2);
+    EXPECT_TRUE(Program.readAllStandardOutput().isEmpty());
 }
 
 } // namespace

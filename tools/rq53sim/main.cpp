@@ -23,22 +23,24 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-quint32 Number(const QCommandLineParser& Parser, const QString& Name)
+// An option's value as a number (decimal, or hexadecimal with 0x).
+qint64 Integer(const QCommandLineParser& Parser, const QString& Name)
 {
     bool Ok = false;
-    const quint32 Value = Parser.value(Name).toUInt(&Ok, 0);
+    const qint64 Value = Parser.value(Name).toLongLong(&Ok, 0);
     if (!Ok)
         throw EUsage(QString("--%1 wants a number, not \"%2\"").arg(Name, Parser.value(Name)).toStdString());
     return Value;
 }
 
+quint32 Number(const QCommandLineParser& Parser, const QString& Name)
+{
+    return quint32(Integer(Parser, Name));
+}
+
 int Count(const QCommandLineParser& Parser, const QString& Name)
 {
-    bool Ok = false;
-    const int Value = Parser.value(Name).toInt(&Ok, 0);
-    if (!Ok)
-        throw EUsage(QString("--%1 wants a count, not \"%2\"").arg(Name, Parser.value(Name)).toStdString());
-    return Value;
+    return int(Integer(Parser, Name));
 }
 
 const char* CommandName(quint8 Command)
