@@ -83,6 +83,7 @@ int Failed(TSimRequest& Request, quint8 Error)
 TSimulatedModule::TSimulatedModule(quint32 FlashSize)
     : FFlash(qsizetype(FlashSize), char(0xFF))
 {
+    // Words that make the station MAC address 18:FE:34:12:34:59.
     SetEfuseWords({0x56400000, 0x00001234, 0x00000000, 0x00000000});
 }
 
@@ -127,7 +128,9 @@ void TSimulatedModule::SetExtraEraseSectors(quint32 Sectors)
 
 void TSimulatedModule::PresetFlash(quint32 Offset, const QByteArray& Bytes)
 {
-    const QByteArray Fits = Bytes.left(std::max<qsizetype>(0, FFlash.size() - Offset));
+    if (Offset >= quint32(FFlash.size()))
+        return;
+    const QByteArray Fits = Bytes.left(FFlash.size() - Offset);
     FFlash.replace(qsizetype(Offset), Fits.size(), Fits);
 }
 
