@@ -134,6 +134,29 @@ TEST(SimulatedPort, TheClientCanLockThePortAndOpenItAgain)
     }
 }
 
+TEST(SimulatedPort, ForgetsExclusiveUseWhenTheLastClientCloses)
+{
+    TSimulatedPort Port{TSimulatedModule()};
+    {
+        TClient Client(Port.SlavePath());
+        ASSERT_EQ(::ioctl(Client.Fd, TIOCEXCL), 0);
+        ASSERT_TRUE(Client.Write(SyncRequest));
+        EXPECT_EQ(Client.Read(96), SyncReply.repeated(8));
+        int Exclusive = 0;
+        ::ioctl(Client.Fd, TIOCGEXCL, &Exclusive);
+        EXPECT_EQ(Exclusive, 1) << "kept while the client has the port open";
+    }
+    int Exclusive = 1;
+    const auto Deadline = std::chrono::steady_clock::now() + 10s;
+    while (Exclusive != 0 && std::chrono::steady_clock::now() < Deadline) {
+        TClient Probe(Port.SlavePath());
+        ::ioctl(Probe.Fd, TIOCGEXCL, &Exclusive);
+        if (Exclusive != 0)
+            Probe.Wait(0, 50ms);
+    }
+    EXPECT_EQ(Exclusive, 0) << "a client that is not root can open the port again";
+}
+
 TEST(SimulatedPort, FlashesAnImageSentInPieces)
 {
     TSimulatedModule Module;

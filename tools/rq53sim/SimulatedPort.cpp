@@ -13,6 +13,8 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -83,6 +85,7 @@ TSimulatedPort::TSimulatedPort(TSimulatedModule Module, quint32 FallbackRate, TR
     try {
         OpenTerminal();
     } catch (...) {
+        CloseFd(FWatch);
         CloseFd(FWake);
         CloseFd(FSlave);
         CloseFd(FMaster);
@@ -94,6 +97,7 @@ TSimulatedPort::TSimulatedPort(TSimulatedModule Module, quint32 FallbackRate, TR
 TSimulatedPort::~TSimulatedPort()
 {
     Stop();
+    CloseFd(FWatch);
     CloseFd(FWake);
     CloseFd(FSlave);
     CloseFd(FMaster);
@@ -118,6 +122,10 @@ void TSimulatedPort::OpenTerminal()
     FWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (FWake < 0)
         throw ESimPortError(std::string("Cannot create an eventfd: ") + std::strerror(errno));
+    // Best effort: without the watch a client that set TIOCEXCL cannot reopen the port unless root.
+    FWatch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (FWatch >= 0)
+        ::inotify_add_watch(FWatch, Name, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
 }
 
 void TSimulatedPort::WithModule(const std::function<void(TSimulatedModule&)>& Fn)
@@ -245,15 +253,16 @@ bool TSimulatedPort::WaitForWork(TLoop& Loop)
     std::optional<TTime> WakeAt = Loop.NextTxTime(FLineRate.load());
     if (!Loop.RxChunk.isEmpty())
         WakeAt = WakeAt ? std::min(*WakeAt, Loop.RxDue) : Loop.RxDue;
-    pollfd Fds[2] = {{FWake, POLLIN, 0},
-                     {FMaster, short((Loop.RxChunk.isEmpty() ? POLLIN : 0) | (Loop.TxBlocked ? POLLOUT : 0)), 0}};
+    pollfd Fds[3] = {{FWake, POLLIN, 0},
+                     {FMaster, short((Loop.RxChunk.isEmpty() ? POLLIN : 0) | (Loop.TxBlocked ? POLLOUT : 0)), 0},
+                     {FWatch, POLLIN, 0}};
     timespec Timeout{};
     if (WakeAt) {
         const auto Left = std::max(std::chrono::nanoseconds(0), *WakeAt - TClock::now());
         Timeout.tv_sec = std::chrono::duration_cast<std::chrono::seconds>(Left).count();
         Timeout.tv_nsec = (Left % std::chrono::seconds(1)).count();
     }
-    if (::ppoll(Fds, 2, WakeAt ? &Timeout : nullptr, nullptr) < 0)
+    if (::ppoll(Fds, 3, WakeAt ? &Timeout : nullptr, nullptr) < 0)
         return errno == EINTR;
     if (Fds[0].revents & POLLIN) {
         quint64 Count = 0;
@@ -263,5 +272,19 @@ bool TSimulatedPort::WaitForWork(TLoop& Loop)
         Loop.TxBlocked = false;
     if (Fds[1].revents & POLLIN)
         ReadChunk(Loop);
+    if (Fds[2].revents & POLLIN)
+        ForgetExclusiveUse();
     return true;
+}
+
+// A real serial port forgets TIOCEXCL when its last user closes it; a pseudo-terminal keeps the
+// flag while its master is open, so a client that is not root could not open the port again. The
+// flag is cleared whenever a client closes the slave path. (Counting opens to find the last close
+// is not possible: inotify merges repeated events.) The advisory lock a client takes is untouched.
+void TSimulatedPort::ForgetExclusiveUse()
+{
+    alignas(inotify_event) char Buffer[4096];
+    while (::read(FWatch, Buffer, sizeof Buffer) > 0) {
+    }
+    ::ioctl(FSlave, TIOCNXCL);
 }

@@ -55,6 +55,7 @@ private:
     void TakeInjected(TLoop& Loop);
     void Transmit(TLoop& Loop);
     bool WaitForWork(TLoop& Loop);
+    void ForgetExclusiveUse();
     quint32 RefreshLineRate();
 
     TSimulatedModule FModule;
@@ -63,6 +64,7 @@ private:
     int FMaster = -1;
     int FSlave = -1;   // held open so the master never sees a hang-up while no client has the port
     int FWake = -1;    // eventfd: Stop and Reset wake the thread through it
+    int FWatch = -1;   // inotify on the slave path: clients closing it
     QString FSlavePath;
     std::atomic<quint32> FLineRate;
     std::atomic<bool> FStopping{false};
