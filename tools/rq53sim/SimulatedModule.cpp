@@ -83,8 +83,9 @@ int Failed(TSimRequest& Request, quint8 Error)
 TSimulatedModule::TSimulatedModule(quint32 FlashSize)
     : FFlash(qsizetype(FlashSize), char(0xFF))
 {
-    // Words that make the station MAC address 18:FE:34:12:34:59.
-    SetEfuseWords({0x56400000, 0x00001234, 0x00000000, 0x00000000});
+    // Words of a module whose station MAC address is 18:FE:34:12:34:59: the last byte in bits
+    // 24-31 of the first word, a check byte (0xA3) in its bits 16-23.
+    SetEfuseWords({0x59A30000, 0x00001234, 0x00000000, 0x00000000});
 }
 
 std::vector<TSimDelivery> TSimulatedModule::Receive(const QByteArray& Bytes)
