@@ -181,6 +181,14 @@ class TPosixSerialDevice final : public TSerialDevice {
   std::int64_t ReadWaitMs(const TReadRecord& Record) const;
   static bool ReadComplete(const TReadRecord& Record);
   TIoStatus ReadAvailable(TReadRecord& Record, short Revents);
+  // Closed when the close event is signalled (it wins over everything else), Aborted after a
+  // purge of the input since the read began, else Done.
+  TIoStatus Interruption(const TReadRecord& Record, const TEvent& Close) const {
+    // The purge counter is read first: a stop signals the close event before it purges.
+    const bool Purged = Record.Generation != FReadGeneration;
+    if (Close.IsSignalled()) return TIoStatus::Closed;
+    return Purged ? TIoStatus::Aborted : TIoStatus::Done;
+  }
   static TIoStatus EndRead(TReadRecord& Record, TIoStatus Status) {
     Record.Pending = false;
     return Status;
@@ -259,15 +267,16 @@ TIoStatus TPosixSerialDevice::Read(TReadRecord& Record, const TEvent& Close, qui
       if (errno == EINTR) continue;
       return EndRead(Record, TIoStatus::Failed);
     }
-    if (Fds[0].revents) return EndRead(Record, TIoStatus::Closed);
-    if (Fds[1].revents) {
-      FReadAbort.Reset();
-      if (Record.Generation != FReadGeneration) return EndRead(Record, TIoStatus::Aborted);
-    }
+    if (Fds[1].revents) FReadAbort.Reset();
+    if (const TIoStatus Status = Interruption(Record, Close); Status != TIoStatus::Done)
+      return EndRead(Record, Status);
     if ((Events = PendingLineEvents()) != 0) return TIoStatus::LineEvent;
     if (Fds[2].revents & POLLNVAL) return EndRead(Record, TIoStatus::InvalidHandle);
     if (Fds[2].revents) {
-      const TIoStatus Status = ReadAvailable(Record, Fds[2].revents);
+      TIoStatus Status = ReadAvailable(Record, Fds[2].revents);
+      // A purge may have come between the wait and the read: bytes read after it would
+      // follow a gap, so the read ends aborted instead.
+      if (Status == TIoStatus::Done) Status = Interruption(Record, Close);
       if (Status != TIoStatus::Done) return EndRead(Record, Status);
     }
     if (ReadComplete(Record)) return EndRead(Record, TIoStatus::Done);

@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 
 #include <sys/file.h>
+#include <termios.h>
 
 namespace {
 
@@ -190,6 +191,27 @@ TEST_F(CommPort, LineSettersWriteTheConfigurationOncePerChange) {
 
   Comm.SetParity(TParity::Even);
   EXPECT_EQ(Comm.ConfigWriteCount(), AtOpen + 3);
+}
+
+// A pty keeps eight data bits and no parity enable whatever it is told; the rest shows.
+TEST_F(CommPort, FramingReachesTheLineAtOnce) {
+  TComm Comm;
+  Open(Comm);
+  Comm.SetParity(TParity::Mark);
+  Comm.SetStopBits(TStopBits::_2);
+  Comm.SetInx_XonXoffFlow(true);
+  termios Tio{};
+  ASSERT_EQ(tcgetattr(Pty.Slave, &Tio), 0);
+  EXPECT_EQ(Tio.c_cflag & (PARODD | CMSPAR), tcflag_t(PARODD | CMSPAR));
+  EXPECT_TRUE(Tio.c_cflag & CSTOPB);
+  EXPECT_TRUE(Tio.c_iflag & IXOFF);
+  EXPECT_FALSE(Tio.c_iflag & IXON);
+  EXPECT_FALSE(Tio.c_lflag & (ICANON | ECHO));  // raw bytes both ways
+  Comm.SetParity(TParity::Even);
+  Comm.SetStopBits(TStopBits::_1);
+  ASSERT_EQ(tcgetattr(Pty.Slave, &Tio), 0);
+  EXPECT_FALSE(Tio.c_cflag & (PARODD | CMSPAR | CSTOPB));
+  Comm.StopComm();
 }
 
 TEST_F(CommPort, DestroyingAnOpenComponentReleasesThePort) {

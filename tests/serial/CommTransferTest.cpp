@@ -80,6 +80,19 @@ TEST_F(CommTransfer, UnitInputLenDeliversEveryByteOnItsOwn) {
   EXPECT_EQ(Probe.Chunks, (QList<QByteArray>{"a", "b", "c"}));
 }
 
+TEST_F(CommTransfer, ReadThatTimesOutEmptyEndsTheReaderSilently) {
+  Comm.SetReadIntervalTimeout(0);
+  Comm.SetReadTotalTimeoutConstant(50);
+  Open();
+  Settle(300);
+  ASSERT_TRUE(Pty.Send("late"));
+  Settle(300);
+  EXPECT_TRUE(Probe.Chunks.isEmpty());
+  EXPECT_EQ(Probe.Hangups, 0);
+  EXPECT_TRUE(Comm.PortOpen());
+  Comm.StopComm();
+}
+
 TEST_F(CommTransfer, DrainNoticeAtOpenAndOnceAfterThreeQueuedBlocks) {
   Open();
   ASSERT_TRUE(WaitUntil([&] { return Probe.Drains == 1; }));
