@@ -226,9 +226,14 @@ void TComm::SetCommPort(quint8 Value) {
   FCommName = QStringLiteral("COM%1").arg(Value);
 }
 
+// A block count is 16 bits wide: longer values go out as several blocks, in order, rather
+// than cut to their length modulo 65536.
 void TComm::SetOutput(const QByteArray& Value) {
   FOutput = Value;
-  WriteCommData(reinterpret_cast<const quint8*>(Value.constData()), quint16(Value.size()));
+  constexpr qsizetype MaxBlock = 0xFFFF;
+  for (qsizetype Offset = 0; Offset < Value.size(); Offset += MaxBlock)
+    WriteCommData(reinterpret_cast<const quint8*>(Value.constData() + Offset),
+                  quint16(std::min(MaxBlock, Value.size() - Offset)));
 }
 
 void TComm::SetInputLen(quint16 Value) {

@@ -153,6 +153,7 @@ class TComm : public QObject {
   quint8 CommPort() const { return FCommPort; }
   void SetCommPort(quint8 Value);
   QString PortOpenError() const { return FPortOpenError; }
+  // Setting Output queues its bytes as WriteCommData does; the outcome is not reported.
   QByteArray Output() const { return FOutput; }
   void SetOutput(const QByteArray& Value);
   quint16 InputLen() const { return FInputLen; }

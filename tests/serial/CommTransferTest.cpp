@@ -131,6 +131,9 @@ TEST_F(CommTransfer, OutputPropertyQueuesItsBytes) {
   Comm.SetOutput("hello");
   EXPECT_EQ(Comm.Output(), "hello");
   EXPECT_EQ(Pty.Receive(5), "hello");
+  const QByteArray Long = Pattern(70000, 9);  // more than one 16-bit block count
+  Comm.SetOutput(Long);
+  EXPECT_EQ(Pty.Receive(Long.size() + 1, 3000), Long);
   Comm.StopComm();
 }
 
