@@ -11,8 +11,9 @@ using namespace SerialPlatform;
 
 namespace {
 
-// Qt's event queue hands a notification over through locks ThreadSanitizer cannot see in an
-// uninstrumented Qt; these tell it that the poster's writes happen before the delivery.
+// A notification changes threads inside Qt's event queue, which is not built for
+// ThreadSanitizer: it would see the hand-over only when the event loop's wake-up descriptor
+// happens to carry it. These mark that the poster's writes come before the delivery.
 #if defined(__SANITIZE_THREAD__)
 extern "C" void __tsan_release(void* Address);
 extern "C" void __tsan_acquire(void* Address);
