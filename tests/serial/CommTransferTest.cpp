@@ -1,0 +1,221 @@
+// Bytes through TComm over a real pseudo-terminal: reception in chunks, the writer's queue and
+// drain notices, stopping in the middle of traffic, and a line that goes away.
+
+#include "serial/SPComm.h"
+#include "tests/serial/SerialTestSupport.h"
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+QByteArray Pattern(int Size, int Seed = 0) {
+  QByteArray Data(Size, '\0');
+  for (int I = 0; I < Size; ++I) Data[I] = char((I * 7 + Seed) % 251);
+  return Data;
+}
+
+class CommTransfer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(Pty.Path.isEmpty());
+    Comm.SetCommName(Pty.Path);
+    Comm.SetInputLen(255);
+  }
+  void Open() {
+    Comm.StartComm();
+    ASSERT_TRUE(Comm.PortOpen()) << Comm.PortOpenError().toStdString();
+  }
+  bool Write(const QByteArray& Data) {
+    return Comm.WriteCommData(reinterpret_cast<const quint8*>(Data.constData()),
+                              quint16(Data.size()));
+  }
+  // Holds the component's output with XOFF (sent by the module); the XOFF is known to be
+  // acted on once the byte behind it has been received.
+  void HoldOutput() {
+    Comm.SetOutx_XonXoffFlow(true);
+    const qsizetype Before = Probe.Received().size();
+    ASSERT_TRUE(Pty.Send("\x13!"));
+    ASSERT_TRUE(WaitUntil([&] { return Probe.Received().size() > Before; }));
+    ASSERT_EQ(Probe.Received().right(1), "!");
+  }
+
+  TPty Pty;
+  TComm Comm;
+  TCommProbe Probe{Comm};
+};
+
+TEST_F(CommTransfer, BurstArrivesInOrderInChunksOfAtMostInputLen) {
+  Open();
+  const QByteArray Burst = Pattern(600);
+  ASSERT_TRUE(Pty.Send(Burst));
+  ASSERT_TRUE(WaitUntil([&] { return Probe.Received().size() >= Burst.size(); }));
+  Settle(250);
+  EXPECT_EQ(Probe.Received(), Burst);
+  EXPECT_GE(Probe.Chunks.size(), 3);
+  for (const QByteArray& Chunk : Probe.Chunks) EXPECT_LE(Chunk.size(), 255);
+  EXPECT_TRUE(Probe.ZeroAfterEveryChunk);
+  Comm.StopComm();
+}
+
+TEST_F(CommTransfer, ShortReplyArrivesAsOneChunkAfterTheSilence) {
+  Open();
+  const QByteArray Reply = QByteArray::fromHex("c00108020007071220000000");
+  ASSERT_EQ(Reply.size(), 12);
+  const qint64 SentAt = Probe.Clock.elapsed();
+  ASSERT_TRUE(Pty.Send(Reply));
+  ASSERT_TRUE(WaitUntil([&] { return !Probe.Chunks.isEmpty(); }));
+  Settle(250);
+  ASSERT_EQ(Probe.Chunks.size(), 1);
+  EXPECT_EQ(Probe.Chunks[0], Reply);
+  EXPECT_GE(Probe.ChunkTimes[0] - SentAt, 100);
+  EXPECT_TRUE(Probe.ZeroAfterEveryChunk);
+}
+
+TEST_F(CommTransfer, UnitInputLenDeliversEveryByteOnItsOwn) {
+  Comm.SetInputLen(1);
+  Open();
+  ASSERT_TRUE(Pty.Send("abc"));
+  ASSERT_TRUE(WaitUntil([&] { return Probe.Chunks.size() >= 3; }));
+  EXPECT_EQ(Probe.Chunks, (QList<QByteArray>{"a", "b", "c"}));
+}
+
+TEST_F(CommTransfer, ReadThatTimesOutEmptyEndsTheReaderSilently) {
+  Comm.SetReadIntervalTimeout(0);
+  Comm.SetReadTotalTimeoutConstant(50);
+  Open();
+  Settle(300);
+  ASSERT_TRUE(Pty.Send("late"));
+  Settle(300);
+  EXPECT_TRUE(Probe.Chunks.isEmpty());
+  EXPECT_EQ(Probe.Hangups, 0);
+  EXPECT_TRUE(Comm.PortOpen());
+  Comm.StopComm();
+}
+
+TEST_F(CommTransfer, DrainNoticeAtOpenAndOnceAfterThreeQueuedBlocks) {
+  Open();
+  ASSERT_TRUE(WaitUntil([&] { return Probe.Drains == 1; }));
+  Settle(100);
+  EXPECT_EQ(Probe.Drains, 1);  // nothing written yet
+  HoldOutput();
+
+  const QByteArray Blocks[] = {Pattern(700, 1), Pattern(300, 2), Pattern(1000, 3)};
+  for (const QByteArray& Block : Blocks) ASSERT_TRUE(Write(Block));
+  EXPECT_FALSE(Comm.SendDataEmpty());
+  ASSERT_TRUE(Pty.Send("\x11"));  // XON: let it go
+  EXPECT_EQ(Pty.Receive(2000), Blocks[0] + Blocks[1] + Blocks[2]);
+  ASSERT_TRUE(WaitUntil([&] { return Probe.Drains == 2; }));
+  Settle(200);
+  EXPECT_EQ(Probe.Drains, 2);
+  EXPECT_TRUE(Comm.SendDataEmpty());
+  EXPECT_EQ(Probe.Hangups, 0);
+  Comm.StopComm();
+}
+
+TEST_F(CommTransfer, WriteCommDataRefusesAClosedPortAndAnEmptyBlock) {
+  const quint8 Byte = 0x55;
+  EXPECT_FALSE(Comm.WriteCommData(&Byte, 1));
+  EXPECT_TRUE(Comm.SendDataEmpty());
+  Open();
+  EXPECT_FALSE(Comm.WriteCommData(&Byte, 0));
+  EXPECT_TRUE(Comm.SendDataEmpty());
+  Comm.StopComm();
+  EXPECT_FALSE(Comm.WriteCommData(&Byte, 1));
+  Settle(100);
+  EXPECT_EQ(Pty.Receive(1, 200), "");
+}
+
+TEST_F(CommTransfer, OutputPropertyQueuesItsBytes) {
+  Open();
+  Comm.SetOutput("hello");
+  EXPECT_EQ(Comm.Output(), "hello");
+  EXPECT_EQ(Pty.Receive(5), "hello");
+  const QByteArray Long = Pattern(70000, 9);  // more than one 16-bit block count
+  Comm.SetOutput(Long);
+  EXPECT_EQ(Pty.Receive(Long.size() + 1, 3000), Long);
+  Comm.StopComm();
+}
+
+TEST_F(CommTransfer, StopWhileWritingDiscardsTheRestWithoutADrainNotice) {
+  Open();
+  ASSERT_TRUE(WaitUntil([&] { return Probe.Drains == 1; }));
+  HoldOutput();
+  ASSERT_TRUE(Write(Pattern(4000)));
+  ASSERT_TRUE(Write(Pattern(4000, 5)));
+  Comm.StopComm();
+  EXPECT_FALSE(Comm.PortOpen());
+  EXPECT_TRUE(Comm.SendDataEmpty());
+  Settle(200);
+  EXPECT_EQ(Probe.Drains, 1);
+  EXPECT_EQ(Probe.Hangups, 0);
+  EXPECT_EQ(Pty.Receive(1, 200), "");
+}
+
+TEST_F(CommTransfer, StopWhileBytesArriveDeliversWhatWasReadBefore) {
+  Open();
+  std::atomic<bool> Feeding{true};
+  const QByteArray Stream = Pattern(200000);
+  std::atomic<qsizetype> Sent{0};
+  std::thread Feeder([&] {
+    while (Feeding && Sent < Stream.size()) {
+      const ssize_t N = write(Pty.Master, Stream.constData() + Sent, 64);
+      if (N > 0) Sent += N;
+      else std::this_thread::yield();
+    }
+  });
+  ASSERT_TRUE(WaitUntil([&] { return Probe.Chunks.size() >= 3; }));
+  Comm.StopComm();
+  const qsizetype AtStop = Probe.Received().size();
+  Settle(200);
+  Feeding = false;
+  Feeder.join();
+  EXPECT_FALSE(Comm.PortOpen());
+  EXPECT_GE(Probe.Received().size(), AtStop);
+  EXPECT_EQ(Probe.Received(), Stream.left(Probe.Received().size()));
+  EXPECT_EQ(Probe.Hangups, 0);
+}
+
+TEST_F(CommTransfer, WritesFromAWorkerOverlappingStopAreSafe) {
+  Open();
+  std::atomic<bool> Running{true};
+  std::atomic<bool> Stopped{false};
+  std::atomic<int> Accepted{0};
+  std::atomic<int> AcceptedAfterStop{0};
+  std::thread Worker([&] {
+    const QByteArray Block = Pattern(64);
+    while (Running) {
+      const bool Late = Stopped;
+      if (Write(Block)) ++(Late ? AcceptedAfterStop : Accepted);
+    }
+  });
+  std::thread Drainer([&] {
+    while (Running) Pty.Receive(1 << 20, 20);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return Accepted > 10; }));
+  Comm.StopComm();
+  Stopped = true;
+  Settle(50);
+  Running = false;
+  Worker.join();
+  Drainer.join();
+  EXPECT_EQ(AcceptedAfterStop, 0);  // a closed port takes nothing
+  EXPECT_TRUE(Comm.SendDataEmpty());
+}
+
+TEST_F(CommTransfer, LineThatGoesAwayEndsTheThreadsWithHangupRequests) {
+  Open();
+  ASSERT_TRUE(WaitUntil([&] { return Probe.Drains == 1; }));
+  Pty.CloseMaster();
+  ASSERT_TRUE(WaitUntil([&] { return Probe.Hangups == 1; }));  // the reader
+  EXPECT_TRUE(Comm.PortOpen());
+  const quint8 Byte = 1;
+  EXPECT_TRUE(Comm.WriteCommData(&Byte, 1));
+  ASSERT_TRUE(WaitUntil([&] { return Probe.Hangups == 2; }));  // the writer
+  EXPECT_TRUE(Comm.PortOpen());
+  EXPECT_FALSE(Comm.WriteCommData(&Byte, 1));  // the writer is gone
+  Comm.StopComm();
+  EXPECT_FALSE(Comm.PortOpen());
+}
+
+}  // namespace
