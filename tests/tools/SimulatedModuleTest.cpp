@@ -238,7 +238,7 @@ TEST_F(SimulatedModuleTest, FailureStatusWithAChosenCode)
     Module.Misbehaviour().FailCode = 0x09;
     EXPECT_EQ(Send(SyncRequest), SyncReply.repeated(8));
     EXPECT_EQ(Send(Hex("C0 00 0A 04 00 07 07 12 20 50 00 F0 3F C0")), Hex("C0 01 0A 02 00 07 07 12 20 01 09 C0"));
-    EXPECT_EQ(Send(Hex("C0 00 0A 04 00 07 07 12 20 50 00 F0 3F C0")), Hex("C0 01 0A 02 00 00 00 40 56 00 00 C0"));
+    EXPECT_EQ(Send(Hex("C0 00 0A 04 00 07 07 12 20 50 00 F0 3F C0")), Hex("C0 01 0A 02 00 00 00 A3 59 00 00 C0"));
 }
 
 TEST_F(SimulatedModuleTest, SplitDelayedAndGarbledReplies)
