@@ -91,10 +91,25 @@ void TReplyRecognizer::CommReceiveData(QObject* Sender, const quint8* Buffer,
   }
 
   // A reply still arriving keeps its bytes for the next delivery; the rest is done with.
-  qsizetype keep = received.size();
+  qsizetype keep = StartOfCutPrefix(received);
   for (const TReplyFrame* frame : {&begin, &data, &reg})
     if (frame->State == TReplyFrame::Incomplete) keep = std::min(keep, frame->Start);
   received.remove(0, keep);
+}
+
+// Where the buffer ends in the first bytes of a reply prefix that a delivery cut off (the
+// 00 C0 that set off the examination can be a stray 00 right before such a reply's C0);
+// the buffer's size when it does not. A lone C0 at the end is taken for the close of the
+// frame before it: on its own it cannot be told from the start of the next one.
+qsizetype TReplyRecognizer::StartOfCutPrefix(const QByteArray& Data) {
+  const qsizetype start = Data.lastIndexOf('\xC0');
+  const qsizetype length = Data.size() - start;
+  if (start < 0 || length < 2 || length >= ReplyPrefixLength) return Data.size();
+  const QByteArray tail = Data.sliced(start);
+  for (const QByteArray* reply : {&FlashBeginReplyTemplate, &FlashDataReplyTemplate,
+                                  &ReadRegReplyTemplate})
+    if (reply->startsWith(tail)) return start;
+  return Data.size();
 }
 
 // True for a complete reply with a success status. A failure status is logged with the

@@ -33,6 +33,7 @@ class TReplyRecognizer {
  private:
   struct TReplyFrame;
   static TReplyFrame FindReplyFrame(const QByteArray& Data, const QByteArray& Template);
+  static qsizetype StartOfCutPrefix(const QByteArray& Data);
   bool Accepted(const TReplyFrame& Frame, const char* Request);
   void DeriveMACAddress();
 

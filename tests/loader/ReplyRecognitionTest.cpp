@@ -162,6 +162,23 @@ TEST_F(ReplyRecognition, UnfinishedFlashReplyWaitsForItsStatus) {
   EXPECT_FALSE(Record.LastOperationSuccess);
 }
 
+TEST_F(ReplyRecognition, ReplyCutWithinItsPrefixWaitsForTheRest) {
+  Record.CurrentAddress = 0x3FF00058;
+  Deliver(Hex("F0 00 C0 01 0A"));
+  ExpectNothingRecognised();
+  EXPECT_EQ(Record.SerailBufferA, Hex("C0 01 0A"));
+  Deliver(Hex("02 00 00 10 00 00 00 00 C0"));
+  EXPECT_TRUE(Record.LastOperationSuccess);
+  EXPECT_EQ(Record.BitFlag, 1);
+  EXPECT_TRUE(Record.SerailBufferA.isEmpty());
+}
+
+TEST_F(ReplyRecognition, TailThatStartsNoAwaitedReplyIsThrownAway) {
+  Deliver(Hex("C0 01 08 02 00 07 07 12 20 00 00 C0 C0 01 08"));
+  EXPECT_EQ(Record.RunState, StateBurn);
+  EXPECT_TRUE(Record.SerailBufferA.isEmpty());
+}
+
 TEST_F(ReplyRecognition, FailureStatusIsReportedNeverCountedAsSuccess) {
   const struct {
     const char* Reply;
