@@ -4,13 +4,19 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 install_packages
+
+# ThreadSanitizer stage: the serial component's reader and writer threads, alone and talking to
+# the simulated module, built in a tree of their own with only those tests in it. Any report
+# fails the script.
+tsan_targets=(serial_tests endtoend_tests)
+cmake -S "$root" -B "$root/build-tsan" -G Ninja -DFERRULE_WERROR=ON -DFERRULE_TSAN=ON
+cmake --build "$root/build-tsan" --target "${tsan_targets[@]}" --parallel "$(nproc)"
+for t in serial endtoend; do
+  TSAN_OPTIONS="halt_on_error=1 exitcode=66" QT_QPA_PLATFORM=offscreen \
+    "$root/build-tsan/tests/$t/${t}_tests" --gtest_brief=1
+done
+
+# The whole suite, last, so that its summary closes the output.
 configure_and_build build
 cd "$root/build"
 QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 300
-
-# ThreadSanitizer stage: the serial component's reader and writer threads, built in a tree of
-# their own with only the serial tests in it. Any report fails the script.
-cmake -S "$root" -B "$root/build-tsan" -G Ninja -DFERRULE_WERROR=ON -DFERRULE_TSAN=ON
-cmake --build "$root/build-tsan" --target serial_tests --parallel "$(nproc)"
-TSAN_OPTIONS="halt_on_error=1 exitcode=66" QT_QPA_PLATFORM=offscreen \
-  "$root/build-tsan/tests/serial/serial_tests"
