@@ -20,22 +20,22 @@ enum TRunState : std::uint8_t {
 // it gives up on a reply. The two flags the worker polls are atomics so a write on one
 // thread is seen by the other without a lock.
 struct TRunRecord {
-  QByteArray SerailBufferA;                 // received bytes not yet examined
-  std::atomic<bool> BurnOK{false};          // stop flag: the run is over
+  QByteArray SerailBufferA;         // received bytes not yet examined
+  std::atomic<bool> BurnOK{false};  // stop flag: the run is over
   TRunState RunState = StateFinished;
   std::atomic<bool> LastOperationSuccess{false};  // the awaited reply arrived
   // The awaited reply arrived with a failure status; cleared with LastOperationSuccess.
   std::atomic<bool> LastOperationFailed{false};
-  bool IsThreadStarted = false;             // a flashing worker is between its first and last step
-  std::uint32_t CurrentAddress = 0;         // register of the outstanding READ_REG
-  std::uint32_t MACReg0 = 0;                // eFuse word at 0x3FF00050
-  std::uint32_t MACReg1 = 0;                // eFuse word at 0x3FF00054
-  std::uint32_t MACReg2 = 0;                // eFuse word at 0x3FF00058
-  std::uint32_t MACReg3 = 0;                // eFuse word at 0x3FF0005C
-  std::array<std::uint8_t, 6> MACAddr{};    // station MAC, first byte first
-  std::uint8_t MACFlag = 0;                 // bits 16-23 of MACReg1
-  std::uint8_t BitFlag = 0;                 // bit 12 of MACReg2
-  QString APMACStr;                         // soft-AP MAC text, bytes joined by "-"
-  QString STAMACStr;                        // station MAC text, bytes joined by ":"
-  QString FConfigDir;                       // settings folder, ends with a separator
+  bool IsThreadStarted = false;           // a flashing worker is between its first and last step
+  std::uint32_t CurrentAddress = 0;       // register of the outstanding READ_REG
+  std::uint32_t MACReg0 = 0;              // eFuse word at 0x3FF00050
+  std::uint32_t MACReg1 = 0;              // eFuse word at 0x3FF00054
+  std::uint32_t MACReg2 = 0;              // eFuse word at 0x3FF00058
+  std::uint32_t MACReg3 = 0;              // eFuse word at 0x3FF0005C
+  std::array<std::uint8_t, 6> MACAddr{};  // station MAC, first byte first
+  std::uint8_t MACFlag = 0;               // bits 16-23 of MACReg1
+  std::uint8_t BitFlag = 0;               // bit 12 of MACReg2
+  QString APMACStr;                       // soft-AP MAC text, bytes joined by "-"
+  QString STAMACStr;                      // station MAC text, bytes joined by ":"
+  QString FConfigDir;                     // settings folder, ends with a separator
 };

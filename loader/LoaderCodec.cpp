@@ -21,10 +21,10 @@ void WriteLE(QByteArray& Packet, qsizetype Pos, T Value) {
 const QByteArray SyncRequestTemplate =
     Hex("C0 00 08 24 00 78 01 3A 00 07 07 12 20") + QByteArray(32, '\x55') + FrameEnd;
 const QByteArray ReadRegRequestTemplate = Hex("C0 00 0A 04 00 07 07 12 20 50 00 F0 3F C0");
-const QByteArray FlashBeginRequestTemplate = Hex(
-    "C0 00 02 10 00 78 01 3A 00 00 00 00 00 00 00 00 00 00 04 00 00 00 00 00 00 C0");
-const QByteArray FlashDataRequestTemplate = Hex(
-    "C0 00 03 10 04 EF 00 00 00 00 04 00 00 01 00 00 00 00 00 00 00 00 00 00 00");
+const QByteArray FlashBeginRequestTemplate =
+    Hex("C0 00 02 10 00 78 01 3A 00 00 00 00 00 00 00 00 00 00 04 00 00 00 00 00 00 C0");
+const QByteArray FlashDataRequestTemplate =
+    Hex("C0 00 03 10 04 EF 00 00 00 00 04 00 00 01 00 00 00 00 00 00 00 00 00 00 00");
 
 const QByteArray SyncReplyTemplate = Hex("C0 01 08 02 00 07 07 12 20 00 00 C0");
 const QByteArray FlashBeginReplyTemplate = Hex("C0 01 02 02 00 07 07 12 20 00 00 C0");

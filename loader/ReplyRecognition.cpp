@@ -106,8 +106,8 @@ qsizetype TReplyRecognizer::StartOfCutPrefix(const QByteArray& Data) {
   const qsizetype length = Data.size() - start;
   if (start < 0 || length < 2 || length >= ReplyPrefixLength) return Data.size();
   const QByteArray tail = Data.sliced(start);
-  for (const QByteArray* reply : {&FlashBeginReplyTemplate, &FlashDataReplyTemplate,
-                                  &ReadRegReplyTemplate})
+  for (const QByteArray* reply :
+       {&FlashBeginReplyTemplate, &FlashDataReplyTemplate, &ReadRegReplyTemplate})
     if (reply->startsWith(tail)) return start;
   return Data.size();
 }
@@ -161,8 +161,12 @@ void TReplyRecognizer::DeriveMACAddress() {
   }
   // The module's last MAC byte is bits 24-31 of the first word, whichever the vendor
   // prefix; bits 16-23 hold a check byte that is no part of the address.
-  Record.MACAddr = {vendor[0], vendor[1], vendor[2], ByteOf(Record.MACReg1, 8),
-                    ByteOf(Record.MACReg1, 0), ByteOf(Record.MACReg0, 24)};
+  Record.MACAddr = {vendor[0],
+                    vendor[1],
+                    vendor[2],
+                    ByteOf(Record.MACReg1, 8),
+                    ByteOf(Record.MACReg1, 0),
+                    ByteOf(Record.MACReg0, 24)};
 
   Record.APMACStr = MACText(Record.MACAddr, 2, QStringLiteral("-"));
   Record.STAMACStr = MACText(Record.MACAddr, 0, QStringLiteral(":"));

@@ -14,8 +14,8 @@
 #include <array>
 
 // The eFuse words that hold the MAC address, in the order they are read.
-inline constexpr std::array<quint32, 4> MACRegisterAddresses{0x3FF00050, 0x3FF00054,
-                                                             0x3FF00058, 0x3FF0005C};
+inline constexpr std::array<quint32, 4> MACRegisterAddresses{0x3FF00050, 0x3FF00054, 0x3FF00058,
+                                                             0x3FF0005C};
 
 class TReplyRecognizer {
  public:

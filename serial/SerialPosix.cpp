@@ -46,28 +46,37 @@ void LimitWait(std::int64_t& Ms, std::int64_t Limit) {
 bool ReadCounters(int Fd, TLineCounters& Counters) {
   serial_icounter_struct Icount{};
   if (ioctl(Fd, TIOCGICOUNT, &Icount) != 0) return false;
-  Counters = {quint32(Icount.dcd),     quint32(Icount.rng), quint32(Icount.frame),
-              quint32(Icount.overrun), quint32(Icount.parity), quint32(Icount.brk),
+  Counters = {quint32(Icount.dcd),        quint32(Icount.rng),    quint32(Icount.frame),
+              quint32(Icount.overrun),    quint32(Icount.parity), quint32(Icount.brk),
               quint32(Icount.buf_overrun)};
   return true;
 }
 
 tcflag_t SizeFlag(quint8 ByteSize) {
   switch (ByteSize) {
-    case 5: return CS5;
-    case 6: return CS6;
-    case 7: return CS7;
-    default: return CS8;
+    case 5:
+      return CS5;
+    case 6:
+      return CS6;
+    case 7:
+      return CS7;
+    default:
+      return CS8;
   }
 }
 
 tcflag_t ParityFlags(quint8 Parity) {
   switch (Parity) {
-    case 1: return PARENB | PARODD;
-    case 2: return PARENB;
-    case 3: return PARENB | PARODD | CMSPAR;
-    case 4: return PARENB | CMSPAR;
-    default: return 0;
+    case 1:
+      return PARENB | PARODD;
+    case 2:
+      return PARENB;
+    case 3:
+      return PARENB | PARODD | CMSPAR;
+    case 4:
+      return PARENB | CMSPAR;
+    default:
+      return 0;
   }
 }
 
@@ -348,7 +357,8 @@ int TEvent::WaitAny(std::initializer_list<const TEvent*> Events, int TimeoutMs) 
   }
   if (Ready < 0) return -2;
   if (Ready == 0) return -1;
-  const auto Signalled = std::find_if(Fds.begin(), Fds.end(), [](const pollfd& P) { return P.revents; });
+  const auto Signalled =
+      std::find_if(Fds.begin(), Fds.end(), [](const pollfd& P) { return P.revents; });
   return int(Signalled - Fds.begin());
 }
 

@@ -21,11 +21,9 @@ char16_t UpCaseLetter(char16_t C) {
 }
 
 void ChestSort() {
-  if (Store.Sorted)
-    return;
-  std::sort(Store.Elements.begin(), Store.Elements.end(), [](const auto& A, const auto& B) {
-    return ChestCompareNames(A->Name, B->Name) < 0;
-  });
+  if (Store.Sorted) return;
+  std::sort(Store.Elements.begin(), Store.Elements.end(),
+            [](const auto& A, const auto& B) { return ChestCompareNames(A->Name, B->Name) < 0; });
   Store.Sorted = true;
 }
 
@@ -85,26 +83,22 @@ bool ParseReal(const QString& Text, double& Value) {
     Locale.setNumberOptions(QLocale::RejectGroupSeparator);
     bool Ok = false;
     Value = Locale.toDouble(Text, &Ok);
-    if (Ok)
-      return true;
+    if (Ok) return true;
   }
   return false;
 }
 
 // Digits (no trailing zeros) of d.ddd x 10^Exponent in fixed notation.
 QString FixedText(const QString& Digits, int Exponent) {
-  if (Exponent < 0)
-    return QStringLiteral("0.") + QString(-Exponent - 1, u'0') + Digits;
+  if (Exponent < 0) return QStringLiteral("0.") + QString(-Exponent - 1, u'0') + Digits;
   const qsizetype IntegerDigits = Exponent + 1;
-  if (Digits.size() <= IntegerDigits)
-    return Digits + QString(IntegerDigits - Digits.size(), u'0');
+  if (Digits.size() <= IntegerDigits) return Digits + QString(IntegerDigits - Digits.size(), u'0');
   return Digits.left(IntegerDigits) + u'.' + Digits.mid(IntegerDigits);
 }
 
 QString ScientificText(const QString& Digits, int Exponent) {
   QString Text = Digits.left(1);
-  if (Digits.size() > 1)
-    Text += u'.' + Digits.mid(1);
+  if (Digits.size() > 1) Text += u'.' + Digits.mid(1);
   return Text + u'E' + QString::number(Exponent);
 }
 
@@ -115,8 +109,7 @@ int ChestCompareNames(const QString& A, const QString& B) {
   for (qsizetype I = 0; I < Common; ++I) {
     const char16_t CharA = UpCaseLetter(A[I].unicode());
     const char16_t CharB = UpCaseLetter(B[I].unicode());
-    if (CharA != CharB)
-      return CharA < CharB ? -1 : 1;
+    if (CharA != CharB) return CharA < CharB ? -1 : 1;
   }
   return A.size() < B.size() ? -1 : (A.size() > B.size() ? 1 : 0);
 }
@@ -125,13 +118,9 @@ void ChestSetInteger(const QString& Name, std::int32_t Value) {
   ChestPut(Name, Value, ChestTypeInteger);
 }
 
-void ChestSetReal(const QString& Name, double Value) {
-  ChestPut(Name, Value, ChestTypeReal);
-}
+void ChestSetReal(const QString& Name, double Value) { ChestPut(Name, Value, ChestTypeReal); }
 
-void ChestSetBoolean(const QString& Name, bool Value) {
-  ChestPut(Name, Value, ChestTypeBoolean);
-}
+void ChestSetBoolean(const QString& Name, bool Value) { ChestPut(Name, Value, ChestTypeBoolean); }
 
 void ChestSetString(const QString& Name, const QString& Value) {
   ChestPut(Name, TChestString{Value}, ChestTypeString);
@@ -163,9 +152,8 @@ void ChestSetBooleanText(const QString& Name, const QString& Text) {
 
 std::int32_t ChestGetInteger(const QString& Name) {
   const TChestElement* Element = ChestLookup(Name);
-  return Element && Element->ChestType == ChestTypeInteger
-             ? std::get<std::int32_t>(Element->Value)
-             : 0;
+  return Element && Element->ChestType == ChestTypeInteger ? std::get<std::int32_t>(Element->Value)
+                                                           : 0;
 }
 
 QString ChestGetString(const QString& Name) {
@@ -175,13 +163,9 @@ QString ChestGetString(const QString& Name) {
              : QString();
 }
 
-int ChestCount() {
-  return int(Store.Elements.size());
-}
+int ChestCount() { return int(Store.Elements.size()); }
 
-const TChestElement& ChestElementAt(int Index) {
-  return *Store.Elements.at(std::size_t(Index));
-}
+const TChestElement& ChestElementAt(int Index) { return *Store.Elements.at(std::size_t(Index)); }
 
 void ChestReset() {
   ChestRelease();
@@ -189,29 +173,23 @@ void ChestReset() {
 }
 
 void ChestRelease() {
-  while (!Store.Elements.empty())
-    Store.Elements.pop_back();
+  while (!Store.Elements.empty()) Store.Elements.pop_back();
   Store.Elements.shrink_to_fit();
   Store.Sorted = false;
 }
 
 QString ChestRealToText(double Value) {
-  if (std::isnan(Value))
-    return QStringLiteral("NAN");
-  if (std::isinf(Value))
-    return Value < 0 ? QStringLiteral("-INF") : QStringLiteral("INF");
-  if (Value == 0)
-    return QStringLiteral("0");
+  if (std::isnan(Value)) return QStringLiteral("NAN");
+  if (std::isinf(Value)) return Value < 0 ? QStringLiteral("-INF") : QStringLiteral("INF");
+  if (Value == 0) return QStringLiteral("0");
   // Rounded to 15 significant digits as "d.dddddddddddddde+x".
   const QString Scientific = QString::number(std::fabs(Value), 'e', 14);
   const qsizetype ExponentAt = Scientific.indexOf(u'e');
   const int Exponent = Scientific.mid(ExponentAt + 1).toInt();
   QString Digits = Scientific.left(ExponentAt).remove(u'.');
-  while (Digits.endsWith(u'0'))
-    Digits.chop(1);
+  while (Digits.endsWith(u'0')) Digits.chop(1);
   const QString Sign = Value < 0 ? QStringLiteral("-") : QString();
   // Fixed for magnitudes from 0.00001 up to 15 digits before the separator.
-  if (Exponent >= -5 && Exponent < 15)
-    return Sign + FixedText(Digits, Exponent);
+  if (Exponent >= -5 && Exponent < 15) return Sign + FixedText(Digits, Exponent);
   return Sign + ScientificText(Digits, Exponent);
 }

@@ -16,7 +16,7 @@ int ChestCompareNames(const QString& A, const QString& B);
 
 // A text that does not convert to the number asked for.
 class EConvertError : public std::runtime_error {
-public:
+ public:
   using std::runtime_error::runtime_error;
 };
 

@@ -14,9 +14,9 @@ const QString DefaultPublisher = QStringLiteral("corvel inc");
 const QByteArray ByteOrderMark = QByteArrayLiteral("\xEF\xBB\xBF");
 
 // Type words by type code; index 0 stands for no known type.
-const std::array<QString, 5> TypeWords = {
-    QString(), QStringLiteral("Integer"), QStringLiteral("Real"), QStringLiteral("Boolean"),
-    QStringLiteral("String")};
+const std::array<QString, 5> TypeWords = {QString(), QStringLiteral("Integer"),
+                                          QStringLiteral("Real"), QStringLiteral("Boolean"),
+                                          QStringLiteral("String")};
 
 [[noreturn]] void RaiseXmlError(const QString& Message) {
   throw EXmlDocError(Message.toStdString());
@@ -44,8 +44,7 @@ const QString& CheckedXmlText(const QString& Text) {
 // The text of an element that holds at most one text or CDATA node.
 QString SingleText(const QDomElement& Element) {
   const QDomNode Node = Element.firstChild();
-  if (Node.isNull())
-    return QString();
+  if (Node.isNull()) return QString();
   if ((Node.isText() || Node.isCDATASection()) && Node.nextSibling().isNull())
     return Node.nodeValue();
   RaiseXmlError(
@@ -88,11 +87,9 @@ TXMLDataChestType ChestBuildDocument() {
 QByteArray FileBytes(const QString& Text) {
   static const QRegularExpression LineBreak(QStringLiteral("\r\n|\n|\r"));
   QStringList Lines = Text.split(LineBreak);
-  if (!Lines.isEmpty() && Lines.last().isEmpty())
-    Lines.removeLast();
+  if (!Lines.isEmpty() && Lines.last().isEmpty()) Lines.removeLast();
   QByteArray Bytes = ByteOrderMark;
-  for (const QString& Line : Lines)
-    Bytes += Line.toUtf8() + "\r\n";
+  for (const QString& Line : Lines) Bytes += Line.toUtf8() + "\r\n";
   return Bytes;
 }
 
@@ -111,16 +108,12 @@ QDomElement TXMLNodeView::Child(const QString& TagName) {
   return Found;
 }
 
-QString TXMLNodeView::ChildText(const QString& TagName) {
-  return SingleText(Child(TagName));
-}
+QString TXMLNodeView::ChildText(const QString& TagName) { return SingleText(Child(TagName)); }
 
 void TXMLNodeView::SetChildText(const QString& TagName, const QString& Text) {
   QDomElement Target = Child(TagName);
-  while (Target.hasChildNodes())
-    Target.removeChild(Target.firstChild());
-  if (Text.isEmpty())
-    return;
+  while (Target.hasChildNodes()) Target.removeChild(Target.firstChild());
+  if (Text.isEmpty()) return;
   QDomDocument Document = FElement.ownerDocument();
   // The parser drops text nodes made of white space only; a CDATA section keeps them.
   const bool Blank = Text.trimmed().isEmpty() && !Text.contains(u'\r');
@@ -130,8 +123,7 @@ void TXMLNodeView::SetChildText(const QString& TagName, const QString& Text) {
 
 QString TXMLDataType::Name() {
   const QString Attribute = QStringLiteral("name");
-  if (!FElement.hasAttribute(Attribute))
-    FElement.setAttribute(Attribute, QString());
+  if (!FElement.hasAttribute(Attribute)) FElement.setAttribute(Attribute, QString());
   return FElement.attribute(Attribute);
 }
 
@@ -157,7 +149,7 @@ TXMLDataChestType::TXMLDataChestType(QDomDocument Document, const QDomElement& R
 TXMLDataChestType ChestNewDocument() {
   QDomDocument Document;
   Document.appendChild(Document.createProcessingInstruction(QStringLiteral("xml"),
-                                                           QStringLiteral("version=\"1.0\"")));
+                                                            QStringLiteral("version=\"1.0\"")));
   const QDomElement Root = Document.appendChild(Document.createElement(RootName)).toElement();
   return TXMLDataChestType(Document, Root);
 }
@@ -165,21 +157,18 @@ TXMLDataChestType ChestNewDocument() {
 TXMLDataChestType ChestBindDocument(const QDomDocument& Document) {
   const QDomElement Root = Document.documentElement();
   if (Root.tagName() != RootName)
-    RaiseXmlError(QStringLiteral("The root element is \"%1\", not \"%2\"")
-                      .arg(Root.tagName(), RootName));
+    RaiseXmlError(
+        QStringLiteral("The root element is \"%1\", not \"%2\"").arg(Root.tagName(), RootName));
   return TXMLDataChestType(Document, Root);
 }
 
 TChestType ChestTypeFromWord(const QString& Word) {
   for (std::size_t Code = 1; Code < TypeWords.size(); ++Code)
-    if (ChestCompareNames(Word, TypeWords[Code]) == 0)
-      return TChestType(Code);
+    if (ChestCompareNames(Word, TypeWords[Code]) == 0) return TChestType(Code);
   return ChestTypeNone;
 }
 
-QString ChestToXMLText() {
-  return ChestBuildDocument().Document().toString(-1);
-}
+QString ChestToXMLText() { return ChestBuildDocument().Document().toString(-1); }
 
 void ChestFromXMLText(const QString& Text) {
   QDomDocument Document;
@@ -193,16 +182,24 @@ void ChestFromXMLText(const QString& Text) {
   for (int I = 0; I < List.Count(); ++I) {
     TXMLDataType Data = List[I];
     const TChestType Type = ChestTypeFromWord(Data.Type());
-    if (Type == ChestTypeNone)
-      continue;
+    if (Type == ChestTypeNone) continue;
     const QString Value = Data.Value();
     const QString Name = Data.Name();
     switch (Type) {
-      case ChestTypeInteger: ChestSetIntegerText(Name, Value); break;
-      case ChestTypeReal: ChestSetRealText(Name, Value); break;
-      case ChestTypeBoolean: ChestSetBooleanText(Name, Value); break;
-      case ChestTypeString: ChestSetString(Name, Value); break;
-      case ChestTypeNone: break;
+      case ChestTypeInteger:
+        ChestSetIntegerText(Name, Value);
+        break;
+      case ChestTypeReal:
+        ChestSetRealText(Name, Value);
+        break;
+      case ChestTypeBoolean:
+        ChestSetBooleanText(Name, Value);
+        break;
+      case ChestTypeString:
+        ChestSetString(Name, Value);
+        break;
+      case ChestTypeNone:
+        break;
     }
   }
 }
@@ -228,8 +225,7 @@ void ChestLoadFromFile(const QString& FileName) {
   QByteArray Bytes = File.readAll();
   if (File.error() != QFileDevice::NoError)
     RaiseFileError(QStringLiteral("read"), FileName, File.errorString());
-  if (Bytes.startsWith(ByteOrderMark))
-    Bytes.remove(0, ByteOrderMark.size());
+  if (Bytes.startsWith(ByteOrderMark)) Bytes.remove(0, ByteOrderMark.size());
   try {
     ChestFromXMLText(QString::fromUtf8(Bytes));
   } catch (const EXmlDocError& Error) {

@@ -14,24 +14,24 @@
 // Text that is not well-formed XML, a root other than DataChest, an element whose text is
 // not a single piece of text, or a text that an XML file cannot carry.
 class EXmlDocError : public std::runtime_error {
-public:
+ public:
   using std::runtime_error::runtime_error;
 };
 
 // A settings file that cannot be opened, created or written.
 class EChestFileError : public std::runtime_error {
-public:
+ public:
   using std::runtime_error::runtime_error;
 };
 
 // A view over one element of the document. Reading a child element that is absent
 // creates it empty and gives the empty text; writing one that is absent appends it.
 class TXMLNodeView {
-public:
+ public:
   explicit TXMLNodeView(QDomElement Element) : FElement(std::move(Element)) {}
   QDomElement Element() const { return FElement; }
 
-protected:
+ protected:
   QString ChildText(const QString& TagName);
   void SetChildText(const QString& TagName, const QString& Text);
   QDomElement Child(const QString& TagName);
@@ -40,7 +40,7 @@ protected:
 };
 
 class TXMLPublisherType : public TXMLNodeView {
-public:
+ public:
   using TXMLNodeView::TXMLNodeView;
   QString Info() { return ChildText(QStringLiteral("Info")); }
   void SetInfo(const QString& Text) { SetChildText(QStringLiteral("Info"), Text); }
@@ -49,7 +49,7 @@ public:
 };
 
 class TXMLDataType : public TXMLNodeView {
-public:
+ public:
   using TXMLNodeView::TXMLNodeView;
   QString Name();
   void SetName(const QString& Name);
@@ -61,28 +61,28 @@ public:
 
 // The Data children of the root in document order; other children do not count.
 class TXMLDataTypeList {
-public:
+ public:
   explicit TXMLDataTypeList(const QDomElement& Root);
   int Count() const { return int(FItems.size()); }
   TXMLDataType operator[](int Index) const { return TXMLDataType(FItems.at(Index)); }
   // Appends a new Data element after the root's existing children.
   TXMLDataType Add();
 
-private:
+ private:
   QDomElement FRoot;
   QList<QDomElement> FItems;
 };
 
 // The view of the root element; it keeps its document alive.
 class TXMLDataChestType : public TXMLNodeView {
-public:
+ public:
   TXMLDataChestType(QDomDocument Document, const QDomElement& Root);
   // Created empty on first access when absent.
   TXMLPublisherType Publisher() { return TXMLPublisherType(Child(QStringLiteral("Publisher"))); }
   TXMLDataTypeList& Data() { return FData; }
   QDomDocument Document() const { return FDocument; }
 
-private:
+ private:
   QDomDocument FDocument;
   TXMLDataTypeList FData;
 };

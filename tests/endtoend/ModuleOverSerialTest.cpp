@@ -72,9 +72,8 @@ TEST_F(ModuleOverSerial, MACIsReadAndAnImageProgrammed) {
     ASSERT_TRUE(Request(BuildFlashDataRequest(image.mid(block * 1024, 1024), block)));
   Comm.StopComm();
 
-  Port.WithModule([&](TSimulatedModule& Module) {
-    EXPECT_EQ(Module.Flash().mid(0x1000, 5000), image);
-  });
+  Port.WithModule(
+      [&](TSimulatedModule& Module) { EXPECT_EQ(Module.Flash().mid(0x1000, 5000), image); });
   EXPECT_EQ(Log.count("Note: Program flash success."), 5);
 }
 

@@ -15,13 +15,13 @@ std::string Shown(const QByteArray& Bytes) { return Bytes.toHex(' ').toUpper().t
 #define EXPECT_BYTES(Actual, Expected) EXPECT_EQ(Shown(Actual), Shown(Expected))
 
 TEST(LoaderTemplates, RequestTemplatesHoldTheirExactBytes) {
-  EXPECT_BYTES(SyncRequestTemplate,
-               Hex("C0 00 08 24 00 78 01 3A 00 07 07 12 20"
-                   "55 55 55 55 55 55 55 55 55 55 55 55 55 55 55 55"
-                   "55 55 55 55 55 55 55 55 55 55 55 55 55 55 55 55 C0"));
+  EXPECT_BYTES(SyncRequestTemplate, Hex("C0 00 08 24 00 78 01 3A 00 07 07 12 20"
+                                        "55 55 55 55 55 55 55 55 55 55 55 55 55 55 55 55"
+                                        "55 55 55 55 55 55 55 55 55 55 55 55 55 55 55 55 C0"));
   EXPECT_BYTES(ReadRegRequestTemplate, Hex("C0 00 0A 04 00 07 07 12 20 50 00 F0 3F C0"));
-  EXPECT_BYTES(FlashBeginRequestTemplate,
-               Hex("C0 00 02 10 00 78 01 3A 00 00 00 00 00 00 00 00 00 00 04 00 00 00 00 00 00 C0"));
+  EXPECT_BYTES(
+      FlashBeginRequestTemplate,
+      Hex("C0 00 02 10 00 78 01 3A 00 00 00 00 00 00 00 00 00 00 04 00 00 00 00 00 00 C0"));
   EXPECT_BYTES(FlashDataRequestTemplate,
                Hex("C0 00 03 10 04 EF 00 00 00 00 04 00 00 01 00 00 00 00 00 00 00 00 00 00 00"));
 }
@@ -66,10 +66,12 @@ TEST(ReadRegRequest, PatchesTheAddressAndStaysUnescaped) {
 }
 
 TEST(FlashBeginRequest, PatchesSizeCountAndOffset) {
-  EXPECT_BYTES(BuildFlashBeginRequest(1000, 1, 0),
-               Hex("C0 00 02 10 00 78 01 3A 00 E8 03 00 00 01 00 00 00 00 04 00 00 00 00 00 00 C0"));
-  EXPECT_BYTES(BuildFlashBeginRequest(480096, 469, 0x10000),
-               Hex("C0 00 02 10 00 78 01 3A 00 60 53 07 00 D5 01 00 00 00 04 00 00 00 00 01 00 C0"));
+  EXPECT_BYTES(
+      BuildFlashBeginRequest(1000, 1, 0),
+      Hex("C0 00 02 10 00 78 01 3A 00 E8 03 00 00 01 00 00 00 00 04 00 00 00 00 00 00 C0"));
+  EXPECT_BYTES(
+      BuildFlashBeginRequest(480096, 469, 0x10000),
+      Hex("C0 00 02 10 00 78 01 3A 00 60 53 07 00 D5 01 00 00 00 04 00 00 00 00 01 00 C0"));
 }
 
 TEST(FlashBeginRequest, EscapesFieldBytesThatLookLikeFrameBytes) {
@@ -103,10 +105,9 @@ TEST(FlashDataRequest, EscapesChecksumLengthSequenceAndBlockBytes) {
   block[1] = '\xC0';
   block[2] = '\xDB';
   block[3] = '\x1B';  // keeps the checksum at C0: C0 ^ DB ^ 1B = 00
-  const QByteArray expected =
-      Hex("C0 00 03 DB DC 00 DB DC 00 00 00 B0 00 00 00 DB DD 00 00 00"
-          "00 00 00 00 00 00 00 00 2F DB DC DB DD 1B") +
-      QByteArray(172, '\0') + Hex("C0");
+  const QByteArray expected = Hex("C0 00 03 DB DC 00 DB DC 00 00 00 B0 00 00 00 DB DD 00 00 00"
+                                  "00 00 00 00 00 00 00 00 2F DB DC DB DD 1B") +
+                              QByteArray(172, '\0') + Hex("C0");
   EXPECT_BYTES(BuildFlashDataRequest(block, 0xDB), expected);
 }
 
@@ -115,8 +116,8 @@ TEST(FlashDataRequest, WorstCaseBlockDecodesBackToThePlainPacket) {
   const QByteArray packet = BuildFlashDataRequest(block, 7);
   EXPECT_EQ(packet.size(), 1050 + 1024);
   const QByteArray plain =
-      Hex("C0 00 03 10 04 EF 00 00 00 00 04 00 00 07 00 00 00 00 00 00 00 00 00 00 00") +
-      block + Hex("C0");
+      Hex("C0 00 03 10 04 EF 00 00 00 00 04 00 00 07 00 00 00 00 00 00 00 00 00 00 00") + block +
+      Hex("C0");
   EXPECT_EQ(SlipDecode(packet.sliced(1, packet.size() - 2)), plain.sliced(1, plain.size() - 2));
 }
 

@@ -184,7 +184,8 @@ TEST_F(ReplyRecognition, FailureStatusIsReportedNeverCountedAsSuccess) {
     const char* Reply;
     const char* Line;
   } cases[] = {
-      {"C0 01 02 02 00 07 07 12 20 01 05 C0", "Error: RQ53 rejected set base address (error 0x05)."},
+      {"C0 01 02 02 00 07 07 12 20 01 05 C0",
+       "Error: RQ53 rejected set base address (error 0x05)."},
       {"C0 01 03 02 00 07 07 12 20 01 07 C0", "Error: RQ53 rejected flash data (error 0x07)."},
       {"C0 01 0A 02 00 44 33 22 11 01 0A C0", "Error: RQ53 rejected register read (error 0x0A)."},
       // Ends in 00 C0 like a success, but its status says otherwise.

@@ -160,8 +160,10 @@ TEST_F(CommTransfer, StopWhileBytesArriveDeliversWhatWasReadBefore) {
   std::thread Feeder([&] {
     while (Feeding && Sent < Stream.size()) {
       const ssize_t N = write(Pty.Master, Stream.constData() + Sent, 64);
-      if (N > 0) Sent += N;
-      else std::this_thread::yield();
+      if (N > 0)
+        Sent += N;
+      else
+        std::this_thread::yield();
     }
   });
   ASSERT_TRUE(WaitUntil([&] { return Probe.Chunks.size() >= 3; }));

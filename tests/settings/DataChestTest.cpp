@@ -11,13 +11,12 @@
 namespace {
 
 class DataChestTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override { ChestReset(); }
 
   static QStringList Names() {
     QStringList Result;
-    for (int I = 0; I < ChestCount(); ++I)
-      Result << ChestElementAt(I).Name;
+    for (int I = 0; I < ChestCount(); ++I) Result << ChestElementAt(I).Name;
     return Result;
   }
 };
@@ -73,8 +72,7 @@ TEST_F(DataChestTest, EveryNameIsFoundWhateverTheOrderOfInsertion) {
   for (int I = 0; I < 300; ++I) {
     const int Key = (I * 7919) % 300;  // a permutation of 0..299
     ChestSetInteger(QString("Key%1").arg(Key, 3, 10, QChar('0')), Key);
-    if (I % 13 == 0)
-      ChestGetInteger("KEY000");  // sorts part of the way through
+    if (I % 13 == 0) ChestGetInteger("KEY000");  // sorts part of the way through
   }
   ASSERT_EQ(ChestCount(), 300);
   for (int Key = 0; Key < 300; ++Key)
@@ -92,8 +90,7 @@ TEST_F(DataChestTest, BooleanTextAcceptsTrueAndFalseInAnyCaseAndIgnoresOtherText
   }
   ChestSetBooleanText("b", "fAlSe");
   EXPECT_FALSE(std::get<bool>(ChestElementAt(0).Value));
-  for (const char* Text : {"yes", "1", "", "TRUE "})
-    ChestSetBooleanText("other", Text);
+  for (const char* Text : {"yes", "1", "", "TRUE "}) ChestSetBooleanText("other", Text);
   EXPECT_EQ(ChestCount(), 1);
 }
 
@@ -140,12 +137,21 @@ TEST_F(DataChestTest, RealTextReadsThePointAndTheLocaleSeparatorButNoGrouping) {
 
 TEST_F(DataChestTest, RealTextHasFifteenDigitsAndScientificFormOutsideTheFixedRange) {
   TLocaleGuard German(QLocale::German);  // the separator is '.' whatever the locale
-  const std::pair<double, const char*> Cases[] = {
-      {0, "0"}, {100, "100"}, {-2.5, "-2.5"}, {0.1, "0.1"}, {1.0 / 3, "0.333333333333333"},
-      {0.00001, "0.00001"}, {1e-6, "1E-6"}, {-1.5e-7, "-1.5E-7"}, {1e20, "1E20"},
-      {123456789012345, "123456789012345"}, {1e15, "1E15"},
-      {1234567890123456, "1.23456789012346E15"}, {2.5e-300, "2.5E-300"},
-      {std::numeric_limits<double>::infinity(), "INF"}, {std::nan(""), "NAN"}};
+  const std::pair<double, const char*> Cases[] = {{0, "0"},
+                                                  {100, "100"},
+                                                  {-2.5, "-2.5"},
+                                                  {0.1, "0.1"},
+                                                  {1.0 / 3, "0.333333333333333"},
+                                                  {0.00001, "0.00001"},
+                                                  {1e-6, "1E-6"},
+                                                  {-1.5e-7, "-1.5E-7"},
+                                                  {1e20, "1E20"},
+                                                  {123456789012345, "123456789012345"},
+                                                  {1e15, "1E15"},
+                                                  {1234567890123456, "1.23456789012346E15"},
+                                                  {2.5e-300, "2.5E-300"},
+                                                  {std::numeric_limits<double>::infinity(), "INF"},
+                                                  {std::nan(""), "NAN"}};
   for (const auto& [Value, Text] : Cases) {
     EXPECT_EQ(ChestRealToText(Value), Text);
     ChestSetRealText("r", Text);

@@ -11,8 +11,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include <csignal>
 #include <sys/resource.h>
+#include <csignal>
 
 namespace {
 
@@ -39,7 +39,7 @@ const QByteArray ExampleFile =
     "</DataChest>\r\n";
 
 class DataChestXmlTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     ChestReset();
     ASSERT_TRUE(FDir.isValid());
@@ -120,7 +120,8 @@ TEST_F(DataChestXmlTest, EveryTypeAndAwkwardTextSurvivesARoundTrip) {
   ChestSetString("Quote\"<&>'Name", "a < b && c > d \"q\" 'a'");
   ChestSetString("Lines", "one\ntwo\r\nthree\rfour\ttab");
   ChestSetString("Spaced", "  padded  ");
-  ChestSetString(QString::fromUtf8("Gr\xC3\xBC\xC3\x9F""e"),
+  ChestSetString(QString::fromUtf8("Gr\xC3\xBC\xC3\x9F"
+                                   "e"),
                  QString::fromUtf8("\xE2\x82\xAC \xF0\x9F\x98\x80"));
   ChestSetString("Empty", "");
   ChestSetString("Blank", " \t\n ");
@@ -152,8 +153,8 @@ TEST_F(DataChestXmlTest, LoadingAddsToTheStoreAndReadsTypeWordsInAnyCase) {
            Data("B", "INTEGER", "2") + "<Comment>ignored</Comment>" + Data("C", "Integer", "3") +
            Data("F", "Float", "1.5") + Data("E", "", "x") + "<Data name=\"NoType\"/>" +
            Data("Bool", "boolean", "yes") + Data("REPLACED", "String", "new") +
-           "<Data><Type>String</Type><Value>nameless</Value></Data>" +
-           Data("Dup", "Integer", "7") + Data("DUP", "Integer", "8") + Data("R", "real", "0.5"));
+           "<Data><Type>String</Type><Value>nameless</Value></Data>" + Data("Dup", "Integer", "7") +
+           Data("DUP", "Integer", "8") + Data("R", "real", "0.5"));
   EXPECT_EQ(Dump(), (QStringList{"|4|nameless", "A|1|1", "B|1|2", "C|1|3", "Dup|1|8", "Kept|4|old",
                                  "replaced|4|new", "R|2|0.5"}));
 }
@@ -264,8 +265,7 @@ TEST_F(DataChestXmlTest, ARefusedSaveRaisesAndLeavesWhatWasThere) {
 TEST_F(DataChestXmlTest, AnInterruptedSaveLeavesThePreviousFileIntact) {
   SetExampleStore();
   ChestSaveToFile(Path("Config.xml"));
-  for (int I = 0; I < 200; ++I)
-    ChestSetString(QString("Filler%1").arg(I), QString(100, 'x'));
+  for (int I = 0; I < 200; ++I) ChestSetString(QString("Filler%1").arg(I), QString(100, 'x'));
   {
     rlimit Saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &Saved), 0);
@@ -310,8 +310,10 @@ TEST_F(DataChestXmlTest, PythonReadsTheSavedFileAlike) {
   ASSERT_EQ(Python.exitCode(), 0) << Python.readAllStandardError().toStdString();
   const QJsonArray Read = QJsonDocument::fromJson(Python.readAllStandardOutput()).array();
   const QJsonArray Expected = {
-      QJsonArray{"Big", "Real", "1E20"}, QJsonArray{"Blank", "String", "  "},
-      QJsonArray{"Count", "Integer", "-12"}, QJsonArray{"Empty", "String", ""},
+      QJsonArray{"Big", "Real", "1E20"},
+      QJsonArray{"Blank", "String", "  "},
+      QJsonArray{"Count", "Integer", "-12"},
+      QJsonArray{"Empty", "String", ""},
       QJsonArray{"Text", "String", Text},
       QJsonArray{"On", "Boolean", "True"}};  // appended last, so not yet sorted
   EXPECT_EQ(Read, Expected);

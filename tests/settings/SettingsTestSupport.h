@@ -11,13 +11,13 @@
 
 // Sets the default locale for the life of a test and restores the previous one.
 class TLocaleGuard {
-public:
+ public:
   explicit TLocaleGuard(QLocale::Language Language) { QLocale::setDefault(QLocale(Language)); }
   ~TLocaleGuard() { QLocale::setDefault(FPrevious); }
   TLocaleGuard(const TLocaleGuard&) = delete;
   TLocaleGuard& operator=(const TLocaleGuard&) = delete;
 
-private:
+ private:
   QLocale FPrevious;
 };
 

@@ -8,327 +8,276 @@ constexpr quint8 SlipEnd = 0xC0;
 constexpr quint8 SlipEsc = 0xDB;
 constexpr quint8 SlipEscEnd = 0xDC;
 constexpr quint8 SlipEscEsc = 0xDD;
-constexpr int HeaderSize = 8;             // direction, command, length (2), checksum (4)
-constexpr int FlashDataPrefixSize = 16;   // block length, sequence, 8 zero bytes
-constexpr int MaxFrameSize = 0x4000;      // longer frames overflow the ROM's buffer
+constexpr int HeaderSize = 8;            // direction, command, length (2), checksum (4)
+constexpr int FlashDataPrefixSize = 16;  // block length, sequence, 8 zero bytes
+constexpr int MaxFrameSize = 0x4000;     // longer frames overflow the ROM's buffer
 constexpr int SyncCopies = 8;
 constexpr quint32 BannerRate = 74880;
 
-quint32 ReadLe32(const QByteArray& Bytes, int At)
-{
-    quint32 Value = 0;
-    for (int i = 3; i >= 0; --i)
-        Value = (Value << 8) | quint8(Bytes[At + i]);
-    return Value;
+quint32 ReadLe32(const QByteArray& Bytes, int At) {
+  quint32 Value = 0;
+  for (int i = 3; i >= 0; --i) Value = (Value << 8) | quint8(Bytes[At + i]);
+  return Value;
 }
 
-quint16 ReadLe16(const QByteArray& Bytes, int At)
-{
-    return quint16(quint8(Bytes[At]) | (quint8(Bytes[At + 1]) << 8));
+quint16 ReadLe16(const QByteArray& Bytes, int At) {
+  return quint16(quint8(Bytes[At]) | (quint8(Bytes[At + 1]) << 8));
 }
 
-void AppendLe32(QByteArray& Bytes, quint32 Value)
-{
-    for (int i = 0; i < 4; ++i)
-        Bytes.append(char((Value >> (8 * i)) & 0xFF));
+void AppendLe32(QByteArray& Bytes, quint32 Value) {
+  for (int i = 0; i < 4; ++i) Bytes.append(char((Value >> (8 * i)) & 0xFF));
 }
 
-QByteArray SlipFrame(const QByteArray& Body)
-{
-    QByteArray Out(1, char(SlipEnd));
-    for (char c : Body) {
-        if (quint8(c) == SlipEnd)
-            Out.append(char(SlipEsc)).append(char(SlipEscEnd));
-        else if (quint8(c) == SlipEsc)
-            Out.append(char(SlipEsc)).append(char(SlipEscEsc));
-        else
-            Out.append(c);
-    }
-    return Out.append(char(SlipEnd));
+QByteArray SlipFrame(const QByteArray& Body) {
+  QByteArray Out(1, char(SlipEnd));
+  for (char c : Body) {
+    if (quint8(c) == SlipEnd)
+      Out.append(char(SlipEsc)).append(char(SlipEscEnd));
+    else if (quint8(c) == SlipEsc)
+      Out.append(char(SlipEsc)).append(char(SlipEscEsc));
+    else
+      Out.append(c);
+  }
+  return Out.append(char(SlipEnd));
 }
 
-quint8 DataChecksum(const QByteArray& Block)
-{
-    quint8 Sum = 0xEF;
-    for (char c : Block)
-        Sum ^= quint8(c);
-    return Sum;
+quint8 DataChecksum(const QByteArray& Block) {
+  quint8 Sum = 0xEF;
+  for (char c : Block) Sum ^= quint8(c);
+  return Sum;
 }
 
-QByteArray SyncPattern()
-{
-    QByteArray Pattern("\x07\x07\x12\x20", 4);
-    return Pattern.append(QByteArray(32, 0x55));
+QByteArray SyncPattern() {
+  QByteArray Pattern("\x07\x07\x12\x20", 4);
+  return Pattern.append(QByteArray(32, 0x55));
 }
 
 // Takes one request out of a pick when it matches.
-bool Picked(TSimRequestPick& Pick, quint8 Command)
-{
-    if (Pick.Count == 0 || (Pick.Command != 0 && Pick.Command != Command))
-        return false;
-    if (Pick.Count > 0)
-        --Pick.Count;
-    return true;
+bool Picked(TSimRequestPick& Pick, quint8 Command) {
+  if (Pick.Count == 0 || (Pick.Command != 0 && Pick.Command != Command)) return false;
+  if (Pick.Count > 0) --Pick.Count;
+  return true;
 }
 
-int Failed(TSimRequest& Request, quint8 Error)
-{
-    Request.Status = 1;
-    Request.Error = Error;
-    return 0;
+int Failed(TSimRequest& Request, quint8 Error) {
+  Request.Status = 1;
+  Request.Error = Error;
+  return 0;
 }
 
-} // namespace
+}  // namespace
 
-TSimulatedModule::TSimulatedModule(quint32 FlashSize)
-    : FFlash(qsizetype(FlashSize), char(0xFF))
-{
-    // Words of a module whose station MAC address is 18:FE:34:12:34:59: the last byte in bits
-    // 24-31 of the first word, a check byte (0xA3) in its bits 16-23.
-    SetEfuseWords({0x59A30000, 0x00001234, 0x00000000, 0x00000000});
+TSimulatedModule::TSimulatedModule(quint32 FlashSize) : FFlash(qsizetype(FlashSize), char(0xFF)) {
+  // Words of a module whose station MAC address is 18:FE:34:12:34:59: the last byte in bits
+  // 24-31 of the first word, a check byte (0xA3) in its bits 16-23.
+  SetEfuseWords({0x59A30000, 0x00001234, 0x00000000, 0x00000000});
 }
 
-std::vector<TSimDelivery> TSimulatedModule::Receive(const QByteArray& Bytes)
-{
-    std::vector<TSimDelivery> Out;
-    for (char c : Bytes)
-        TakeByte(quint8(c), Out);
-    return Out;
+std::vector<TSimDelivery> TSimulatedModule::Receive(const QByteArray& Bytes) {
+  std::vector<TSimDelivery> Out;
+  for (char c : Bytes) TakeByte(quint8(c), Out);
+  return Out;
 }
 
-std::vector<TSimDelivery> TSimulatedModule::Reset()
-{
-    FJob = TFlashJob();
-    FLastValue = SyncValue;
-    FInFrame = FEscaped = FFrameBroken = false;
-    FFrame.clear();
-    FBannerShown = true;
-    return {TSimDelivery{0, SimMisreadAtRate(BannerText(), BannerRate, FLineRate)}};
+std::vector<TSimDelivery> TSimulatedModule::Reset() {
+  FJob = TFlashJob();
+  FLastValue = SyncValue;
+  FInFrame = FEscaped = FFrameBroken = false;
+  FFrame.clear();
+  FBannerShown = true;
+  return {TSimDelivery{0, SimMisreadAtRate(BannerText(), BannerRate, FLineRate)}};
 }
 
-void TSimulatedModule::SetEfuseWords(const std::array<quint32, 4>& Words)
-{
-    for (quint32 i = 0; i < Words.size(); ++i)
-        SetRegister(EfuseBase + 4 * i, Words[i]);
+void TSimulatedModule::SetEfuseWords(const std::array<quint32, 4>& Words) {
+  for (quint32 i = 0; i < Words.size(); ++i) SetRegister(EfuseBase + 4 * i, Words[i]);
 }
 
-void TSimulatedModule::SetRegister(quint32 Address, quint32 Value)
-{
-    FRegisters[Address] = Value;
+void TSimulatedModule::SetRegister(quint32 Address, quint32 Value) { FRegisters[Address] = Value; }
+
+void TSimulatedModule::SetLineRate(quint32 BitsPerSecond) { FLineRate = BitsPerSecond; }
+
+void TSimulatedModule::SetExtraEraseSectors(quint32 Sectors) { FExtraEraseSectors = Sectors; }
+
+void TSimulatedModule::PresetFlash(quint32 Offset, const QByteArray& Bytes) {
+  if (Offset >= quint32(FFlash.size())) return;
+  const QByteArray Fits = Bytes.left(FFlash.size() - Offset);
+  FFlash.replace(qsizetype(Offset), Fits.size(), Fits);
 }
 
-void TSimulatedModule::SetLineRate(quint32 BitsPerSecond)
-{
-    FLineRate = BitsPerSecond;
-}
-
-void TSimulatedModule::SetExtraEraseSectors(quint32 Sectors)
-{
-    FExtraEraseSectors = Sectors;
-}
-
-void TSimulatedModule::PresetFlash(quint32 Offset, const QByteArray& Bytes)
-{
-    if (Offset >= quint32(FFlash.size()))
-        return;
-    const QByteArray Fits = Bytes.left(FFlash.size() - Offset);
-    FFlash.replace(qsizetype(Offset), Fits.size(), Fits);
-}
-
-QByteArray TSimulatedModule::BannerText()
-{
-    return QByteArray(" ets Jan  8 2013,rst cause:1, boot mode:(1,0)\r\n\r\n");
+QByteArray TSimulatedModule::BannerText() {
+  return QByteArray(" ets Jan  8 2013,rst cause:1, boot mode:(1,0)\r\n\r\n");
 }
 
 // SLIP receiver: bytes outside a frame are noise and are skipped; a frame with a bad escape or
 // one too long for the ROM's buffer is dropped whole.
-void TSimulatedModule::TakeByte(quint8 Byte, std::vector<TSimDelivery>& Out)
-{
-    if (Byte == SlipEnd) {
-        if (FInFrame && !FFrame.isEmpty()) {
-            if (!FFrameBroken && !FEscaped)
-                HandleFrame(FFrame, Out);
-            FInFrame = false;
-        } else {
-            FInFrame = true; // an opening byte, or the second of two in a row
-        }
-        FFrame.clear();
-        FEscaped = FFrameBroken = false;
-        return;
-    }
-    if (!FInFrame)
-        return;
-    if (FEscaped) {
-        FEscaped = false;
-        if (Byte == SlipEscEnd || Byte == SlipEscEsc)
-            FFrame.append(char(Byte == SlipEscEnd ? SlipEnd : SlipEsc));
-        else
-            FFrameBroken = true;
-    } else if (Byte == SlipEsc) {
-        FEscaped = true;
+void TSimulatedModule::TakeByte(quint8 Byte, std::vector<TSimDelivery>& Out) {
+  if (Byte == SlipEnd) {
+    if (FInFrame && !FFrame.isEmpty()) {
+      if (!FFrameBroken && !FEscaped) HandleFrame(FFrame, Out);
+      FInFrame = false;
     } else {
-        FFrame.append(char(Byte));
+      FInFrame = true;  // an opening byte, or the second of two in a row
     }
-    if (FFrame.size() > MaxFrameSize)
-        FFrameBroken = true;
+    FFrame.clear();
+    FEscaped = FFrameBroken = false;
+    return;
+  }
+  if (!FInFrame) return;
+  if (FEscaped) {
+    FEscaped = false;
+    if (Byte == SlipEscEnd || Byte == SlipEscEsc)
+      FFrame.append(char(Byte == SlipEscEnd ? SlipEnd : SlipEsc));
+    else
+      FFrameBroken = true;
+  } else if (Byte == SlipEsc) {
+    FEscaped = true;
+  } else {
+    FFrame.append(char(Byte));
+  }
+  if (FFrame.size() > MaxFrameSize) FFrameBroken = true;
 }
 
-void TSimulatedModule::HandleFrame(const QByteArray& Frame, std::vector<TSimDelivery>& Out)
-{
-    if (Frame.size() < HeaderSize || Frame[0] != 0x00)
-        return; // not a request: the ROM stays silent
-    TSimRequest Request;
-    Request.Command = quint8(Frame[1]);
-    Request.Checksum = ReadLe32(Frame, 4);
-    Request.Data = Frame.mid(HeaderSize);
-    int BusyMs = 0;
-    if (Picked(FMisbehaviour.NoReply, Request.Command))
-        Request.Replied = false;
-    else if (Picked(FMisbehaviour.Fail, Request.Command))
-        Failed(Request, FMisbehaviour.FailCode);
-    else if (ReadLe16(Frame, 2) != Request.Data.size())
-        Failed(Request, SimErrorInvalidMessage);
-    else
-        BusyMs = Execute(Request);
-    FRequests.push_back(Request);
-    if (Request.Replied)
-        QueueReply(Request, BusyMs, Out);
+void TSimulatedModule::HandleFrame(const QByteArray& Frame, std::vector<TSimDelivery>& Out) {
+  if (Frame.size() < HeaderSize || Frame[0] != 0x00) return;  // not a request: the ROM stays silent
+  TSimRequest Request;
+  Request.Command = quint8(Frame[1]);
+  Request.Checksum = ReadLe32(Frame, 4);
+  Request.Data = Frame.mid(HeaderSize);
+  int BusyMs = 0;
+  if (Picked(FMisbehaviour.NoReply, Request.Command))
+    Request.Replied = false;
+  else if (Picked(FMisbehaviour.Fail, Request.Command))
+    Failed(Request, FMisbehaviour.FailCode);
+  else if (ReadLe16(Frame, 2) != Request.Data.size())
+    Failed(Request, SimErrorInvalidMessage);
+  else
+    BusyMs = Execute(Request);
+  FRequests.push_back(Request);
+  if (Request.Replied) QueueReply(Request, BusyMs, Out);
 }
 
 // Carries out a well-formed request; returns the time it keeps the module busy.
-int TSimulatedModule::Execute(TSimRequest& Request)
-{
-    switch (Request.Command) {
-    case SimSync: return SyncRequest(Request);
-    case SimReadReg: return ReadRegRequest(Request);
-    case SimFlashBegin: return FlashBeginRequest(Request);
-    case SimFlashData: return FlashDataRequest(Request);
-    default: return Failed(Request, SimErrorInvalidMessage);
+int TSimulatedModule::Execute(TSimRequest& Request) {
+  switch (Request.Command) {
+    case SimSync:
+      return SyncRequest(Request);
+    case SimReadReg:
+      return ReadRegRequest(Request);
+    case SimFlashBegin:
+      return FlashBeginRequest(Request);
+    case SimFlashData:
+      return FlashDataRequest(Request);
+    default:
+      return Failed(Request, SimErrorInvalidMessage);
+  }
+}
+
+int TSimulatedModule::SyncRequest(TSimRequest& Request) {
+  if (Request.Data != SyncPattern()) return Failed(Request, SimErrorInvalidMessage);
+  return 0;
+}
+
+int TSimulatedModule::ReadRegRequest(TSimRequest& Request) {
+  if (Request.Data.size() != 4) return Failed(Request, SimErrorInvalidMessage);
+  auto Found = FRegisters.find(ReadLe32(Request.Data, 0));
+  FLastValue = Found == FRegisters.end() ? 0 : Found->second;
+  return 0;
+}
+
+int TSimulatedModule::FlashBeginRequest(TSimRequest& Request) {
+  const QByteArray& Data = Request.Data;
+  if (Data.size() != 16) return Failed(Request, SimErrorInvalidMessage);
+  const quint32 Size = ReadLe32(Data, 0);
+  const quint32 BlockSize = ReadLe32(Data, 8);
+  const quint32 Offset = ReadLe32(Data, 12);
+  if (BlockSize == 0 || BlockSize > MaxFrameSize || quint64(Offset) + Size > quint64(FFlash.size()))
+    return Failed(Request, SimErrorInvalidMessage);
+  FJob = TFlashJob{true, Offset, ReadLe32(Data, 4), BlockSize, 0};
+  const quint32 First = Offset / SectorSize;
+  const quint32 End = (Offset + Size + SectorSize - 1) / SectorSize;
+  const quint32 Sectors = Size == 0 ? 0 : End - First + FExtraEraseSectors;
+  const quint32 Erased = std::min(Sectors, quint32(FFlash.size()) / SectorSize - First);
+  FFlash.replace(qsizetype(First) * SectorSize, qsizetype(Erased) * SectorSize,
+                 QByteArray(qsizetype(Erased) * SectorSize, char(0xFF)));
+  return int(Erased) * FTiming.EraseMsPerSector;
+}
+
+int TSimulatedModule::FlashDataRequest(TSimRequest& Request) {
+  const QByteArray& Data = Request.Data;
+  if (Data.size() < FlashDataPrefixSize) return Failed(Request, SimErrorInvalidMessage);
+  const QByteArray Block = Data.mid(FlashDataPrefixSize);
+  Request.Sequence = ReadLe32(Data, 4);
+  if (ReadLe32(Data, 0) != quint32(Block.size())) return Failed(Request, SimErrorInvalidMessage);
+  if (Request.Checksum != DataChecksum(Block)) return Failed(Request, SimErrorBadChecksum);
+  if (!FJob.Active || Request.Sequence != FJob.NextSequence ||
+      Request.Sequence >= FJob.BlockCount || quint32(Block.size()) > FJob.BlockSize)
+    return Failed(Request, SimErrorInvalidMessage);
+  const quint64 Address = FJob.Offset + quint64(Request.Sequence) * FJob.BlockSize;
+  if (Address + quint64(Block.size()) > quint64(FFlash.size()))
+    return Failed(Request, SimErrorInvalidMessage);
+  // NOR flash only clears bits: writing over data that was not erased leaves both mixed.
+  for (int i = 0; i < Block.size(); ++i)
+    FFlash[qsizetype(Address) + i] = char(FFlash[qsizetype(Address) + i] & Block[i]);
+  ++FJob.NextSequence;
+  return FTiming.WriteMsPerBlock;
+}
+
+QByteArray TSimulatedModule::ReplyFrame(const TSimRequest& Request) const {
+  QByteArray Body;
+  Body.append(char(0x01)).append(char(Request.Command)).append(char(0x02)).append(char(0x00));
+  AppendLe32(Body, Request.Command == SimSync ? SyncValue : FLastValue);
+  Body.append(char(Request.Status)).append(char(Request.Error));
+  return SlipFrame(Body);
+}
+
+void TSimulatedModule::QueueReply(const TSimRequest& Request, int BusyMs,
+                                  std::vector<TSimDelivery>& Out) {
+  QByteArray Bytes;
+  if (FMisbehaviour.BannerBeforeFirstReply && !FBannerShown) {
+    Bytes = SimMisreadAtRate(BannerText(), BannerRate, FLineRate);
+    FBannerShown = true;
+  }
+  Bytes += FMisbehaviour.GarbageBeforeReply;
+  const int Copies = Request.Command == SimSync && Request.Status == 0 ? SyncCopies : 1;
+  Bytes += ReplyFrame(Request).repeated(Copies);
+
+  const int Pieces = std::clamp(FMisbehaviour.SplitPieces, 1, int(Bytes.size()));
+  int Taken = 0;
+  for (int i = 0; i < Pieces; ++i) {
+    const int Next = int((qint64(Bytes.size()) * (i + 1)) / Pieces);
+    const int Delay = i == 0 ? BusyMs + FMisbehaviour.ReplyDelayMs : FMisbehaviour.SplitGapMs;
+    Out.push_back(TSimDelivery{Delay, Bytes.mid(Taken, Next - Taken)});
+    Taken = Next;
+  }
+}
+
+QByteArray SimMisreadAtRate(const QByteArray& Text, quint32 SendRate, quint32 ReceiveRate) {
+  // The sent line level at time T (seconds): 8N1 characters back to back, then idle (high).
+  if (SendRate == 0 || ReceiveRate == 0) return QByteArray();
+  const double SendBit = 1.0 / SendRate;
+  const double End = 10.0 * SendBit * Text.size();
+  auto Level = [&](double T) {
+    if (T >= End) return 1;
+    const int Index = int(T / (10.0 * SendBit));
+    const int Bit = std::min(9, int((T - Index * 10.0 * SendBit) / SendBit));
+    if (Bit == 0 || Bit == 9) return Bit == 9 ? 1 : 0;
+    return (quint8(Text[Index]) >> (Bit - 1)) & 1;
+  };
+  // The receiving UART looks for a low level at 16 times its bit rate and samples each bit in its
+  // middle. A character whose stop bit reads low is a framing error, which a Linux tty without
+  // IGNPAR or PARMRK passes on as a zero byte.
+  const double Bit = 1.0 / ReceiveRate;
+  QByteArray Out;
+  for (double T = 0; T < End;) {
+    if (Level(T) == 1 || Level(T + Bit / 2) == 1) {
+      T += Bit / 16;
+      continue;
     }
-}
-
-int TSimulatedModule::SyncRequest(TSimRequest& Request)
-{
-    if (Request.Data != SyncPattern())
-        return Failed(Request, SimErrorInvalidMessage);
-    return 0;
-}
-
-int TSimulatedModule::ReadRegRequest(TSimRequest& Request)
-{
-    if (Request.Data.size() != 4)
-        return Failed(Request, SimErrorInvalidMessage);
-    auto Found = FRegisters.find(ReadLe32(Request.Data, 0));
-    FLastValue = Found == FRegisters.end() ? 0 : Found->second;
-    return 0;
-}
-
-int TSimulatedModule::FlashBeginRequest(TSimRequest& Request)
-{
-    const QByteArray& Data = Request.Data;
-    if (Data.size() != 16)
-        return Failed(Request, SimErrorInvalidMessage);
-    const quint32 Size = ReadLe32(Data, 0);
-    const quint32 BlockSize = ReadLe32(Data, 8);
-    const quint32 Offset = ReadLe32(Data, 12);
-    if (BlockSize == 0 || BlockSize > MaxFrameSize || quint64(Offset) + Size > quint64(FFlash.size()))
-        return Failed(Request, SimErrorInvalidMessage);
-    FJob = TFlashJob{true, Offset, ReadLe32(Data, 4), BlockSize, 0};
-    const quint32 First = Offset / SectorSize;
-    const quint32 End = (Offset + Size + SectorSize - 1) / SectorSize;
-    const quint32 Sectors = Size == 0 ? 0 : End - First + FExtraEraseSectors;
-    const quint32 Erased = std::min(Sectors, quint32(FFlash.size()) / SectorSize - First);
-    FFlash.replace(qsizetype(First) * SectorSize, qsizetype(Erased) * SectorSize,
-                   QByteArray(qsizetype(Erased) * SectorSize, char(0xFF)));
-    return int(Erased) * FTiming.EraseMsPerSector;
-}
-
-int TSimulatedModule::FlashDataRequest(TSimRequest& Request)
-{
-    const QByteArray& Data = Request.Data;
-    if (Data.size() < FlashDataPrefixSize)
-        return Failed(Request, SimErrorInvalidMessage);
-    const QByteArray Block = Data.mid(FlashDataPrefixSize);
-    Request.Sequence = ReadLe32(Data, 4);
-    if (ReadLe32(Data, 0) != quint32(Block.size()))
-        return Failed(Request, SimErrorInvalidMessage);
-    if (Request.Checksum != DataChecksum(Block))
-        return Failed(Request, SimErrorBadChecksum);
-    if (!FJob.Active || Request.Sequence != FJob.NextSequence || Request.Sequence >= FJob.BlockCount
-        || quint32(Block.size()) > FJob.BlockSize)
-        return Failed(Request, SimErrorInvalidMessage);
-    const quint64 Address = FJob.Offset + quint64(Request.Sequence) * FJob.BlockSize;
-    if (Address + quint64(Block.size()) > quint64(FFlash.size()))
-        return Failed(Request, SimErrorInvalidMessage);
-    // NOR flash only clears bits: writing over data that was not erased leaves both mixed.
-    for (int i = 0; i < Block.size(); ++i)
-        FFlash[qsizetype(Address) + i] = char(FFlash[qsizetype(Address) + i] & Block[i]);
-    ++FJob.NextSequence;
-    return FTiming.WriteMsPerBlock;
-}
-
-QByteArray TSimulatedModule::ReplyFrame(const TSimRequest& Request) const
-{
-    QByteArray Body;
-    Body.append(char(0x01)).append(char(Request.Command)).append(char(0x02)).append(char(0x00));
-    AppendLe32(Body, Request.Command == SimSync ? SyncValue : FLastValue);
-    Body.append(char(Request.Status)).append(char(Request.Error));
-    return SlipFrame(Body);
-}
-
-void TSimulatedModule::QueueReply(const TSimRequest& Request, int BusyMs, std::vector<TSimDelivery>& Out)
-{
-    QByteArray Bytes;
-    if (FMisbehaviour.BannerBeforeFirstReply && !FBannerShown) {
-        Bytes = SimMisreadAtRate(BannerText(), BannerRate, FLineRate);
-        FBannerShown = true;
-    }
-    Bytes += FMisbehaviour.GarbageBeforeReply;
-    const int Copies = Request.Command == SimSync && Request.Status == 0 ? SyncCopies : 1;
-    Bytes += ReplyFrame(Request).repeated(Copies);
-
-    const int Pieces = std::clamp(FMisbehaviour.SplitPieces, 1, int(Bytes.size()));
-    int Taken = 0;
-    for (int i = 0; i < Pieces; ++i) {
-        const int Next = int((qint64(Bytes.size()) * (i + 1)) / Pieces);
-        const int Delay = i == 0 ? BusyMs + FMisbehaviour.ReplyDelayMs : FMisbehaviour.SplitGapMs;
-        Out.push_back(TSimDelivery{Delay, Bytes.mid(Taken, Next - Taken)});
-        Taken = Next;
-    }
-}
-
-QByteArray SimMisreadAtRate(const QByteArray& Text, quint32 SendRate, quint32 ReceiveRate)
-{
-    // The sent line level at time T (seconds): 8N1 characters back to back, then idle (high).
-    if (SendRate == 0 || ReceiveRate == 0)
-        return QByteArray();
-    const double SendBit = 1.0 / SendRate;
-    const double End = 10.0 * SendBit * Text.size();
-    auto Level = [&](double T) {
-        if (T >= End)
-            return 1;
-        const int Index = int(T / (10.0 * SendBit));
-        const int Bit = std::min(9, int((T - Index * 10.0 * SendBit) / SendBit));
-        if (Bit == 0 || Bit == 9)
-            return Bit == 9 ? 1 : 0;
-        return (quint8(Text[Index]) >> (Bit - 1)) & 1;
-    };
-    // The receiving UART looks for a low level at 16 times its bit rate and samples each bit in its
-    // middle. A character whose stop bit reads low is a framing error, which a Linux tty without
-    // IGNPAR or PARMRK passes on as a zero byte.
-    const double Bit = 1.0 / ReceiveRate;
-    QByteArray Out;
-    for (double T = 0; T < End;) {
-        if (Level(T) == 1 || Level(T + Bit / 2) == 1) {
-            T += Bit / 16;
-            continue;
-        }
-        int Byte = 0;
-        for (int i = 0; i < 8; ++i)
-            Byte |= Level(T + (1.5 + i) * Bit) << i;
-        const bool Framed = Level(T + 9.5 * Bit) == 1;
-        Out.append(char(Framed ? Byte : 0));
-        T += 9.5 * Bit;
-    }
-    return Out;
+    int Byte = 0;
+    for (int i = 0; i < 8; ++i) Byte |= Level(T + (1.5 + i) * Bit) << i;
+    const bool Framed = Level(T + 9.5 * Bit) == 1;
+    Out.append(char(Framed ? Byte : 0));
+    T += 9.5 * Bit;
+  }
+  return Out;
 }
