@@ -69,6 +69,8 @@ const TChestElement& ChestElementAt(int Index);
 void ChestReset();
 void ChestRelease();
 
-// The text form of a Real value: up to 15 significant digits, '.' as the decimal separator
-// whatever the locale, scientific with a capital E outside the fixed range (1E20, 1E-6).
+// The text form of a Real value: the fewest significant digits that read back as the same
+// value (15 at most unless more are needed), no trailing zeros, '.' as the decimal separator
+// whatever the locale; scientific with a capital E and no plus sign when the magnitude is
+// below 0.00001 or has more than 15 digits before the separator (1E20, 1E-6).
 QString ChestRealToText(double Value);
