@@ -115,8 +115,14 @@ void TXMLNodeView::SetChildText(const QString& TagName, const QString& Text) {
   while (Target.hasChildNodes()) Target.removeChild(Target.firstChild());
   if (Text.isEmpty()) return;
   QDomDocument Document = FElement.ownerDocument();
-  // The parser drops text nodes made of white space only; a CDATA section keeps them.
-  const bool Blank = Text.trimmed().isEmpty() && !Text.contains(u'\r');
+  // The parser drops text nodes made of white space only (any Unicode space); a CDATA
+  // section keeps them, but turns a carriage return into a line feed, so such a text
+  // with one is refused.
+  const bool Blank = Text.trimmed().isEmpty();
+  if (Blank && Text.contains(u'\r'))
+    RaiseXmlError(
+        QStringLiteral("A text of white space only with a carriage return cannot be "
+                       "kept in an XML file"));
   Target.appendChild(Blank ? QDomNode(Document.createCDATASection(CheckedXmlText(Text)))
                            : QDomNode(Document.createTextNode(CheckedXmlText(Text))));
 }

@@ -125,6 +125,7 @@ TEST_F(DataChestXmlTest, EveryTypeAndAwkwardTextSurvivesARoundTrip) {
                  QString::fromUtf8("\xE2\x82\xAC \xF0\x9F\x98\x80"));
   ChestSetString("Empty", "");
   ChestSetString("Blank", " \t\n ");
+  ChestSetString("NoBreakSpace", QString(QChar(0xA0)));
   ChestSetInteger("Min", -2147483647 - 1);
   ChestSetInteger("Max", 2147483647);
   ChestSetReal("Pi", 3.14159265358979);
@@ -277,8 +278,10 @@ TEST_F(DataChestXmlTest, AnInterruptedSaveLeavesThePreviousFileIntact) {
     setrlimit(RLIMIT_FSIZE, &Saved);
     std::signal(SIGXFSZ, OldHandler);
   }
-  ChestSetString("Control", QString("bell") + QChar(7));
-  EXPECT_THROW(ChestSaveToFile(Path("Config.xml")), EXmlDocError);
+  for (const QString& Unkept : {QString("bell") + QChar(7), QString(" \v "), QString(" \r ")}) {
+    ChestSetString("Unkept", Unkept);
+    EXPECT_THROW(ChestSaveToFile(Path("Config.xml")), EXmlDocError);
+  }
   EXPECT_EQ(ReadFile("Config.xml"), ExampleFile);
   EXPECT_EQ(QDir(Path("")).entryList(QDir::Files | QDir::Hidden), QStringList{"Config.xml"});
 }
