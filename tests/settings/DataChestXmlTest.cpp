@@ -11,7 +11,10 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <grp.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <csignal>
 
 namespace {
@@ -259,6 +262,41 @@ TEST_F(DataChestXmlTest, ARefusedSaveRaisesAndLeavesWhatWasThere) {
   EXPECT_TRUE(QFileInfo(Path("Folder")).isDir());
   EXPECT_FALSE(QFileInfo::exists(Path("Missing")));
   EXPECT_EQ(ReadFile("Plain"), "not a folder");
+}
+
+// A folder that takes no new files refuses the save even where the old file itself could be
+// written, and the old file stays. Root ignores permissions, so the save runs in a child
+// process that gives up root first.
+TEST_F(DataChestXmlTest, ASaveIntoAReadOnlyFolderLeavesThePreviousFile) {
+  SetExampleStore();
+  const QString Folder = Path("ReadOnly");
+  const QString Target = Folder + "/Config.xml";
+  ASSERT_TRUE(QDir().mkdir(Folder));
+  ChestSaveToFile(Target);
+  ChestSetInteger("Added", 1);
+  const auto ReadAll = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther;
+  const auto ExeAll = QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+  const auto WriteAll = QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther;
+  ASSERT_TRUE(QFile::setPermissions(Target, ReadAll | WriteAll));
+  ASSERT_TRUE(QFile::setPermissions(Folder, ReadAll | ExeAll));
+  ASSERT_TRUE(QFile::setPermissions(FDir.path(), ReadAll | ExeAll | QFile::WriteOwner));
+  const pid_t Child = fork();
+  if (Child == 0) {
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+      _exit(2);
+    try {
+      ChestSaveToFile(Target);
+      _exit(1);
+    } catch (const EChestFileError&) {
+      _exit(0);
+    }
+  }
+  int Status = -1;
+  ASSERT_EQ(waitpid(Child, &Status, 0), Child);
+  EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << "wait status " << Status;
+  ASSERT_TRUE(QFile::setPermissions(Folder, ReadAll | ExeAll | QFile::WriteOwner));
+  EXPECT_EQ(ReadFile("ReadOnly/Config.xml"), ExampleFile);
+  EXPECT_EQ(QDir(Folder).entryList(QDir::Files | QDir::Hidden), QStringList{"Config.xml"});
 }
 
 // A save that fails while writing (here: the file size limit is hit) or that meets a
