@@ -215,12 +215,8 @@ void ChestSaveToFile(const QString& FileName) {
   QSaveFile File(FileName);
   if (!File.open(QIODevice::WriteOnly))
     RaiseFileError(QStringLiteral("create"), FileName, File.errorString());
-  const qint64 Written = File.write(Bytes);
-  if (Written >= 0 && Written < Bytes.size())
-    RaiseFileError(
-        QStringLiteral("write"), FileName,
-        QStringLiteral("Only %1 of %2 bytes were written.").arg(Written).arg(Bytes.size()));
-  if (Written < 0 || !File.commit())
+  // A write stops short only with an error; without a commit the old file stays.
+  if (File.write(Bytes) != Bytes.size() || !File.commit())
     RaiseFileError(QStringLiteral("write"), FileName, File.errorString());
 }
 
