@@ -51,6 +51,10 @@ void ChestSetBoolean(const QString& Name, bool Value);
 void ChestSetString(const QString& Name, const QString& Value);
 
 // Convert the text and set the variable; raise EConvertError (and set nothing) on bad text.
+// An Integer is an optional sign and decimal digits within 32 bits; a Real is a signed decimal
+// number with an optional exponent (or INF, NAN), its separator '.' or the current locale's,
+// no group separators. Both allow white space around the number, as a hand-edited file may
+// hold; hexadecimal and non-ASCII digits are refused.
 void ChestSetIntegerText(const QString& Name, const QString& Text);
 void ChestSetRealText(const QString& Name, const QString& Text);
 // "TRUE" or "FALSE" in any letter case set the variable; any other text does nothing.
