@@ -182,8 +182,9 @@ QString ChestRealToText(double Value) {
   if (std::isnan(Value)) return QStringLiteral("NAN");
   if (std::isinf(Value)) return Value < 0 ? QStringLiteral("-INF") : QStringLiteral("INF");
   if (Value == 0) return QStringLiteral("0");
-  // Rounded to 15 significant digits as "d.dddddddddddddde+x".
-  const QString Scientific = QString::number(std::fabs(Value), 'e', 14);
+  // The fewest digits that read back as the same double, as "d.ddde+x": at most 15 for
+  // nearly every value, 16 or 17 only where 15 would change the value.
+  const QString Scientific = QString::number(std::fabs(Value), 'e', QLocale::FloatingPointShortest);
   const qsizetype ExponentAt = Scientific.indexOf(u'e');
   const int Exponent = Scientific.mid(ExponentAt + 1).toInt();
   QString Digits = Scientific.left(ExponentAt).remove(u'.');

@@ -51,6 +51,10 @@ void ChestSetBoolean(const QString& Name, bool Value);
 void ChestSetString(const QString& Name, const QString& Value);
 
 // Convert the text and set the variable; raise EConvertError (and set nothing) on bad text.
+// An Integer is an optional sign and decimal digits within 32 bits; a Real is a signed decimal
+// number with an optional exponent (or INF, NAN), its separator '.' or the current locale's,
+// no group separators. Both allow white space around the number, as a hand-edited file may
+// hold; hexadecimal and non-ASCII digits are refused.
 void ChestSetIntegerText(const QString& Name, const QString& Text);
 void ChestSetRealText(const QString& Name, const QString& Text);
 // "TRUE" or "FALSE" in any letter case set the variable; any other text does nothing.
@@ -69,6 +73,8 @@ const TChestElement& ChestElementAt(int Index);
 void ChestReset();
 void ChestRelease();
 
-// The text form of a Real value: up to 15 significant digits, '.' as the decimal separator
-// whatever the locale, scientific with a capital E outside the fixed range (1E20, 1E-6).
+// The text form of a Real value: the fewest significant digits that read back as the same
+// value (15 at most unless more are needed), no trailing zeros, '.' as the decimal separator
+// whatever the locale; scientific with a capital E and no plus sign when the magnitude is
+// below 0.00001 or has more than 15 digits before the separator (1E20, 1E-6).
 QString ChestRealToText(double Value);

@@ -115,8 +115,14 @@ void TXMLNodeView::SetChildText(const QString& TagName, const QString& Text) {
   while (Target.hasChildNodes()) Target.removeChild(Target.firstChild());
   if (Text.isEmpty()) return;
   QDomDocument Document = FElement.ownerDocument();
-  // The parser drops text nodes made of white space only; a CDATA section keeps them.
-  const bool Blank = Text.trimmed().isEmpty() && !Text.contains(u'\r');
+  // The parser drops text nodes made of white space only (any Unicode space); a CDATA
+  // section keeps them, but turns a carriage return into a line feed, so such a text
+  // with one is refused.
+  const bool Blank = Text.trimmed().isEmpty();
+  if (Blank && Text.contains(u'\r'))
+    RaiseXmlError(
+        QStringLiteral("A text of white space only with a carriage return cannot be "
+                       "kept in an XML file"));
   Target.appendChild(Blank ? QDomNode(Document.createCDATASection(CheckedXmlText(Text)))
                            : QDomNode(Document.createTextNode(CheckedXmlText(Text))));
 }
@@ -209,12 +215,8 @@ void ChestSaveToFile(const QString& FileName) {
   QSaveFile File(FileName);
   if (!File.open(QIODevice::WriteOnly))
     RaiseFileError(QStringLiteral("create"), FileName, File.errorString());
-  const qint64 Written = File.write(Bytes);
-  if (Written >= 0 && Written < Bytes.size())
-    RaiseFileError(
-        QStringLiteral("write"), FileName,
-        QStringLiteral("Only %1 of %2 bytes were written.").arg(Written).arg(Bytes.size()));
-  if (Written < 0 || !File.commit())
+  // A write stops short only with an error; without a commit the old file stays.
+  if (File.write(Bytes) != Bytes.size() || !File.commit())
     RaiseFileError(QStringLiteral("write"), FileName, File.errorString());
 }
 

@@ -1,31 +1,19 @@
 #include "settings/DataChest.h"
 #include "tests/settings/SettingsTestSupport.h"
 
-#include <gtest/gtest.h>
-
-#include <QStringList>
+#include <QLocale>
 
 #include <cmath>
-#include <limits>
+#include <cstdlib>
 
 namespace {
 
-class DataChestTest : public ::testing::Test {
- protected:
-  void SetUp() override { ChestReset(); }
+class DataChestTest : public TChestTest {};
 
-  static QStringList Names() {
-    QStringList Result;
-    for (int I = 0; I < ChestCount(); ++I) Result << ChestElementAt(I).Name;
-    return Result;
-  }
-};
-
-TEST_F(DataChestTest, GettersNeverCreateAndGiveZeroOrEmptyForOtherTypes) {
+TEST_F(DataChestTest, GettersNeverCreateSettersOfAnotherTypeChangeTheTypeAndResetEmpties) {
   EXPECT_EQ(ChestGetInteger("x"), 0);
   EXPECT_EQ(ChestGetString("x"), QString());
   EXPECT_EQ(ChestCount(), 0);
-
   ChestSetInteger("x", 5);
   EXPECT_EQ(ChestGetString("x"), QString());
   EXPECT_EQ(ChestGetInteger("x"), 5);
@@ -33,142 +21,93 @@ TEST_F(DataChestTest, GettersNeverCreateAndGiveZeroOrEmptyForOtherTypes) {
   EXPECT_EQ(ChestGetInteger("x"), 0);
   EXPECT_EQ(ChestGetString("x"), "abc");
   ChestSetReal("x", 2.5);
-  EXPECT_EQ(ChestElementAt(0).ChestType, ChestTypeReal);
-  EXPECT_EQ(std::get<double>(ChestElementAt(0).Value), 2.5);
+  EXPECT_EQ(Dump(), QStringList{"x|Real|2.5"});
   ChestSetBoolean("x", true);
-  EXPECT_EQ(ChestElementAt(0).ChestType, ChestTypeBoolean);
   EXPECT_EQ(ChestGetString("x"), QString());
   ChestSetString("x", "");
-  EXPECT_EQ(ChestElementAt(0).ChestType, ChestTypeString);
-  EXPECT_EQ(ChestCount(), 1);
+  EXPECT_EQ(Dump(), QStringList{"x|String|"});
+  ChestPublisherInfo = "someone";
+  ChestReset();
+  EXPECT_EQ(ChestCount() + ChestPublisherInfo.size(), 0);
 }
 
-TEST_F(DataChestTest, NamesDifferingInAsciiCaseAreOneVariableWithTheFirstSpelling) {
-  ChestSetInteger("Speed", 1);
-  ChestSetInteger("SPEED", 2);
-  EXPECT_EQ(Names(), QStringList{"Speed"});
-  EXPECT_EQ(ChestGetInteger("speed"), 2);
-  // Only a-z are mapped: other letters keep their case.
-  ChestSetInteger(QString::fromUtf8("\xC3\xA4"), 3);  // a umlaut
-  ChestSetInteger(QString::fromUtf8("\xC3\x84"), 4);  // A umlaut
-  EXPECT_EQ(ChestCount(), 3);
-}
-
-TEST_F(DataChestTest, AppendedElementsStayAtTheEndUntilTheNextLookup) {
+// New names stay at the end until a lookup sorts the list; only a-z equal A-Z, and the
+// first spelling of a name is kept.
+TEST_F(DataChestTest, NamesSortLazilyByCodeAfterMappingOnlyAsciiLetters) {
   ChestSetInteger("b", 1);
-  ChestSetInteger("a", 2);
-  EXPECT_EQ(Names(), (QStringList{"b", "a"}));
-  ChestSetInteger("c", 3);  // sorts first, then appends
-  EXPECT_EQ(Names(), (QStringList{"a", "b", "c"}));
-  ChestSetInteger("AB", 4);
-  ChestSetInteger("a_b", 5);
-  ChestSetInteger("A.B", 6);
-  EXPECT_EQ(Names(), (QStringList{"a", "AB", "a_b", "b", "c", "A.B"}));
-  EXPECT_EQ(ChestGetInteger("missing"), 0);
-  EXPECT_EQ(Names(), (QStringList{"a", "A.B", "AB", "a_b", "b", "c"}));
+  ChestSetInteger("Speed", 2);
+  ChestSetInteger("a", 3);
+  EXPECT_EQ(Dump(), (QStringList{"b|Integer|1", "Speed|Integer|2", "a|Integer|3"}));
+  ChestSetInteger("SPEED", 4);
+  for (const char* Name : {"AB", "a_b", "A.B", "\xC3\xA4", "\xC3\x84"})  // a and A umlaut
+    ChestSetInteger(QString::fromUtf8(Name), 5);
+  EXPECT_EQ(ChestGetInteger("speed"), 4);
+  EXPECT_EQ(Dump(),
+            (QStringList{"a|Integer|3", "A.B|Integer|5", "AB|Integer|5", "a_b|Integer|5",
+                         "b|Integer|1", "Speed|Integer|4", QString::fromUtf8("\xC3\x84|Integer|5"),
+                         QString::fromUtf8("\xC3\xA4|Integer|5")}));
 }
 
 TEST_F(DataChestTest, EveryNameIsFoundWhateverTheOrderOfInsertion) {
+  const auto Key = [](int N) { return QString("Key%1").arg(N, 3, 10, QChar('0')); };
   for (int I = 0; I < 300; ++I) {
-    const int Key = (I * 7919) % 300;  // a permutation of 0..299
-    ChestSetInteger(QString("Key%1").arg(Key, 3, 10, QChar('0')), Key);
-    if (I % 13 == 0) ChestGetInteger("KEY000");  // sorts part of the way through
+    ChestSetInteger(Key(I * 7919 % 300), I * 7919 % 300);  // a permutation of 0..299
+    if (I % 13 == 0) ChestGetInteger("KEY000");            // sorts part of the way through
   }
-  ASSERT_EQ(ChestCount(), 300);
-  for (int Key = 0; Key < 300; ++Key)
-    EXPECT_EQ(ChestGetInteger(QString("KEY%1").arg(Key, 3, 10, QChar('0'))), Key);
-  for (int I = 1; I < ChestCount(); ++I)
-    EXPECT_LT(ChestCompareNames(ChestElementAt(I - 1).Name, ChestElementAt(I).Name), 0);
+  EXPECT_EQ(ChestCount(), 300);
+  for (int N = 0; N < 300; ++N) EXPECT_EQ(ChestGetInteger(Key(N).toUpper()), N);
 }
 
-TEST_F(DataChestTest, BooleanTextAcceptsTrueAndFalseInAnyCaseAndIgnoresOtherText) {
-  for (const char* Text : {"true", "True", "TRUE"}) {
-    ChestReset();
-    ChestSetBooleanText("b", Text);
-    ASSERT_EQ(ChestCount(), 1) << Text;
-    EXPECT_TRUE(std::get<bool>(ChestElementAt(0).Value));
-  }
-  ChestSetBooleanText("b", "fAlSe");
-  EXPECT_FALSE(std::get<bool>(ChestElementAt(0).Value));
-  for (const char* Text : {"yes", "1", "", "TRUE "}) ChestSetBooleanText("other", Text);
-  EXPECT_EQ(ChestCount(), 1);
-}
-
-TEST_F(DataChestTest, IntegerTextConvertsOrRaisesAndLeavesTheVariableAsItWas) {
-  ChestSetIntegerText("n", "-7");
-  EXPECT_EQ(ChestGetInteger("n"), -7);
-  ChestSetIntegerText("n", "2147483647");
-  EXPECT_EQ(ChestGetInteger("n"), 2147483647);
-  for (const char* Bad : {"12a", "", "2147483648", "1.5"}) {
-    try {
-      ChestSetIntegerText("n", Bad);
-      ADD_FAILURE() << "no error for " << Bad;
-    } catch (const EConvertError& Error) {
-      EXPECT_EQ(std::string(Error.what()),
-                "'" + std::string(Bad) + "' is not a valid integer value");
-    }
-    EXPECT_EQ(ChestGetInteger("n"), 2147483647);
-  }
-  ChestSetString("s", "text");
-  EXPECT_THROW(ChestSetIntegerText("s", "x"), EConvertError);
-  EXPECT_EQ(ChestGetString("s"), "text");
-  EXPECT_THROW(ChestSetIntegerText("absent", "x"), EConvertError);
-  EXPECT_EQ(ChestCount(), 2);
-}
-
-TEST_F(DataChestTest, RealTextReadsThePointAndTheLocaleSeparatorButNoGrouping) {
-  ChestSetRealText("r", "-1.5E-7");
-  EXPECT_EQ(std::get<double>(ChestElementAt(0).Value), -1.5e-7);
-  EXPECT_THROW(ChestSetRealText("r", "1,500"), EConvertError);
+// The store after a text setter ran on a store holding V = "old", or the error it raised
+// (which must leave V as it was).
+QString SetOutcome(void (*Set)(const QString&, const QString&), const char* Text) {
+  ChestReset();
+  ChestSetString("V", "old");
   try {
-    ChestSetRealText("r", "abc");
-    ADD_FAILURE();
+    Set("v", Text);
   } catch (const EConvertError& Error) {
-    EXPECT_STREQ(Error.what(), "'abc' is not a valid floating point value");
+    return Dump() == QStringList{"V|String|old"} ? Error.what() : "changed V";
   }
-  EXPECT_EQ(std::get<double>(ChestElementAt(0).Value), -1.5e-7);
-
-  TLocaleGuard German(QLocale::German);
-  ChestSetRealText("r", "2,5");
-  EXPECT_EQ(std::get<double>(ChestElementAt(0).Value), 2.5);
-  ChestSetRealText("r", "1.500");
-  EXPECT_EQ(std::get<double>(ChestElementAt(0).Value), 1.5);
+  return Dump().join(';');
 }
 
-TEST_F(DataChestTest, RealTextHasFifteenDigitsAndScientificFormOutsideTheFixedRange) {
-  TLocaleGuard German(QLocale::German);  // the separator is '.' whatever the locale
-  const std::pair<double, const char*> Cases[] = {{0, "0"},
-                                                  {100, "100"},
-                                                  {-2.5, "-2.5"},
-                                                  {0.1, "0.1"},
-                                                  {1.0 / 3, "0.333333333333333"},
-                                                  {0.00001, "0.00001"},
-                                                  {1e-6, "1E-6"},
-                                                  {-1.5e-7, "-1.5E-7"},
-                                                  {1e20, "1E20"},
-                                                  {123456789012345, "123456789012345"},
-                                                  {1e15, "1E15"},
-                                                  {1234567890123456, "1.23456789012346E15"},
-                                                  {2.5e-300, "2.5E-300"},
-                                                  {std::numeric_limits<double>::infinity(), "INF"},
-                                                  {std::nan(""), "NAN"}};
-  for (const auto& [Value, Text] : Cases) {
+TEST_F(DataChestTest, TextSettersConvertOrRaiseAndLeaveTheVariableAsItWas) {
+  EXPECT_EQ(SetOutcome(ChestSetIntegerText, "-7"), "V|Integer|-7");
+  EXPECT_EQ(SetOutcome(ChestSetIntegerText, " +5\n"), "V|Integer|5");
+  EXPECT_EQ(SetOutcome(ChestSetIntegerText, "2147483647"), "V|Integer|2147483647");
+  for (const char* Bad : {"12a", "", "2147483648", "1.5", "0x10", "1e3"})
+    EXPECT_EQ(SetOutcome(ChestSetIntegerText, Bad),
+              QString("'%1' is not a valid integer value").arg(Bad));
+  EXPECT_EQ(SetOutcome(ChestSetRealText, " -2.5E-7 "), "V|Real|-2.5E-7");
+  for (const char* Bad : {"1,500", "1e400", "abc", ""})
+    EXPECT_EQ(SetOutcome(ChestSetRealText, Bad),
+              QString("'%1' is not a valid floating point value").arg(Bad));
+  for (const char* Text : {"true", "True", "TRUE"})
+    EXPECT_EQ(SetOutcome(ChestSetBooleanText, Text), "V|Boolean|True");
+  EXPECT_EQ(SetOutcome(ChestSetBooleanText, "fAlSe"), "V|Boolean|False");
+  for (const char* Text : {"yes", "1", "TRUE ", ""})
+    EXPECT_EQ(SetOutcome(ChestSetBooleanText, Text), "V|String|old");
+}
+
+// Each text is the written form of the double it reads as: the fewest digits that read
+// back, fixed from 0.00001 up to 15 digits before the point, else scientific. The point is
+// written whatever the locale; the locale's separator is read as well.
+TEST_F(DataChestTest, RealTextsAreTheFewestDigitsThatReadBackWithAPointInAnyLocale) {
+  const QLocale Previous;
+  QLocale::setDefault(QLocale(QLocale::German));
+  for (const char* Text : {"0", "100", "-0.5", "0.1", "0.3333333333333333", "0.30000000000000004",
+                           "0.00001", "1E-6", "-1.5E-7", "2.5E-300", "1E20", "123456789012345",
+                           "1E15", "1.234567890123456E15", "INF", "-INF", "NAN"}) {
+    const double Value = std::strtod(Text, nullptr);
     EXPECT_EQ(ChestRealToText(Value), Text);
     ChestSetRealText("r", Text);
-    EXPECT_EQ(ChestRealToText(std::get<double>(ChestElementAt(0).Value)), Text);
+    const double Read = std::get<double>(ChestElementAt(0).Value);
+    EXPECT_TRUE(Read == Value || (std::isnan(Read) && std::isnan(Value))) << Text;
   }
-}
-
-TEST_F(DataChestTest, ResetAndReleaseEmptyTheStore) {
-  ChestSetString("a", "x");
-  ChestPublisherInfo = "someone";
-  ChestRelease();
-  EXPECT_EQ(ChestCount(), 0);
-  EXPECT_EQ(ChestGetString("a"), QString());
-  ChestSetInteger("b", 1);
-  ChestReset();
-  EXPECT_EQ(ChestCount(), 0);
-  EXPECT_TRUE(ChestPublisherInfo.isEmpty());
+  ChestSetRealText("r", "2,5");
+  ChestSetRealText("s", "1.500");
+  EXPECT_EQ(Dump(), (QStringList{"r|Real|2.5", "s|Real|1.5"}));
+  QLocale::setDefault(Previous);
 }
 
 }  // namespace
