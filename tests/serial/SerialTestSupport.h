@@ -20,6 +20,11 @@
 
 #include <functional>
 
+// Readable failure messages for texts.
+inline void PrintTo(const QString& Text, std::ostream* Out) {
+  *Out << '"' << Text.toStdString() << '"';
+}
+
 // Processes events until Condition holds; false after TimeoutMs.
 inline bool WaitUntil(const std::function<bool()>& Condition, int TimeoutMs = 10000) {
   QElapsedTimer Timer;
