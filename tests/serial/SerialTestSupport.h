@@ -39,12 +39,7 @@ inline bool WaitUntil(const std::function<bool()>& Condition, int TimeoutMs = 10
 
 // Processes events for a while, for checks that nothing more arrives.
 inline void Settle(int Ms = 300) {
-  QElapsedTimer Timer;
-  Timer.start();
-  while (Timer.elapsed() < Ms) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    QThread::msleep(1);
-  }
+  WaitUntil([] { return false; }, Ms);
 }
 
 struct TPty {
