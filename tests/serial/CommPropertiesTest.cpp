@@ -11,35 +11,29 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
+#include <tuple>
+
 namespace {
 
 TEST(CommProperties, FreshComponentHasTheInitialValues) {
   TComm Comm;
-  EXPECT_FALSE(Comm.PortOpen());
-  EXPECT_EQ(Comm.CommPort(), 1);
-  EXPECT_EQ(Comm.CommName(), "COM1");
-  EXPECT_EQ(Comm.PortOpenError(), "");
-  EXPECT_EQ(Comm.BaudRate(), 9600u);
-  EXPECT_EQ(Comm.ByteSize(), TByteSize::_8);
-  EXPECT_EQ(Comm.Parity(), TParity::None);
-  EXPECT_EQ(Comm.StopBits(), TStopBits::_1);
-  EXPECT_EQ(Comm.DtrControl(), TDtrControl::DtrDisable);
-  EXPECT_EQ(Comm.RtsControl(), TRtsControl::RtsDisable);
-  EXPECT_EQ(Comm.InputLen(), 1);
-  EXPECT_EQ(Comm.InBufferSize(), 2048);
-  EXPECT_EQ(Comm.XonLimit() + Comm.XoffLimit(), 1000);
-  EXPECT_EQ(Comm.XonChar() * 256 + Comm.XoffChar(), 0x1113);
-  EXPECT_EQ(Comm.ReplacedChar(), 0);
+  EXPECT_EQ(std::tuple(Comm.PortOpen(), Comm.Handle(), Comm.SendDataEmpty(), Comm.GetModemState(),
+                       Comm.PortOpenError(), Comm.CommPort(), Comm.CommName()),
+            std::tuple(false, 0, true, 0u, "", 1, "COM1"));
+  EXPECT_EQ(std::tuple(Comm.BaudRate(), Comm.ByteSize(), Comm.Parity(), Comm.StopBits(),
+                       Comm.DtrControl(), Comm.RtsControl(), Comm.InputLen(), Comm.InBufferSize()),
+            std::tuple(9600u, TByteSize::_8, TParity::None, TStopBits::_1, TDtrControl::DtrDisable,
+                       TRtsControl::RtsDisable, 1, 2048));
+  EXPECT_EQ(std::tuple(Comm.XonLimit(), Comm.XoffLimit(), Comm.XonChar(), Comm.XoffChar(),
+                       Comm.ReplacedChar()),
+            std::tuple(500, 500, 0x11, 0x13, 0));
   EXPECT_FALSE(Comm.ParityCheck() || Comm.Outx_CtsFlow() || Comm.Outx_DsrFlow() ||
                Comm.DsrSensitivity() || Comm.TxContinueOnXoff() || Comm.Outx_XonXoffFlow() ||
                Comm.Inx_XonXoffFlow() || Comm.ReplaceWhenParityError() || Comm.IgnoreNullChar());
-  EXPECT_EQ(Comm.ReadIntervalTimeout(), 100u);
-  EXPECT_EQ(Comm.ReadTotalTimeoutMultiplier() + Comm.ReadTotalTimeoutConstant() +
-                Comm.WriteTotalTimeoutMultiplier() + Comm.WriteTotalTimeoutConstant(),
-            0u);
-  EXPECT_TRUE(Comm.SendDataEmpty());
-  EXPECT_EQ(Comm.Handle(), 0);
-  EXPECT_EQ(Comm.GetModemState(), 0u);
+  EXPECT_EQ(std::tuple(Comm.ReadIntervalTimeout(), Comm.ReadTotalTimeoutMultiplier(),
+                       Comm.ReadTotalTimeoutConstant(), Comm.WriteTotalTimeoutMultiplier(),
+                       Comm.WriteTotalTimeoutConstant()),
+            std::tuple(100u, 0u, 0u, 0u, 0u));
 }
 
 TEST(CommProperties, InputLenBufferSizeAndCommPortRules) {

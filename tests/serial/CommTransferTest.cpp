@@ -112,7 +112,19 @@ TEST_F(CommTransfer, OutputLongerThanOneBlockCountGoesOutWhole) {
   const QByteArray Long = Pattern(70000, 9);
   Comm.SetOutput(Long);
   EXPECT_EQ(Comm.Output(), Long);
-  EXPECT_EQ(Pty.Receive(Long.size() + 1, 3000), Long);
+  EXPECT_EQ(Pty.Receive(Long.size()), Long);
+}
+
+// A write whose time limit passes is started again with the rest of its block.
+TEST_F(CommTransfer, WriteTimeOutLosesNothingOfAHeldBlock) {
+  Comm.SetWriteTotalTimeoutConstant(20);
+  OpenHeld();
+  const QByteArray Block = Pattern(3000, 4);
+  ASSERT_TRUE(Write(Block));
+  Settle(150);
+  ASSERT_TRUE(Pty.Send("\x11"));
+  EXPECT_EQ(Pty.Receive(Block.size()), Block);
+  EXPECT_EQ(Probe.Hangups, 0);
 }
 
 TEST_F(CommTransfer, StopWhileWritingDiscardsTheRestWithoutADrainNotice) {

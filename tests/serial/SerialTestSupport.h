@@ -67,12 +67,11 @@ struct TPty {
   bool Send(const QByteArray& Data) const {
     for (qsizetype Done = 0; Done < Data.size();) {
       const ssize_t N = write(Master, Data.constData() + Done, size_t(Data.size() - Done));
-      if (N > 0) {
+      pollfd Fd{Master, POLLOUT, 0};
+      if (N > 0)
         Done += N;
-      } else {
-        pollfd Fd{Master, POLLOUT, 0};
-        if (poll(&Fd, 1, 10000) <= 0) return false;
-      }
+      else if (poll(&Fd, 1, 10000) <= 0)
+        return false;
     }
     return true;
   }
