@@ -52,6 +52,13 @@ bool ReadCounters(int Fd, TLineCounters& Counters) {
   return true;
 }
 
+// True when another holder has marked the tty for exclusive use. Root may open it all the same,
+// so it asks; a device that is no tty answers no.
+bool HeldExclusive(int Fd) {
+  int Exclusive = 0;
+  return ioctl(Fd, TIOCGEXCL, &Exclusive) == 0 && Exclusive != 0;
+}
+
 tcflag_t SizeFlag(quint8 ByteSize) {
   switch (ByteSize) {
     case 5:
@@ -125,8 +132,9 @@ class TPosixSerialDevice final : public TSerialDevice {
     return fstat(FFd, &St) == 0 && S_ISCHR(St.st_mode);
   }
 
-  // The kernel's tty queues have a fixed size; there is nothing to set.
-  bool SetupQueues(quint32, quint32) override { return true; }
+  // The kernel's tty queues have a fixed size, so there is nothing to set; but only a terminal
+  // has them: any other character device (/dev/null, ...) is no serial port.
+  bool SetupQueues(quint32, quint32) override { return isatty(FFd) == 1; }
 
   void Purge(bool Input, bool Output) override {
     if (Input) Abort(FReadGeneration, FReadAbort);
@@ -390,7 +398,7 @@ std::unique_ptr<TSerialDevice> OpenSerialDevice(const QString& CommName) {
   const int Fd = open(QFile::encodeName(DevicePath(CommName)).constData(),
                       O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (Fd < 0) return nullptr;
-  if (flock(Fd, LOCK_EX | LOCK_NB) != 0) {
+  if (HeldExclusive(Fd) || flock(Fd, LOCK_EX | LOCK_NB) != 0) {
     close(Fd);
     return nullptr;
   }

@@ -20,6 +20,11 @@
 
 #include <functional>
 
+// Readable failure messages for texts.
+inline void PrintTo(const QString& Text, std::ostream* Out) {
+  *Out << '"' << Text.toStdString() << '"';
+}
+
 // Processes events until Condition holds; false after TimeoutMs.
 inline bool WaitUntil(const std::function<bool()>& Condition, int TimeoutMs = 10000) {
   QElapsedTimer Timer;
@@ -34,12 +39,7 @@ inline bool WaitUntil(const std::function<bool()>& Condition, int TimeoutMs = 10
 
 // Processes events for a while, for checks that nothing more arrives.
 inline void Settle(int Ms = 300) {
-  QElapsedTimer Timer;
-  Timer.start();
-  while (Timer.elapsed() < Ms) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    QThread::msleep(1);
-  }
+  WaitUntil([] { return false; }, Ms);
 }
 
 struct TPty {
@@ -67,12 +67,11 @@ struct TPty {
   bool Send(const QByteArray& Data) const {
     for (qsizetype Done = 0; Done < Data.size();) {
       const ssize_t N = write(Master, Data.constData() + Done, size_t(Data.size() - Done));
-      if (N > 0) {
+      pollfd Fd{Master, POLLOUT, 0};
+      if (N > 0)
         Done += N;
-      } else {
-        pollfd Fd{Master, POLLOUT, 0};
-        if (poll(&Fd, 1, 10000) <= 0) return false;
-      }
+      else if (poll(&Fd, 1, 10000) <= 0)
+        return false;
     }
     return true;
   }
