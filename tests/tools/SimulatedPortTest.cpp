@@ -1,7 +1,6 @@
 // The simulator on a real pseudo-terminal, driven by a client that opens the slave side the way the
 // tool opens a serial port.
 
-#include "tools/rq53sim/PtyLineRate.h"
 #include "tools/rq53sim/SimulatedPort.h"
 
 #include "tests/tools/SimFrames.h"
@@ -13,11 +12,11 @@
 #include <QTemporaryDir>
 
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -32,48 +31,30 @@ using TClock = std::chrono::steady_clock;
 class TClient {
  public:
   explicit TClient(const QString& Path, speed_t Rate = B115200)
-      : Fd(::open(Path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+      : Fd(::open(Path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY)) {
     termios Settings{};
-    if (Fd < 0 || ::tcgetattr(Fd, &Settings) != 0) return;
+    ::tcgetattr(Fd, &Settings);
     ::cfmakeraw(&Settings);
     ::cfsetspeed(&Settings, Rate);
     ::tcsetattr(Fd, TCSANOW, &Settings);
   }
-  ~TClient() {
-    if (Fd >= 0) ::close(Fd);
-  }
+  ~TClient() { ::close(Fd); }
 
   bool Write(const QByteArray& Bytes) const {
-    qsizetype Done = 0;
-    const auto Deadline = TClock::now() + 10s;
-    while (Done < Bytes.size() && TClock::now() < Deadline) {
-      const ssize_t Count = ::write(Fd, Bytes.constData() + Done, size_t(Bytes.size() - Done));
-      if (Count > 0)
-        Done += Count;
-      else
-        Wait(POLLOUT, 100ms);
-    }
-    return Done == Bytes.size();
+    return ::write(Fd, Bytes.constData(), size_t(Bytes.size())) == Bytes.size();
   }
 
-  // Reads until Size bytes have come, or 10 s have passed.
+  // Reads until Size bytes have come, or nothing has come for 10 s.
   QByteArray Read(qsizetype Size) const {
-    QByteArray Got;
-    const auto Deadline = TClock::now() + 10s;
-    while (Got.size() < Size && TClock::now() < Deadline) {
-      char Buffer[512];
-      const ssize_t Count = ::read(Fd, Buffer, sizeof Buffer);
-      if (Count > 0)
-        Got.append(Buffer, Count);
-      else
-        Wait(POLLIN, 100ms);
+    QByteArray Got(Size, 0);
+    qsizetype Done = 0;
+    pollfd Poll{Fd, POLLIN, 0};
+    while (Done<Size&& ::poll(&Poll, 1, 10'000)> 0) {
+      const ssize_t Count = ::read(Fd, Got.data() + Done, size_t(Size - Done));
+      if (Count <= 0) break;
+      Done += Count;
     }
-    return Got;
-  }
-
-  void Wait(short Events, std::chrono::milliseconds Timeout) const {
-    pollfd Poll{Fd, Events, 0};
-    ::poll(&Poll, 1, int(Timeout.count()));
+    return Got.first(Done);
   }
 
   int Fd;
@@ -85,54 +66,37 @@ TEST(SimulatedPort, AnswersAtTheRateTheClientSet) {
                       [&](const TSimRequest& Request) { Seen.push_back(Request.Command); });
   ASSERT_TRUE(Port.SlavePath().startsWith("/dev/pts/"));
   EXPECT_EQ(Port.LineRate(), 57600u);
-  {
-    TClient Slow(Port.SlavePath(), B9600);
-    const TClock::time_point Start = TClock::now();
-    ASSERT_TRUE(Slow.Write(SyncRequest));
-    EXPECT_EQ(Slow.Read(96), SyncReply.repeated(8));
-    // 46 bytes there and 96 back at 10 bits each take 148 ms at 9600 bit/s.
-    EXPECT_GE(TClock::now() - Start, 145ms) << "no byte arrives before the line could carry it";
-    EXPECT_EQ(Port.LineRate(), 9600u);
-  }
-  TClient Fast(Port.SlavePath());
-  ASSERT_TRUE(PtyWriteLineRate(Fast.Fd, 576000)) << "a rate outside the B constants";
-  ASSERT_TRUE(Fast.Write(SyncRequest));
-  EXPECT_EQ(Fast.Read(96), SyncReply.repeated(8));
-  EXPECT_EQ(Port.LineRate(), 576000u);
+  TClient Slow(Port.SlavePath(), B9600);
+  const TClock::time_point Start = TClock::now();
+  ASSERT_TRUE(Slow.Write(SyncRequest));
+  EXPECT_EQ(Slow.Read(96), SyncReply.repeated(8));
+  // 46 bytes there and 96 back at 10 bits each take 148 ms at 9600 bit/s.
+  EXPECT_GE(TClock::now() - Start, 145ms) << "no byte arrives before the line could carry it";
+  EXPECT_EQ(Port.LineRate(), 9600u);
   Port.Stop();
-  EXPECT_EQ(Seen, (std::vector<quint8>{SimSync, SimSync})) << "from the simulator's thread";
+  EXPECT_EQ(Seen, std::vector<quint8>{SimSync}) << "from the simulator's thread";
 }
 
-TEST(SimulatedPort, AClientLocksThePortAndOpensItAgainAfterClosing) {
+TEST(SimulatedPort, ForgetsExclusiveUseWhenTheClientCloses) {
   TSimulatedPort Port{TSimulatedModule()};
-  for (int Round = 0; Round < 2; ++Round) {
-    SCOPED_TRACE(Round);
-    {
-      TClient Client(Port.SlavePath());
-      ASSERT_EQ(::ioctl(Client.Fd, TIOCEXCL), 0);
-      EXPECT_EQ(::flock(Client.Fd, LOCK_EX | LOCK_NB), 0) << "the simulator's slave fd is unlocked";
-      ASSERT_TRUE(Client.Write(SyncRequest));
-      EXPECT_EQ(Client.Read(96), SyncReply.repeated(8));
-      int Exclusive = 0;
-      ::ioctl(Client.Fd, TIOCGEXCL, &Exclusive);
-      EXPECT_EQ(Exclusive, 1) << "kept while the client has the port open";
-      const int Second = ::open(Port.SlavePath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
-      if (Second >= 0) {  // root may open an exclusive terminal twice; the lock still tells
-        EXPECT_NE(::flock(Second, LOCK_EX | LOCK_NB), 0);
-        ::close(Second);
-      }
-    }
-    // As a real serial port does, the port forgets exclusive use once closed, so a client that is
-    // not root can open it again.
-    int Exclusive = 1;
-    const TClock::time_point Deadline = TClock::now() + 10s;
-    while (Exclusive != 0 && TClock::now() < Deadline) {
-      TClient Probe(Port.SlavePath());
-      ::ioctl(Probe.Fd, TIOCGEXCL, &Exclusive);
-      if (Exclusive != 0) Probe.Wait(0, 50ms);
-    }
-    EXPECT_EQ(Exclusive, 0);
+  {
+    TClient Client(Port.SlavePath());
+    ASSERT_EQ(::ioctl(Client.Fd, TIOCEXCL), 0);
+    ASSERT_TRUE(Client.Write(SyncRequest));
+    EXPECT_EQ(Client.Read(96), SyncReply.repeated(8));
+    int Exclusive = 0;
+    ::ioctl(Client.Fd, TIOCGEXCL, &Exclusive);
+    EXPECT_EQ(Exclusive, 1) << "kept while the client has the port open";
   }
+  // As a real serial port does, so that a client that is not root can open it again.
+  int Exclusive = 1;
+  const TClock::time_point Deadline = TClock::now() + 10s;
+  while (Exclusive != 0 && TClock::now() < Deadline) {
+    TClient Probe(Port.SlavePath());
+    ::ioctl(Probe.Fd, TIOCGEXCL, &Exclusive);
+    if (Exclusive != 0) std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(Exclusive, 0);
 }
 
 TEST(SimulatedPort, MisbehavioursAndTheResetBannerReachTheLine) {
