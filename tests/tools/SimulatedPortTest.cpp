@@ -1,7 +1,6 @@
 // The simulator on a real pseudo-terminal, driven by a client that opens the slave side the way the
 // tool opens a serial port.
 
-#include "tools/rq53sim/PtyLineRate.h"
 #include "tools/rq53sim/SimulatedPort.h"
 
 #include "tests/tools/SimFrames.h"
@@ -13,11 +12,11 @@
 #include <QTemporaryDir>
 
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -26,109 +25,59 @@ namespace {
 
 using namespace SimFrames;
 using namespace std::chrono_literals;
+using TClock = std::chrono::steady_clock;
 
 // The client end: the slave opened read-write, raw, at a chosen rate.
 class TClient {
  public:
   explicit TClient(const QString& Path, speed_t Rate = B115200)
-      : Fd(::open(Path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+      : Fd(::open(Path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY)) {
     termios Settings{};
-    if (Fd < 0 || ::tcgetattr(Fd, &Settings) != 0) return;
+    ::tcgetattr(Fd, &Settings);
     ::cfmakeraw(&Settings);
     ::cfsetspeed(&Settings, Rate);
     ::tcsetattr(Fd, TCSANOW, &Settings);
   }
-  ~TClient() {
-    if (Fd >= 0) ::close(Fd);
-  }
+  ~TClient() { ::close(Fd); }
 
   bool Write(const QByteArray& Bytes) const {
-    qsizetype Done = 0;
-    const auto Deadline = std::chrono::steady_clock::now() + 10s;
-    while (Done < Bytes.size() && std::chrono::steady_clock::now() < Deadline) {
-      const ssize_t Count = ::write(Fd, Bytes.constData() + Done, size_t(Bytes.size() - Done));
-      if (Count > 0)
-        Done += Count;
-      else
-        Wait(POLLOUT, 100ms);
-    }
-    return Done == Bytes.size();
+    return ::write(Fd, Bytes.constData(), size_t(Bytes.size())) == Bytes.size();
   }
 
-  // Reads until Size bytes have come, or 10 s have passed.
+  // Reads until Size bytes have come, or nothing has come for 10 s.
   QByteArray Read(qsizetype Size) const {
-    QByteArray Got;
-    const auto Deadline = std::chrono::steady_clock::now() + 10s;
-    while (Got.size() < Size && std::chrono::steady_clock::now() < Deadline) {
-      char Buffer[512];
-      const ssize_t Count = ::read(Fd, Buffer, sizeof Buffer);
-      if (Count > 0)
-        Got.append(Buffer, Count);
-      else
-        Wait(POLLIN, 100ms);
+    QByteArray Got(Size, 0);
+    qsizetype Done = 0;
+    pollfd Poll{Fd, POLLIN, 0};
+    while (Done<Size&& ::poll(&Poll, 1, 10'000)> 0) {
+      const ssize_t Count = ::read(Fd, Got.data() + Done, size_t(Size - Done));
+      if (Count <= 0) break;
+      Done += Count;
     }
-    return Got;
-  }
-
-  void Wait(short Events, std::chrono::milliseconds Timeout) const {
-    pollfd Poll{Fd, Events, 0};
-    ::poll(&Poll, 1, int(Timeout.count()));
+    return Got.first(Done);
   }
 
   int Fd;
 };
 
-TEST(SimulatedPort, AnswersASyncOnThePseudoTerminal) {
+TEST(SimulatedPort, AnswersAtTheRateTheClientSet) {
   std::vector<quint8> Seen;
-  TSimulatedPort Port(TSimulatedModule(), 115200,
+  TSimulatedPort Port(TSimulatedModule(), 57600,
                       [&](const TSimRequest& Request) { Seen.push_back(Request.Command); });
   ASSERT_TRUE(Port.SlavePath().startsWith("/dev/pts/"));
-  TClient Client(Port.SlavePath());
-  ASSERT_GE(Client.Fd, 0);
-  ASSERT_TRUE(Client.Write(SyncRequest));
-  EXPECT_EQ(Client.Read(96), SyncReply.repeated(8));
-  Port.Stop();
-  EXPECT_EQ(Seen, std::vector<quint8>{SimSync})
-      << "the request callback, from the simulator's thread";
-}
-
-TEST(SimulatedPort, PacesAtTheRateTheClientSet) {
-  TSimulatedPort Port(TSimulatedModule(), 57600);
   EXPECT_EQ(Port.LineRate(), 57600u);
-  {
-    TClient Plain(Port.SlavePath(), B230400);
-    ASSERT_TRUE(Plain.Write(SyncRequest));
-    EXPECT_EQ(Plain.Read(96), SyncReply.repeated(8));
-    EXPECT_EQ(Port.LineRate(), 230400u);
-  }
-  TClient Any(Port.SlavePath());
-  ASSERT_TRUE(PtyWriteLineRate(Any.Fd, 576000))
-      << "a rate outside the B constants, as the tool sets it";
-  ASSERT_TRUE(Any.Write(SyncRequest));
-  EXPECT_EQ(Any.Read(96), SyncReply.repeated(8));
-  EXPECT_EQ(Port.LineRate(), 576000u);
+  TClient Slow(Port.SlavePath(), B9600);
+  const TClock::time_point Start = TClock::now();
+  ASSERT_TRUE(Slow.Write(SyncRequest));
+  EXPECT_EQ(Slow.Read(96), SyncReply.repeated(8));
+  // 46 bytes there and 96 back at 10 bits each take 148 ms at 9600 bit/s.
+  EXPECT_GE(TClock::now() - Start, 145ms) << "no byte arrives before the line could carry it";
+  EXPECT_EQ(Port.LineRate(), 9600u);
+  Port.Stop();
+  EXPECT_EQ(Seen, std::vector<quint8>{SimSync}) << "from the simulator's thread";
 }
 
-TEST(SimulatedPort, TheClientCanLockThePortAndOpenItAgain) {
-  TSimulatedPort Port{TSimulatedModule()};
-  for (int Round = 0; Round < 2; ++Round) {
-    TClient Client(Port.SlavePath());
-    ASSERT_GE(Client.Fd, 0);
-    EXPECT_EQ(::ioctl(Client.Fd, TIOCEXCL), 0);
-    EXPECT_EQ(::flock(Client.Fd, LOCK_EX | LOCK_NB), 0)
-        << "the simulator's own slave fd holds no lock";
-    const int Second = ::open(Port.SlavePath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
-    if (Second >= 0) {  // root may open an exclusive terminal twice; the lock still tells
-      EXPECT_NE(::flock(Second, LOCK_EX | LOCK_NB), 0);
-      ::close(Second);
-    }
-    ::tcflush(Client.Fd, TCIOFLUSH);
-    ASSERT_TRUE(Client.Write(SyncRequest));
-    EXPECT_EQ(Client.Read(96), SyncReply.repeated(8)) << "round " << Round;
-  }
-}
-
-TEST(SimulatedPort, ForgetsExclusiveUseWhenTheLastClientCloses) {
+TEST(SimulatedPort, ForgetsExclusiveUseWhenTheClientCloses) {
   TSimulatedPort Port{TSimulatedModule()};
   {
     TClient Client(Port.SlavePath());
@@ -139,40 +88,18 @@ TEST(SimulatedPort, ForgetsExclusiveUseWhenTheLastClientCloses) {
     ::ioctl(Client.Fd, TIOCGEXCL, &Exclusive);
     EXPECT_EQ(Exclusive, 1) << "kept while the client has the port open";
   }
+  // As a real serial port does, so that a client that is not root can open it again.
   int Exclusive = 1;
-  const auto Deadline = std::chrono::steady_clock::now() + 10s;
-  while (Exclusive != 0 && std::chrono::steady_clock::now() < Deadline) {
+  const TClock::time_point Deadline = TClock::now() + 10s;
+  while (Exclusive != 0 && TClock::now() < Deadline) {
     TClient Probe(Port.SlavePath());
     ::ioctl(Probe.Fd, TIOCGEXCL, &Exclusive);
-    if (Exclusive != 0) Probe.Wait(0, 50ms);
+    if (Exclusive != 0) std::this_thread::sleep_for(50ms);
   }
-  EXPECT_EQ(Exclusive, 0) << "a client that is not root can open the port again";
+  EXPECT_EQ(Exclusive, 0);
 }
 
-TEST(SimulatedPort, FlashesAnImageSentInPieces) {
-  TSimulatedModule Module;
-  Module.Timing() = TSimTiming{5, 1};
-  TSimulatedPort Port(Module, 576000);
-  TClient Client(Port.SlavePath());
-  ASSERT_TRUE(PtyWriteLineRate(Client.Fd, 576000));
-  QByteArray Image;
-  for (int i = 0; i < 2052; ++i) Image.append(char((i * 13 + 0xC0) & 0xFF));
-  const QByteArray Ok = Hex("C0 01 03 02 00 07 07 12 20 00 00 C0");
-  // 2052 bytes in 3 blocks at 0
-  ASSERT_TRUE(Client.Write(
-      Hex("C0 00 02 10 00 78 01 3A 00 04 08 00 00 03 00 00 00 00 04 00 00 00 00 00 00 C0")));
-  EXPECT_EQ(Client.Read(12), Hex("C0 01 02 02 00 07 07 12 20 00 00 C0"));
-  for (quint32 Sequence = 0; Sequence < 3; ++Sequence) {
-    ASSERT_TRUE(Client.Write(FlashDataFrame(Image.mid(Sequence * 1024, 1024), Sequence)));
-    EXPECT_EQ(Client.Read(12), Ok) << "block " << Sequence;
-  }
-  Port.WithModule([&](TSimulatedModule& Simulated) {
-    EXPECT_EQ(Simulated.Flash().left(Image.size()), Image);
-    EXPECT_EQ(Simulated.Requests().size(), 4u);
-  });
-}
-
-TEST(SimulatedPort, MisbehavioursReachTheLine) {
+TEST(SimulatedPort, MisbehavioursAndTheResetBannerReachTheLine) {
   TSimulatedModule Module;
   Module.Misbehaviour().SplitPieces = 4;
   Module.Misbehaviour().SplitGapMs = 30;
@@ -180,8 +107,10 @@ TEST(SimulatedPort, MisbehavioursReachTheLine) {
   Module.Misbehaviour().GarbageBeforeReply = Hex("55 AA");
   TSimulatedPort Port(Module);
   TClient Client(Port.SlavePath());
+  const TClock::time_point Start = TClock::now();
   ASSERT_TRUE(Client.Write(SyncRequest));
   EXPECT_EQ(Client.Read(98), Hex("55 AA") + SyncReply.repeated(8));
+  EXPECT_GE(TClock::now() - Start, 140ms) << "the delay and three gaps of 30 ms are kept";
 
   Port.WithModule(
       [](TSimulatedModule& Simulated) { Simulated.Misbehaviour() = TSimMisbehaviour{}; });
@@ -206,9 +135,8 @@ class Rq53simProgram : public ::testing::Test {
  protected:
   QString Start(const QStringList& Options) {
     Program.start(RQ53SIM_PROGRAM, Options);
-    const auto Deadline = std::chrono::steady_clock::now() + 10s;
-    while (!Program.canReadLine() && std::chrono::steady_clock::now() < Deadline)
-      Program.waitForReadyRead(100);
+    const auto Deadline = TClock::now() + 10s;
+    while (!Program.canReadLine() && TClock::now() < Deadline) Program.waitForReadyRead(100);
     return QString::fromLocal8Bit(Program.readLine()).trimmed();
   }
 
@@ -219,18 +147,14 @@ TEST_F(Rq53simProgram, ServesThePrintedPathUntilInputCloses) {
   QTemporaryDir Dir;
   const QString Dump = Dir.filePath("flash.bin");
   const QString Path =
-      Start({"--efuse", "0,0,0,A1B2C3D4", "--flash-size", "0x20000", "--dump", Dump, "-v"});
+      Start({"--efuse", "0,0,0,0xA1B2C3D4", "--flash-size", "0x20000", "--dump", Dump, "-v"});
   ASSERT_TRUE(Path.startsWith("/dev/pts/")) << Path.toStdString();
   {
     TClient Client(Path);
-    ASSERT_TRUE(Client.Write(Hex("C0 00 0A 04 00 07 07 12 20 5C 00 F0 3F C0")));
-    EXPECT_EQ(Client.Read(12), Hex("C0 01 0A 02 00 D4 C3 B2 A1 00 00 C0"));
-    // 4 bytes in one block at 0, then the block
-    ASSERT_TRUE(Client.Write(
-        Hex("C0 00 02 10 00 78 01 3A 00 04 00 00 00 01 00 00 00 00 04 00 00 00 00 00 00 C0")));
-    EXPECT_EQ(Client.Read(12), Hex("C0 01 02 02 00 D4 C3 B2 A1 00 00 C0"));
-    ASSERT_TRUE(Client.Write(FlashDataFrame(Hex("01 02 03 04"), 0)));
-    EXPECT_EQ(Client.Read(12), Hex("C0 01 03 02 00 D4 C3 B2 A1 00 00 C0"));
+    ASSERT_TRUE(Client.Write(ReadReg(0x3FF0005C) + FlashBegin(4, 1, 0)));
+    EXPECT_EQ(Client.Read(24), Reply(0x0A, 0xA1B2C3D4) + Reply(0x02, 0xA1B2C3D4));
+    ASSERT_TRUE(Client.Write(FlashData(Hex("01 02 03 04"), 0)));
+    EXPECT_EQ(Client.Read(12), Reply(0x03, 0xA1B2C3D4));
   }
   Program.closeWriteChannel();
   ASSERT_TRUE(Program.waitForFinished(10'000));
@@ -246,8 +170,7 @@ TEST_F(Rq53simProgram, ServesThePrintedPathUntilInputCloses) {
 }
 
 TEST_F(Rq53simProgram, EndsOnSigterm) {
-  const QString Path = Start({"--fail", "7", "--fail-command", "sync"});
-  TClient Client(Path);
+  TClient Client(Start({"--fail", "7", "--fail-command", "sync"}));
   ASSERT_TRUE(Client.Write(SyncRequest));
   EXPECT_EQ(Client.Read(12), Hex("C0 01 08 02 00 07 07 12 20 01 07 C0"));
   Program.terminate();
@@ -256,11 +179,15 @@ TEST_F(Rq53simProgram, EndsOnSigterm) {
   EXPECT_EQ(Program.exitCode(), 0);
 }
 
-TEST_F(Rq53simProgram, RefusesABadOption) {
-  Program.start(RQ53SIM_PROGRAM, {"--split", "many"});
-  ASSERT_TRUE(Program.waitForFinished(10'000));
-  EXPECT_EQ(Program.exitCode(), 2);
-  EXPECT_TRUE(Program.readAllStandardOutput().isEmpty());
+TEST_F(Rq53simProgram, RefusesBadNumbers) {
+  for (const QStringList& Options :
+       {QStringList{"--split", "many"}, QStringList{"--efuse", "1,2,3,zz"}}) {
+    QProcess Refused;
+    Refused.start(RQ53SIM_PROGRAM, Options);
+    ASSERT_TRUE(Refused.waitForFinished(10'000));
+    EXPECT_EQ(Refused.exitCode(), 2) << Options.join(' ').toStdString();
+    EXPECT_TRUE(Refused.readAllStandardOutput().isEmpty());
+  }
 }
 
 }  // namespace

@@ -112,7 +112,7 @@ QByteArray TSimulatedModule::BannerText() {
 // one too long for the ROM's buffer is dropped whole.
 void TSimulatedModule::TakeByte(quint8 Byte, std::vector<TSimDelivery>& Out) {
   if (Byte == SlipEnd) {
-    if (FInFrame && !FFrame.isEmpty()) {
+    if (FInFrame && (!FFrame.isEmpty() || FFrameBroken)) {
       if (!FFrameBroken && !FEscaped) HandleFrame(FFrame, Out);
       FInFrame = false;
     } else {
@@ -122,7 +122,7 @@ void TSimulatedModule::TakeByte(quint8 Byte, std::vector<TSimDelivery>& Out) {
     FEscaped = FFrameBroken = false;
     return;
   }
-  if (!FInFrame) return;
+  if (!FInFrame || FFrameBroken) return;  // a dropped frame is not kept growing
   if (FEscaped) {
     FEscaped = false;
     if (Byte == SlipEscEnd || Byte == SlipEscEsc)

@@ -23,14 +23,17 @@ class EUsage : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// An option's value as a number (decimal, or hexadecimal with 0x).
-qint64 Integer(const QCommandLineParser& Parser, const QString& Name) {
+// A number written in Base, or in hexadecimal after "0x"; What names it in the error.
+qint64 ParseInteger(const QString& What, const QString& Text, int Base = 10) {
+  const bool HexPrefix = Text.startsWith("0x", Qt::CaseInsensitive);
   bool Ok = false;
-  const qint64 Value = Parser.value(Name).toLongLong(&Ok, 0);
-  if (!Ok)
-    throw EUsage(
-        QString("--%1 wants a number, not \"%2\"").arg(Name, Parser.value(Name)).toStdString());
+  const qint64 Value = Text.mid(HexPrefix ? 2 : 0).toLongLong(&Ok, HexPrefix ? 16 : Base);
+  if (!Ok) throw EUsage(QString("%1 wants a number, not \"%2\"").arg(What, Text).toStdString());
   return Value;
+}
+
+qint64 Integer(const QCommandLineParser& Parser, const QString& Name) {
+  return ParseInteger("--" + Name, Parser.value(Name));
 }
 
 quint32 Number(const QCommandLineParser& Parser, const QString& Name) {
@@ -126,7 +129,7 @@ TSimulatedModule MakeModule(const QCommandLineParser& Parser) {
     const QStringList Words = Parser.value("efuse").split(',');
     if (Words.size() != 4) throw EUsage("--efuse wants four words");
     std::array<quint32, 4> Values{};
-    for (int i = 0; i < 4; ++i) Values[i] = Words[i].toUInt(nullptr, 16);
+    for (int i = 0; i < 4; ++i) Values[i] = quint32(ParseInteger("--efuse", Words[i], 16));
     Module.SetEfuseWords(Values);
   }
   Module.SetExtraEraseSectors(Number(Parser, "extra-erase"));
@@ -162,17 +165,18 @@ void WaitForEnd(int Signals, bool WatchInput) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  QCoreApplication App(argc, argv);
-  QCommandLineParser Parser;
-  AddOptions(Parser);
-  Parser.process(App);
-  // Blocked before the simulator's thread starts, so that only the signalfd sees them.
+  // Blocked before any thread exists (the simulator's included), so that only the signalfd sees
+  // them.
   sigset_t Ending;
   sigemptyset(&Ending);
   sigaddset(&Ending, SIGINT);
   sigaddset(&Ending, SIGTERM);
   sigprocmask(SIG_BLOCK, &Ending, nullptr);
   const int Signals = signalfd(-1, &Ending, SFD_CLOEXEC);
+  QCoreApplication App(argc, argv);
+  QCommandLineParser Parser;
+  AddOptions(Parser);
+  Parser.process(App);
   try {
     const bool Verbose = Parser.isSet("verbose");
     TSimulatedPort Port(MakeModule(Parser), Number(Parser, "rate"),
