@@ -1,6 +1,8 @@
 #pragma once
 // The line rate of a terminal through termios2, which sets and reads any rate (BOTHER). Kept in a
-// file of its own: the kernel's <asm/termbits.h> clashes with glibc's <termios.h>.
+// file of its own: the kernel's <asm/termbits.h> clashes with glibc's <termios.h>. The serial
+// layer has its own pair of these calls on purpose: the simulator reads the rate the tool set with
+// code of its own, so a fault in the tool's rate setting cannot hide behind a shared helper.
 
 #include <QtGlobal>
 
