@@ -1,0 +1,58 @@
+#pragma once
+// The six values of the main window that survive restarts, bound to named values of the settings
+// store and written to "Config.xml" in the settings folder.
+
+#include "app/LogSink.h"
+
+#include <QString>
+
+#include <functional>
+
+// The bound controls' values: the firmware line's two texts, the baud rate box's text and the item
+// indexes of the three Advanced pick lists (-1: nothing selected).
+struct TSettingsValues {
+  QString FilePath;
+  QString Offset;
+  QString FlashBaudrate;
+  int FlashSize = -1;
+  int FlashSpeed = -1;
+  int SPIMode = -1;
+  friend bool operator==(const TSettingsValues&, const TSettingsValues&) = default;
+};
+
+// "Corvel Inc." followed by a blank and the maker's web address.
+extern const QString SettingsPublisherText;
+TSettingsValues DefaultSettings();
+
+// The window reads and writes its controls through these two; writing a control from here is no
+// user change and calls no change callback.
+class TSettingsBinding {
+ public:
+  using TReadControls = std::function<TSettingsValues()>;
+  using TWriteControls = std::function<void(const TSettingsValues&)>;
+  // ConfigDirField is the run record's FConfigDir, which this binding sets and reads.
+  TSettingsBinding(QString& ConfigDirField, TReadControls ReadControls,
+                   TWriteControls WriteControls, TLogSink Log);
+
+  // Chooses the settings folder ("Config" beside the executable in AppDir, or the user's
+  // configuration folder where that cannot be written, saying so in the log), then loads the file
+  // or, when there is none, writes the defaults. An unreadable file is kept as "Config.xml.bad"
+  // and the defaults are restored; a folder that cannot be written is logged as an error. Never
+  // throws: the program starts whatever the settings folder holds.
+  void InitSettings(const QString& AppDir);
+  void LoadSettings();
+  void StoreSettings();
+  void SaveSettings();
+  void RestoreDefaults();
+
+  // The settings folder, with its final separator; created when read.
+  QString ConfigDir() const;
+  void SetConfigDir(const QString& Value);
+  QString ConfigFileName() const;
+
+ private:
+  TReadControls ReadControls;
+  TWriteControls WriteControls;
+  TLogSink Log;
+  QString& FConfigDir;
+};

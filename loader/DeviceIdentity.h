@@ -1,0 +1,36 @@
+#pragma once
+// The record of every module whose MAC registers were read: its two MAC address texts appended with
+// a time stamp to "RQ53MAC.txt" in the settings folder, and drawn as a QR code saved beside it as a
+// PNG picture named by the same time stamp.
+
+#include <QDateTime>
+#include <QImage>
+#include <QString>
+
+#include <stdexcept>
+
+// A record file or picture that cannot be written; the message says which file and why, in words a
+// user can act on (e.g. "Cannot write RQ53MAC.txt: Permission denied.").
+class EIdentityFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// " AP MAC:" AP CR LF "STA MAC:" STA.
+QString IdentityQRText(const QString& APMACStr, const QString& STAMACStr);
+
+// The QR symbol of Text (error-correction level L, automatic mode, a quiet zone of 4 modules), one
+// pixel per module, dark modules black and every other pixel white.
+QImage EncodeQRCode(const QString& Text);
+
+// Local time as 14 digits, yyyyMMddhhmmss.
+QString IdentityStamp(const QDateTime& Time);
+
+// Appends Text and CR LF to FileName, creating the file when missing, in one write so that two
+// processes appending at once never interleave their records. Throws EIdentityFileError.
+void AppendLineToFile(const QString& Text, const QString& FileName);
+
+// Appends the four-line record to ConfigDir + "RQ53MAC.txt" and saves Picture as ConfigDir + stamp +
+// ".png", both named and stamped by Time. ConfigDir ends with a separator. Throws EIdentityFileError.
+void RecordDeviceIdentity(const QString& ConfigDir, const QString& APMACStr,
+                          const QString& STAMACStr, const QImage& Picture, const QDateTime& Time);
