@@ -1,10 +1,15 @@
-#include <QCoreApplication>
-#include <QTextStream>
+#include "app/UnitFormMain.h"
+#include "app/VisualStyle.h"
+
+#include <QApplication>
+#include <QMessageBox>
 
 int main(int argc, char* argv[]) {
-  QCoreApplication app(argc, argv);
-  QTextStream(stdout) << "Ferrule v1.316 Pre-release: the main window is not built yet. "
-                         "Run tools/test.sh to build and test the protocol, serial and "
-                         "settings layers.\n";
-  return 0;
+  QApplication Application(argc, argv);
+  Application.setApplicationName(QStringLiteral("Ferrule"));
+  const QString StyleError = ApplyVisualStyle(Application);
+  if (!StyleError.isEmpty()) QMessageBox::warning(nullptr, QStringLiteral("Ferrule"), StyleError);
+  TFormMain FormMain(QCoreApplication::applicationDirPath());
+  FormMain.show();
+  return Application.exec();
 }

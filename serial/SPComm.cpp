@@ -298,7 +298,7 @@ void TComm::StartComm() {
     FPortOpenError = QStringLiteral("This serial port already opened");
     return;
   }
-  std::unique_ptr<TSerialDevice> Device = OpenSerialDevice(FCommName);
+  std::unique_ptr<TSerialDevice> Device = DeviceOpener(FCommName);
   if (!Device) {
     FPortOpenError = QStringLiteral("Error opening serial port");
     return;

@@ -223,6 +223,11 @@ class TComm : public QObject {
     SetTimeout(FTimeouts.WriteTotalTimeoutConstant, Value);
   }
 
+  // Opens the device StartComm uses; tests put a recording device between the component and the
+  // platform here.
+  std::function<std::unique_ptr<SerialPlatform::TSerialDevice>(const QString& CommName)>
+      DeviceOpener = SerialPlatform::OpenSerialDevice;
+
   TReceiveDataEvent OnReceiveData;
   TReceiveErrorEvent OnReceiveError;
   TModemStateChangeEvent OnModemStateChange;

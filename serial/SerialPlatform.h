@@ -159,6 +159,9 @@ class TSerialDevice {
 QString DevicePath(const QString& CommName);
 // Opens the port for this process alone; nullptr when it is absent or held elsewhere.
 std::unique_ptr<TSerialDevice> OpenSerialDevice(const QString& CommName);
+// Why OpenSerialDevice fails for CommName, in words a user can act on (e.g. "/dev/ttyUSB0:
+// Permission denied; add your user to the dialout group.").
+QString DescribeOpenFailure(const QString& CommName);
 
 enum class TThreadPriority { Highest, AboveNormal };
 // Raises the calling thread's priority where the system allows it; a refusal is ignored.

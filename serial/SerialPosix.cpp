@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <mutex>
 #include <vector>
@@ -406,6 +407,26 @@ std::unique_ptr<TSerialDevice> OpenSerialDevice(const QString& CommName) {
   auto Device = std::make_unique<TPosixSerialDevice>(Fd);
   if (!Device->IsValid()) return nullptr;
   return Device;
+}
+
+QString DescribeOpenFailure(const QString& CommName) {
+  const QString Path = DevicePath(CommName);
+  const int Fd = open(QFile::encodeName(Path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (Fd < 0) {
+    const int Error = errno;
+    if (Error == ENOENT) return QStringLiteral("%1 does not exist; is the adapter plugged in?").arg(Path);
+    if (Error == EACCES || Error == EPERM)
+      return QStringLiteral("%1: Permission denied; add your user to the dialout group.").arg(Path);
+    if (Error == EBUSY) return QStringLiteral("%1 is in use by another program.").arg(Path);
+    return QStringLiteral("%1: %2.").arg(Path, QString::fromLocal8Bit(strerror(Error)));
+  }
+  QString Reason = QStringLiteral("%1 cannot be opened as a serial port.").arg(Path);
+  if (!isatty(Fd))
+    Reason = QStringLiteral("%1 is no serial port.").arg(Path);
+  else if (HeldExclusive(Fd) || flock(Fd, LOCK_EX | LOCK_NB) != 0)
+    Reason = QStringLiteral("%1 is in use by another program.").arg(Path);
+  close(Fd);
+  return Reason;
 }
 
 void RaiseThreadPriority(TThreadPriority Priority) {

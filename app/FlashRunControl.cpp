@@ -1,0 +1,222 @@
+#include "app/FlashRunControl.h"
+
+#include "loader/LoaderCodec.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QThread>
+#include <QTimer>
+
+#include <memory>
+
+qint32 TFlashRunControl::HandshakeTickCount = 0;
+
+namespace {
+
+void ProcessPendingEvents() { QCoreApplication::processEvents(); }
+
+// How long the Flash command waits for the previous run's worker to finish its last steps.
+constexpr int PreviousWorkerWaitMs = 3000;
+
+}  // namespace
+
+TFlashRunControl::TFlashRunControl(TComm& Comm, TRunRecord& Record, TFlashRunView& View,
+                                   QTimer& TimerStateMachine, QObject* UiContext)
+    : Comm(Comm),
+      Record(Record),
+      View(View),
+      TimerStateMachine(TimerStateMachine),
+      UiContext(UiContext) {}
+
+TFlashRunControl::~TFlashRunControl() { StopWorker(); }
+
+bool TFlashRunControl::SendPacket(const QByteArray& Packet) {
+  return Comm.WriteCommData(reinterpret_cast<const quint8*>(Packet.constData()),
+                            quint16(Packet.size()));
+}
+
+void TFlashRunControl::ActionBurnExecute(TBurnSender Sender) {
+  if (Comm.PortOpen()) {
+    StopRun(Sender);
+    return;
+  }
+  if (!View.FirmwareSelected()) {
+    View.ShowMessage(QStringLiteral("Select Firmware first!"));
+    return;
+  }
+  StartRun();
+}
+
+void TFlashRunControl::StopRun(TBurnSender Sender) {
+  Comm.StopComm();
+  if (Comm.PortOpen()) {
+    View.Log(QStringLiteral("Error: Serial port disconnect failed, please reopen this program."));
+    return;
+  }
+  View.Log(QStringLiteral("Note: Serial port disconnected."));
+  Record.BurnOK = true;
+  Record.RunState = StateFinished;
+  TimerStateMachine.stop();
+  if (Sender == TBurnSender::User) {
+    View.Log(QStringLiteral("Warning: Serial port closed by user."));
+    View.ShowStatusNo();
+  }
+  ClosePort();
+}
+
+// The lines the port opens with next time, and the caption of a closed port.
+void TFlashRunControl::ClosePort() {
+  Comm.SetRtsControl(TRtsControl::RtsEnable);
+  Comm.SetDtrControl(TDtrControl::DtrEnable);
+  View.SetBurnCaption(QStringLiteral("Flash(&F)"));
+}
+
+void TFlashRunControl::StartRun() {
+  const QString Port = View.SerialPortText();
+  if (Port.isEmpty()) {
+    View.Log(QStringLiteral("Error: Serial port not exist."));
+    return;
+  }
+  if (!WaitForPreviousWorker()) return;
+  Comm.SetCommName(Port);
+  Comm.SetBaudRate(View.SafeFlashChecked() ? 115200 : 576000);
+  Comm.SetParity(TParity::None);
+  Comm.SetByteSize(TByteSize::_8);
+  Comm.SetStopBits(TStopBits::_1);
+  Comm.SetInputLen(255);
+  Comm.StartComm();
+  if (!Comm.PortOpen()) {
+    View.Log(QStringLiteral("Error: Serial port connect failed, please check it."));
+    View.Log(QStringLiteral("Note: %1").arg(SerialPlatform::DescribeOpenFailure(Port)));
+    return;
+  }
+  View.ResetProgress();
+  View.Log(QStringLiteral("Note: Serial port connected."));
+  // A run records only the module it meets: the previous module's texts go now.
+  Record.APMACStr.clear();
+  Record.STAMACStr.clear();
+  Record.LastOperationFailed = false;
+  Record.BurnOK = false;
+  Record.RunState = StateHandshake;
+  TimerStateMachine.start();
+  View.ShowStatusWait();
+  View.Log(QStringLiteral("Note: Begin find RQ53."));
+  View.SetBurnCaption(QStringLiteral("Stop(&S)"));
+  StartUpPulse();
+}
+
+// After a stop the previous run's worker still runs its last steps; a new run must not share the
+// run record with it.
+bool TFlashRunControl::WaitForPreviousWorker() {
+  if (WaitForWorker(QDeadlineTimer(PreviousWorkerWaitMs))) return true;
+  View.Log(QStringLiteral("Error: The previous run is still ending; press Flash again."));
+  return false;
+}
+
+// Runs the steps the worker hands to the UI thread until it has ended or Deadline has passed.
+bool TFlashRunControl::WaitForWorker(QDeadlineTimer Deadline) {
+  while (FWorkerRunning && !Deadline.hasExpired()) {
+    QCoreApplication::sendPostedEvents(UiContext, QEvent::MetaCall);
+    QThread::msleep(1);
+  }
+  if (FWorkerRunning) return false;
+  if (FWorker.joinable()) FWorker.join();
+  return true;
+}
+
+void TFlashRunControl::StartUpPulse() {
+  Comm.SetRtsControl(TRtsControl::RtsDisable);
+  Comm.SetDtrControl(TDtrControl::DtrDisable);
+  QThread::msleep(100);
+  Comm.SetRtsControl(TRtsControl::RtsEnable);
+  Comm.SetDtrControl(TDtrControl::DtrEnable);
+  QThread::msleep(100);
+  ProcessPendingEvents();
+}
+
+void TFlashRunControl::TimerStateMachineTimer() {
+  if (Record.BurnOK) {
+    TimerStateMachine.stop();
+    Record.RunState = StateFinished;
+    return;
+  }
+  switch (Record.RunState) {
+    case StateHandshake:
+      HandshakeTick();
+      break;
+    case StateBurn:
+      if (!Record.IsThreadStarted && !FWorkerRunning) StartWorker();
+      break;
+    case StateRun:
+      Record.RunState = StateFinished;
+      View.ShowStatusYes();
+      if (Comm.PortOpen()) ActionBurnExecute(TBurnSender::StateMachine);
+      Record.RunState = StateFinished;
+      break;
+    case StateFinished:
+      Record.BurnOK = true;
+      break;
+  }
+}
+
+void TFlashRunControl::HandshakeTick() {
+  HandshakeTickCount = HandshakeTickCount + 1 == 2147483647 ? 0 : HandshakeTickCount + 1;
+  if (HandshakeTickCount % 10 == 0) BootPulse();
+  SendPacket(SyncRequestTemplate);
+}
+
+// Resets the module into its ROM boot loader: DTR and RTS on, DTR off, then DTR on with RTS off.
+void TFlashRunControl::BootPulse() {
+  Comm.SetDtrControl(TDtrControl::DtrEnable);
+  Comm.SetRtsControl(TRtsControl::RtsEnable);
+  ProcessPendingEvents();
+  QThread::msleep(10);
+  Comm.SetDtrControl(TDtrControl::DtrDisable);
+  ProcessPendingEvents();
+  QThread::msleep(10);
+  Comm.SetDtrRtsControl(TDtrControl::DtrEnable, TRtsControl::RtsDisable);
+  ProcessPendingEvents();
+  QThread::msleep(50);
+  ProcessPendingEvents();
+}
+
+// One worker per run: the tick marks the start itself, before the worker's first step has run.
+void TFlashRunControl::StartWorker() {
+  WaitForWorker(QDeadlineTimer(QDeadlineTimer::Forever));
+  TFlashJobSteps Steps = View.FlashJobSteps();
+  Steps.RunAfterFlash = [this] { RunAfterFlash(); };
+  auto Job = std::make_unique<TFlashJob>(
+      Record, UiContext, [this](const QByteArray& Packet) { return SendPacket(Packet); },
+      std::move(Steps), View.FlashJobInputs());
+  FWorkerRunning = true;
+  FWorker = std::thread([this, Job = std::move(Job)] {
+    Job->FlashImage();
+    FWorkerRunning = false;
+  });
+}
+
+// Lets the new firmware start: both lines off for 100 ms, then on again.
+void TFlashRunControl::RunAfterFlash() {
+  Comm.SetRtsControl(TRtsControl::RtsDisable);
+  Comm.SetDtrControl(TDtrControl::DtrDisable);
+  QThread::msleep(100);
+  Comm.SetRtsControl(TRtsControl::RtsEnable);
+  Comm.SetDtrControl(TDtrControl::DtrEnable);
+}
+
+void TFlashRunControl::StopWorker() {
+  Record.BurnOK = true;
+  WaitForWorker(QDeadlineTimer(QDeadlineTimer::Forever));
+}
+
+// A port that goes away during a run ends the run at once, ready for the next module.
+void TFlashRunControl::CommRequestHangup() {
+  if (!Comm.PortOpen()) return;
+  Comm.StopComm();
+  Record.BurnOK = true;
+  Record.RunState = StateFinished;
+  TimerStateMachine.stop();
+  View.Log(QStringLiteral("Error: Serial port lost; is the adapter still plugged in?"));
+  View.ShowStatusNo();
+  ClosePort();
+}

@@ -1,0 +1,84 @@
+#pragma once
+// The Flash command and the 50 ms state machine of a flash run: the port opened, the module pulsed
+// into its boot loader and sent SYNC until it answers, the flashing worker started, and the run
+// closed with its result. Everything here runs on the UI thread but the worker.
+
+#include "app/RunRecord.h"
+#include "loader/FlashJob.h"
+#include "serial/SPComm.h"
+
+#include <QDeadlineTimer>
+#include <QString>
+
+#include <atomic>
+#include <thread>
+
+class QTimer;
+
+// Who pressed Flash: the user (button, accelerator), or the state machine closing a finished run.
+enum class TBurnSender { User, StateMachine };
+
+// What a run needs of the main window; every call comes on the UI thread.
+class TFlashRunView {
+ public:
+  virtual ~TFlashRunView() = default;
+  virtual bool FirmwareSelected() const = 0;
+  virtual QString SerialPortText() const = 0;
+  virtual bool SafeFlashChecked() const = 0;
+  // The modal message box.
+  virtual void ShowMessage(const QString& Text) = 0;
+  virtual void Log(const QString& Line) = 0;
+  virtual void SetBurnCaption(const QString& Caption) = 0;
+  virtual void ResetProgress() = 0;
+  virtual void ShowStatusNo() = 0;
+  virtual void ShowStatusWait() = 0;
+  virtual void ShowStatusYes() = 0;
+  // What the flashing job reads of the window, copied now, and the window's steps of the job
+  // (all but the run-after-flash pulse, which is this control's).
+  virtual TFlashJobInputs FlashJobInputs() const = 0;
+  virtual TFlashJobSteps FlashJobSteps() = 0;
+};
+
+class TFlashRunControl {
+ public:
+  // TimerStateMachine is the window's 50 ms timer; its ticks are to call TimerStateMachineTimer.
+  TFlashRunControl(TComm& Comm, TRunRecord& Record, TFlashRunView& View,
+                   QTimer& TimerStateMachine, QObject* UiContext);
+  // Waits for a worker still running.
+  ~TFlashRunControl();
+  TFlashRunControl(const TFlashRunControl&) = delete;
+  TFlashRunControl& operator=(const TFlashRunControl&) = delete;
+
+  void ActionBurnExecute(TBurnSender Sender);
+  void TimerStateMachineTimer();
+  // Queues a finished request packet for the port's writer; safe from the worker thread.
+  bool SendPacket(const QByteArray& Packet);
+  // The serial component lost the port (adapter pulled, device failed).
+  void CommRequestHangup();
+  // Tells a running worker to stop and waits for it, running the steps it hands to the UI thread.
+  void StopWorker();
+  bool WorkerRunning() const { return FWorkerRunning; }
+
+  // Handshake ticks since program start, shared by every run; wraps to 0 at 2147483647.
+  static qint32 HandshakeTickCount;
+
+ private:
+  void StopRun(TBurnSender Sender);
+  void StartRun();
+  bool WaitForPreviousWorker();
+  bool WaitForWorker(QDeadlineTimer Deadline);
+  void StartUpPulse();
+  void BootPulse();
+  void HandshakeTick();
+  void StartWorker();
+  void RunAfterFlash();
+  void ClosePort();
+
+  TComm& Comm;
+  TRunRecord& Record;
+  TFlashRunView& View;
+  QTimer& TimerStateMachine;
+  QObject* UiContext;
+  std::thread FWorker;
+  std::atomic<bool> FWorkerRunning{false};
+};

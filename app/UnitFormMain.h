@@ -1,0 +1,158 @@
+#pragma once
+// The main window: its pages and controls, the log, the status picture and the settings folder.
+// The run's logic lives in plain classes the window owns (the Flash command and state machine,
+// the reply recognition, the settings binding); the window's callbacks call into them.
+
+#include "app/FlashRunControl.h"
+#include "app/RunRecord.h"
+#include "app/SettingsBinding.h"
+#include "loader/ReplyRecognition.h"
+
+#include <QImage>
+#include <QWidget>
+
+#include <memory>
+#include <vector>
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QTabWidget;
+class QTextBrowser;
+class QTimer;
+class TComm;
+class TFrameConfigLine;
+
+class TFormMain : public QWidget, private TFlashRunView {
+  Q_OBJECT
+ public:
+  // AppDir is the folder the settings folder "Config" is placed in (the executable's folder).
+  explicit TFormMain(const QString& AppDir, QWidget* Parent = nullptr);
+  ~TFormMain() override;
+
+  // The settings folder (created when read) and the settings file in it.
+  QString ConfigDir() const;
+  void SetConfigDir(const QString& Value);
+  QString ConfigFileName() const;
+
+  // Where the port watcher reads the system's device tree.
+  void SetSysfsRoot(const QString& Root) { SysfsRoot = Root; }
+
+  TComm* Comm() const { return FComm; }
+  const TRunRecord& RunRecord() const { return Record; }
+  const TFlashRunControl& RunControl() const { return *FRunControl; }
+
+  void ShowStatusNo() override;
+  void ShowStatusWait() override;
+  void ShowStatusYes() override;
+
+  // Callbacks.
+  void ActionBurnExecute(TBurnSender Sender);
+  void TimerStateMachineTimer();
+  void TimerFindPortsTimer();
+  void FrameConfigLineChange();
+  void ButtonRestoreDefaultClick();
+  void LabelIntroductionClick();
+  void MemoOutputChange() {}
+
+  // The controls, by the names the rest of the program knows them by.
+  QTabWidget* PageControlMain;
+  QWidget* TabSheetOperation;
+  QWidget* TabSheetConfig;
+  QWidget* TabSheetAdvanced;
+  QWidget* TabSheetIntroduction;
+  QWidget* TabSheetLog;
+  QComboBox* ComboBoxPath;
+  QCheckBox* SafeFlash;
+  QCheckBox* PostRun;
+  QLabel* LabelDevA;
+  QComboBox* ComboBoxSerialPortA;
+  QAction* ActionBurn;
+  QPushButton* ButtonBurn;
+  QLabel* LabelIntroduction;
+  QProgressBar* ProgressBarStatus;
+  QFrame* PanelQRCode;
+  QLabel* ImageQRCode;
+  QLineEdit* LabeledEditAPMAC;
+  QLineEdit* LabeledEditSTAMAC;
+  QWidget* GridPanelConfig;
+  TFrameConfigLine* FrameConfigLine1;
+  QComboBox* ComboBoxFlashBaudrate;
+  QComboBox* ComboBoxFlashSize;
+  QComboBox* ComboBoxFlashSpeed;
+  QComboBox* ComboBoxSPIMode;
+  QPushButton* ButtonRestoreDefault;
+  QTextBrowser* RichEditNote;
+  QPlainTextEdit* MemoOutput;
+  QFrame* PanelControlPanel;
+  QLabel* ImageStatus;
+  QLabel* LabelCopyRight;
+  QLabel* LabelStatus;
+  QTimer* TimerFindPorts;
+  QTimer* TimerStateMachine;
+
+ protected:
+  void closeEvent(QCloseEvent* Event) override;
+  void resizeEvent(QResizeEvent* Event) override;
+  bool eventFilter(QObject* Watched, QEvent* Event) override;
+
+ private:
+  void CreateControls();
+  void CreateFlashPage();
+  void CreateConfigPage();
+  void CreateAdvancedPage();
+  void CreateAboutPage();
+  void CreateLogPage();
+  void CreateBottomBar();
+  void ConnectCallbacks();
+  void FormCreate();
+  void FormClose();
+  void FormDestroy();
+  void SetUpAboutText();
+  void ShowMovie(const QString& Name);
+
+  // Settings binding.
+  void InitSettings();
+  void LoadSettings();
+  void StoreSettings();
+  void SaveSettings();
+  void RestoreDefaults();
+  TSettingsValues ReadSettingControls() const;
+  void WriteSettingControls(const TSettingsValues& Values);
+
+  // The device identity record.
+  void ShowDeviceIdentity();
+  void ShowQRCode(const QString& Text);
+
+  // The Flash run's view of the window.
+  bool FirmwareSelected() const override;
+  QString SerialPortText() const override;
+  bool SafeFlashChecked() const override;
+  void ShowMessage(const QString& Text) override;
+  void Log(const QString& Line) override;
+  void SetBurnCaption(const QString& Caption) override;
+  void ResetProgress() override;
+  TFlashJobInputs FlashJobInputs() const override;
+  TFlashJobSteps FlashJobSteps() override;
+
+  const QString AppDir;
+  QString SysfsRoot = QStringLiteral("/sys");
+  TRunRecord Record;
+  TComm* FComm = nullptr;
+  TReplyRecognizer Recognizer;
+  TSettingsBinding Settings;
+  std::unique_ptr<TFlashRunControl> FRunControl;
+  QImage QRCodePicture;
+  // Controls that keep their right edge at a fixed distance from the window's right edge.
+  struct TStretch {
+    QWidget* Control;
+    int RightMargin;
+  };
+  std::vector<TStretch> Stretching;
+};

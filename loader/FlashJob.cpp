@@ -1,0 +1,203 @@
+#include "loader/FlashJob.h"
+
+#include "firmware/UnitFrameConfigLine.h"
+#include "loader/LoaderCodec.h"
+#include "loader/ReplyRecognition.h"
+
+#include <QHash>
+#include <QThread>
+
+#include <cmath>
+#include <exception>
+#include <utility>
+
+namespace {
+
+qsizetype RoundUpTo4(qsizetype Size) { return (Size + 3) / 4 * 4; }
+
+quint8 CodeOf(const QHash<QString, quint8>& Codes, const QString& Text) {
+  return Codes.value(Text, 0);
+}
+
+}  // namespace
+
+quint8 SPIModeCode(const QString& Text) {
+  static const QHash<QString, quint8> Codes{{"QIO", 0}, {"QOUT", 1}, {"DIO", 2}, {"DOUT", 3}};
+  return CodeOf(Codes, Text);
+}
+
+// The high four bits give the flash size, the low four the flash frequency, both in the image
+// format's own codes ("8MByte" and "16MByte" included).
+quint8 FlashSizeSpeedCode(const QString& SizeText, const QString& SpeedText) {
+  static const QHash<QString, quint8> Sizes{
+      {"512kByte", 0x00}, {"256kByte", 0x10},  {"1MByte", 0x20},    {"2MByte", 0x30},
+      {"4MByte", 0x40},   {"2MByte-C1", 0x50}, {"4MByte-C1", 0x60}, {"8MByte", 0x80},
+      {"16MByte", 0x90}};
+  static const QHash<QString, quint8> Speeds{
+      {"40MHz", 0x0}, {"26.7MHz", 0x1}, {"20MHz", 0x2}, {"80MHz", 0xF}};
+  return CodeOf(Sizes, SizeText) | CodeOf(Speeds, SpeedText);
+}
+
+TFlashJob::TFlashJob(TRunRecord& Record, QObject* UiContext, TSendPacket SendPacket,
+                     TFlashJobSteps Steps, TFlashJobInputs Inputs)
+    : Record(Record),
+      UiContext(UiContext),
+      SendPacket(std::move(SendPacket)),
+      Steps(std::move(Steps)),
+      Inputs(std::move(Inputs)) {}
+
+void TFlashJob::OnUi(const std::function<void()>& Step) {
+  QMetaObject::invokeMethod(UiContext, Step, Qt::BlockingQueuedConnection);
+}
+
+void TFlashJob::PostToUi(std::function<void()> Step) {
+  QMetaObject::invokeMethod(UiContext, std::move(Step), Qt::QueuedConnection);
+}
+
+void TFlashJob::FlashImage() {
+  OnUi([this] {
+    Record.IsThreadStarted = true;
+    Record.LastOperationFailed = false;
+  });
+  for (const quint32 Address : MACRegisterAddresses) ReadReg(Address);
+  OnUi([this] {
+    try {
+      Steps.ShowDeviceIdentity();
+    } catch (const std::exception& Error) {
+      Steps.Log(QStringLiteral("Error: %1").arg(QString::fromUtf8(Error.what())));
+      Steps.ShowStatusNo();
+      Record.BurnOK = true;
+    }
+  });
+  if (!Record.BurnOK) {
+    QByteArray Image;
+    quint32 BaseAddress = 0;
+    if (PrepareImage(Image, BaseAddress)) FlashStream(Image, BaseAddress);
+  }
+  PostToUi([this] {
+    if (Inputs.PostRun) Steps.RunAfterFlash();
+    Steps.SetLabelStatus(QStringLiteral("Ready "));
+  });
+  OnUi([this] {
+    Record.RunState = StateRun;
+    Record.IsThreadStarted = false;
+  });
+}
+
+// A run that cannot program what was chosen ends as a failure: nothing was written.
+bool TFlashJob::PrepareImage(QByteArray& Image, quint32& BaseAddress) {
+  if (!GetMemoryStream(Inputs.FilePath, &Image)) {
+    GiveUp(QStringLiteral("Error: Firmware image not available."));
+    return false;
+  }
+  if (!GetBaseAddress(Inputs.Offset, BaseAddress)) {
+    GiveUp(QStringLiteral("Error: Invalid flash offset %1.").arg(Inputs.Offset));
+    return false;
+  }
+  if (BaseAddress == 0 && Image.size() < 4) {
+    GiveUp(QStringLiteral("Error: Firmware image of %1 bytes is too short for its header.")
+               .arg(Image.size()));
+    return false;
+  }
+  return true;
+}
+
+void TFlashJob::GiveUp(const QString& Error) {
+  Record.BurnOK = true;
+  OnUi([this, Error] {
+    Steps.Log(Error);
+    Steps.ShowStatusNo();
+  });
+}
+
+// Once the module has refused a request, nothing more is sent to it.
+void TFlashJob::ReadReg(quint32 Address) {
+  if (Record.LastOperationFailed) return;
+  OnUi([this, Address] {
+    Record.LastOperationSuccess = false;
+    Record.CurrentAddress = Address;
+  });
+  SendPacket(BuildReadRegRequest(Address));
+  WaitForReply(TWaitFor::ReadReg);
+}
+
+void TFlashJob::FlashStream(QByteArray& Image, quint32 BaseAddress) {
+  if (Record.BurnOK) return;
+  const qsizetype Size = Image.size();
+  const qsizetype EraseSize = RoundUpTo4(Size);
+  const auto BlockCount = quint16((EraseSize + BlockSize - 1) / BlockSize);
+  OnUi([this] { Record.LastOperationSuccess = false; });
+  PostToUi([this, EraseSize] {
+    Steps.SetLabelStatus(QStringLiteral("Size: %1 Bytes ").arg(EraseSize));
+  });
+  SendPacket(BuildFlashBeginRequest(quint32(EraseSize), BlockCount, BaseAddress));
+  WaitForReply(TWaitFor::FlashBegin);
+  if (BaseAddress == 0) {
+    Image[2] = char(SPIModeCode(Inputs.SPIMode));
+    Image[3] = char(FlashSizeSpeedCode(Inputs.FlashSize, Inputs.FlashSpeed));
+  }
+
+  qsizetype Position = 0;
+  quint32 Sequence = 0;
+  while (!Record.BurnOK && Position < Size) {
+    OnUi([this] { Record.LastOperationSuccess = false; });
+    const qsizetype Length = std::min<qsizetype>(BlockSize, Size - Position);
+    QByteArray Block = Image.sliced(Position, Length);
+    Block.append(RoundUpTo4(Length) - Length, '\xFF');
+    SendPacket(BuildFlashDataRequest(Block, Sequence));
+    WaitForReply(TWaitFor::FlashData);
+    Position += Length;
+    ++Sequence;
+    ShowProgress(Position, Size, false);
+  }
+  ShowProgress(Position, Size, true);
+}
+
+// About once per hundredth of the image (after every block for an image under 100 bytes), and
+// once more at the end, rounded up so that a complete image shows the maximum.
+void TFlashJob::ShowProgress(qsizetype Position, qsizetype Size, bool Final) {
+  if (Size <= 0) return;
+  const qsizetype Step = Size / 100;
+  if (!Final && Step > 0 && Position % Step > BlockSize) return;
+  const double Value = double(Position) * Inputs.ProgressMaximum / double(Size);
+  const int Shown = int(Final ? std::ceil(Value) : std::nearbyint(Value));
+  OnUi([this, Shown] { Steps.SetProgress(Shown); });
+}
+
+// Polls the run record until the reply came, the run is stopped, the module refused the request
+// or about 5 s passed.
+void TFlashJob::WaitForReply(TWaitFor Request) {
+  int Polls = 0;
+  while (!Record.BurnOK && !Record.LastOperationSuccess) {
+    if (Record.LastOperationFailed) {
+      Record.BurnOK = true;
+      OnUi([this] { Steps.ShowStatusNo(); });
+      return;
+    }
+    QThread::msleep(1);
+    if (++Polls > ReplyWaitPolls) {
+      Record.BurnOK = true;
+      TimeOut(Request);
+    }
+  }
+}
+
+void TFlashJob::TimeOut(TWaitFor Request) {
+  auto Report = [this](const QString& Line) {
+    return [this, Line] {
+      Steps.Log(Line);
+      Steps.ShowStatusNo();
+    };
+  };
+  switch (Request) {
+    case TWaitFor::ReadReg:
+      OnUi(Report(QStringLiteral("Error: Read RQ53 register timeout.")));
+      break;
+    case TWaitFor::FlashBegin:
+      OnUi(Report(QStringLiteral("Error: Set RQ53 Address timeout.")));
+      break;
+    case TWaitFor::FlashData:
+      PostToUi(Report(QStringLiteral("Error: Write flash timeout.")));
+      break;
+  }
+}

@@ -1,0 +1,78 @@
+#pragma once
+// The flashing job: on a worker thread of its own, it reads the module's four MAC eFuse words, has
+// the module recorded, programs the chosen built-in image block by block and lets the new firmware
+// start. It learns of replies only through the run record, which the reply recognition updates on
+// the UI thread, and changes the window only through short steps it runs there, either waiting for
+// them or posting them; both kinds run in the order they were issued.
+
+#include "app/RunRecord.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+// What the job reads of the window, copied on the UI thread when the worker is started, so the
+// worker never touches a widget.
+struct TFlashJobInputs {
+  QString FilePath;   // display name of the built-in image
+  QString Offset;     // flash offset text
+  QString SPIMode;    // texts of the Advanced page's boxes
+  QString FlashSize;
+  QString FlashSpeed;
+  bool PostRun = true;  // "Run after Flash"
+  int ProgressMaximum = 100;
+};
+
+// The window's side of the job. Each runs on the UI thread.
+struct TFlashJobSteps {
+  std::function<void(const QString& Line)> Log;
+  std::function<void()> ShowStatusNo;
+  std::function<void(const QString& Text)> SetLabelStatus;
+  std::function<void(int Position)> SetProgress;
+  // Shows and records the module's MAC data; throws when the record cannot be written.
+  std::function<void()> ShowDeviceIdentity;
+  // The run-after-flash pulse of the control lines.
+  std::function<void()> RunAfterFlash;
+};
+
+// The image header codes of an image programmed at offset 0, chosen by the boxes' exact texts.
+quint8 SPIModeCode(const QString& Text);
+quint8 FlashSizeSpeedCode(const QString& SizeText, const QString& SpeedText);
+
+class TFlashJob {
+ public:
+  // Sends a finished request packet (safe from the worker thread).
+  using TSendPacket = std::function<bool(const QByteArray& Packet)>;
+
+  // Steps run on UiContext's thread.
+  TFlashJob(TRunRecord& Record, QObject* UiContext, TSendPacket SendPacket, TFlashJobSteps Steps,
+            TFlashJobInputs Inputs);
+
+  // The whole job; called on the worker thread, returns when the job is over.
+  void FlashImage();
+
+  // How many sleeps of 1 ms a reply wait makes before it gives up.
+  static constexpr int ReplyWaitPolls = 5000;
+  static constexpr int BlockSize = 1024;
+
+ private:
+  enum class TWaitFor { ReadReg, FlashBegin, FlashData };
+
+  void ReadReg(quint32 Address);
+  void FlashStream(QByteArray& Image, quint32 BaseAddress);
+  bool PrepareImage(QByteArray& Image, quint32& BaseAddress);
+  void WaitForReply(TWaitFor Request);
+  void TimeOut(TWaitFor Request);
+  void GiveUp(const QString& Error);
+  void ShowProgress(qsizetype Position, qsizetype Size, bool Final);
+  void OnUi(const std::function<void()>& Step);
+  void PostToUi(std::function<void()> Step);
+
+  TRunRecord& Record;
+  QObject* UiContext;
+  TSendPacket SendPacket;
+  TFlashJobSteps Steps;
+  const TFlashJobInputs Inputs;
+};

@@ -1,0 +1,181 @@
+// The window as it starts and ends: pages, controls, pictures, the settings folder.
+
+#include "tests/window/WindowTestSupport.h"
+
+#include "firmware/UnitFrameConfigLine.h"
+#include "serial/SPComm.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTextBrowser>
+#include <QtTest/QTest>
+
+namespace {
+
+QStringList Items(const QComboBox* Box) {
+  QStringList List;
+  for (int i = 0; i < Box->count(); ++i) List << Box->itemText(i);
+  return List;
+}
+
+int ThreadCount() { return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size()); }
+
+using TFormStart = TWindowTest;
+
+TEST_F(TFormStart, ShowsTheAboutPageWithFileAndAdvancedTabsHidden) {
+  EXPECT_EQ(Form->windowTitle(), "Ferrule v1.316 Pre-release");
+  QTabWidget* Pages = Form->PageControlMain;
+  EXPECT_EQ(Pages->currentWidget(), Form->TabSheetIntroduction);
+  const QStringList Captions{"Flash", "File", "Advanced", "About", "Log"};
+  const QList<bool> Shown{true, false, false, true, true};
+  ASSERT_EQ(Pages->count(), 5);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(Pages->tabText(i), Captions[i]);
+    EXPECT_EQ(Pages->isTabVisible(i), Shown[i]) << Captions[i].toStdString();
+  }
+}
+
+TEST_F(TFormStart, PlacesTheFlashPageControls) {
+  struct TPlace {
+    const char* Name;
+    QRect Geometry;
+  };
+  for (const TPlace& Place : {TPlace{"SafeFlash", {3, 43, 137, 24}},
+                              TPlace{"PostRun", {146, 42, 178, 25}},
+                              TPlace{"ComboBoxSerialPortA", {114, 70, 162, 36}},
+                              TPlace{"PanelQRCode", {13, 123, 100, 100}}}) {
+    auto* Control = Form->TabSheetOperation->findChild<QWidget*>(Place.Name);
+    ASSERT_NE(Control, nullptr) << Place.Name;
+    EXPECT_EQ(Control->geometry(), Place.Geometry) << Place.Name;
+  }
+  EXPECT_EQ(Form->LabelDevA->pos(), QPoint(3, 73));
+  EXPECT_EQ(Form->LabelDevA->text(), "COM Port:");
+  EXPECT_EQ(Form->SafeFlash->text(), "Safe Flash");
+  EXPECT_FALSE(Form->SafeFlash->isChecked());
+  EXPECT_EQ(Form->PostRun->text(), "Run after Flash");
+  EXPECT_TRUE(Form->PostRun->isChecked());
+  EXPECT_EQ(Form->ButtonBurn->text(), "Flash(&F)");
+  EXPECT_EQ(Form->ComboBoxPath->lineEdit()->placeholderText(), "Choose firmware.");
+  EXPECT_EQ(Form->ComboBoxSerialPortA->lineEdit()->placeholderText(), "Select port");
+  EXPECT_FALSE(Form->ComboBoxSerialPortA->focusPolicy() & Qt::TabFocus);
+  EXPECT_EQ(Form->ProgressBarStatus->minimum(), 0);
+  EXPECT_EQ(Form->ProgressBarStatus->maximum(), 100);
+  EXPECT_TRUE(Form->PanelQRCode->isHidden());
+  EXPECT_TRUE(Form->LabeledEditAPMAC->isHidden());
+  EXPECT_FALSE(Form->LabeledEditSTAMAC->isHidden());
+  for (QLineEdit* Edit : {Form->LabeledEditAPMAC, Form->LabeledEditSTAMAC}) {
+    EXPECT_EQ(Edit->text(), "Waiting MAC");
+    EXPECT_TRUE(Edit->isReadOnly());
+    EXPECT_EQ(Edit->placeholderText(), "When flashing starts, the MAC address becomes visible.");
+  }
+  EXPECT_EQ(Form->findChild<QLabel*>("LabeledEditSTAMACLabel")->text(), "MAC Address: ");
+  EXPECT_EQ(Form->findChild<QLabel*>("LabeledEditAPMACLabel")->text(), "AP MAC");
+}
+
+// Stretching controls keep their right edge at the same distance from the window's right edge.
+TEST_F(TFormStart, StretchesControlsWithTheWindow) {
+  Form->show();
+  auto Margins = [&] {
+    QList<int> Right;
+    for (QWidget* Control : {static_cast<QWidget*>(Form->ButtonBurn),
+                             static_cast<QWidget*>(Form->ProgressBarStatus),
+                             static_cast<QWidget*>(Form->LabeledEditSTAMAC)})
+      Right << Form->width() - Control->mapTo(Form.get(), QPoint(Control->width(), 0)).x();
+    return Right;
+  };
+  const QList<int> Before = Margins();
+  const int ButtonWidth = Form->ButtonBurn->width();
+  Form->resize(Form->width() + 120, Form->height());
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Margins(), Before);
+  EXPECT_EQ(Form->ButtonBurn->width(), ButtonWidth + 120);
+  EXPECT_EQ(Form->SafeFlash->width(), 137);
+}
+
+TEST_F(TFormStart, ListsTheBuiltInImagesInBothBoxesWithNothingChosen) {
+  const QStringList Names = Items(Form->ComboBoxPath);
+  EXPECT_EQ(Names.mid(Names.indexOf("CORVEL"), 2), QStringList({"CORVEL", "UPYTHON"}));
+  EXPECT_EQ(Items(Form->FrameConfigLine1->ComboBoxPath), Names);
+  EXPECT_EQ(Form->ComboBoxPath->currentIndex(), -1);
+  EXPECT_EQ(Form->ComboBoxPath->currentText(), "");
+}
+
+TEST_F(TFormStart, RunsThePortWatcherButNotTheStateMachine) {
+  EXPECT_TRUE(Form->TimerFindPorts->isActive());
+  EXPECT_EQ(Form->TimerFindPorts->interval(), 500);
+  EXPECT_FALSE(Form->TimerStateMachine->isActive());
+  EXPECT_EQ(Form->TimerStateMachine->interval(), 50);
+  const TRunRecord& Record = Form->RunRecord();
+  EXPECT_EQ(Record.RunState, StateFinished);
+  EXPECT_FALSE(Record.BurnOK);
+  EXPECT_TRUE(Record.SerailBufferA.isEmpty());
+}
+
+TEST_F(TFormStart, PlaysTheStartUpAnimationAndSaysReady) {
+  QMovie* Movie = Form->ImageStatus->movie();
+  ASSERT_NE(Movie, nullptr);
+  EXPECT_EQ(Movie->state(), QMovie::Running);
+  EXPECT_EQ(Movie->fileName().toUpper(), ":/BIN/XGIF");
+  EXPECT_EQ(Form->ImageStatus->size(), QSize(25, 23));
+  EXPECT_TRUE(Form->ImageStatus->hasScaledContents());
+  EXPECT_EQ(Form->LabelStatus->text(), "Ready");
+  EXPECT_FALSE(Form->LabelCopyRight->text().isEmpty());
+}
+
+TEST_F(TFormStart, ShowsEachStatusPicture) {
+  Form->ShowStatusYes();
+  EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/YES"));
+  Form->ShowStatusNo();
+  EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/NO"));
+  Form->ShowStatusWait();
+  ASSERT_NE(Form->ImageStatus->movie(), nullptr);
+  EXPECT_EQ(Form->ImageStatus->movie()->fileName().toUpper(), ":/BIN/WAIT");
+  EXPECT_EQ(Form->ImageStatus->movie()->state(), QMovie::Running);
+}
+
+TEST_F(TFormStart, ShowsTheAboutTextWithLinksThatOpenNothing) {
+  QTextBrowser* Note = Form->RichEditNote;
+  EXPECT_EQ(Note->toPlainText().split('\n').size(), 7);
+  EXPECT_TRUE(Note->toHtml().contains("<a href=\"https://"));
+  EXPECT_FALSE(Note->openLinks());
+  EXPECT_FALSE(Note->openExternalLinks());
+  EXPECT_TRUE(Note->isReadOnly());
+  EXPECT_EQ(Form->MemoOutput->toolTip(), QString::fromUtf8("运行输出."));
+  EXPECT_TRUE(Form->MemoOutput->isReadOnly());
+}
+
+TEST_F(TFormStart, ClickingTheIntroductionLabelBringsTheAboutPage) {
+  Form->show();
+  Form->PageControlMain->setCurrentWidget(Form->TabSheetOperation);
+  QTest::mouseClick(Form->LabelIntroduction, Qt::LeftButton);
+  EXPECT_EQ(Form->PageControlMain->currentWidget(), Form->TabSheetIntroduction);
+}
+
+TEST_F(TFormStart, ReadingTheSettingsFileNameCreatesTheFolder) {
+  const QString Folder = AppDir.filePath("Config");
+  ASSERT_TRUE(QDir(Folder).removeRecursively());
+  EXPECT_EQ(Form->ConfigFileName(), Folder + "/Config.xml");
+  EXPECT_TRUE(QDir(Folder).exists());
+}
+
+TEST_F(TFormStart, ClosesCleanlyLeavingNoThreadBehind) {
+  TPty Pty;
+  const int Before = ThreadCount();
+  Form->ComboBoxSerialPortA->setEditText(Pty.Path);
+  ChooseFirmware("CORVEL");
+  PressFlash();
+  ASSERT_TRUE(Form->Comm()->PortOpen());
+  EXPECT_GT(ThreadCount(), Before);
+  Form->close();
+  EXPECT_FALSE(Form->TimerStateMachine->isActive());
+  EXPECT_TRUE(Form->RunRecord().BurnOK);
+  Form.reset();
+  EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= Before; }, 2000));
+}
+
+}  // namespace

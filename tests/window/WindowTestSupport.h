@@ -1,0 +1,75 @@
+#pragma once
+// The main window under test: a fresh program folder and an empty device tree for each window, the
+// log read back line by line, and modal message boxes answered as a user would.
+
+#include "app/UnitFormMain.h"
+#include "tests/serial/SerialTestSupport.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QMovie>
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <memory>
+
+inline QStringList LogLines(const TFormMain& Form) {
+  return Form.MemoOutput->toPlainText().split(QLatin1Char('\n'));
+}
+
+// A picture of the resources, as the status picture control shows it.
+inline QImage ResourcePicture(const QString& Path) {
+  return QImage(Path).convertToFormat(QImage::Format_ARGB32);
+}
+
+inline QImage ShownPicture(const TFormMain& Form) {
+  return Form.ImageStatus->pixmap().toImage().convertToFormat(QImage::Format_ARGB32);
+}
+
+// Answers every modal message box that opens while it lives, keeping the texts they showed.
+class TMessageBoxAnswerer {
+ public:
+  TMessageBoxAnswerer() {
+    Timer.setInterval(10);
+    QObject::connect(&Timer, &QTimer::timeout, [this] {
+      if (auto* Box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        Texts << Box->text();
+        Box->done(QMessageBox::Ok);
+      }
+    });
+    Timer.start();
+  }
+  QStringList Texts;
+
+ private:
+  QTimer Timer;
+};
+
+class TWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Form = NewWindow(); }
+  void TearDown() override { Form.reset(); }
+
+  std::unique_ptr<TFormMain> NewWindow() {
+    auto Window = std::make_unique<TFormMain>(AppDir.path());
+    Window->SetSysfsRoot(Sysfs.path());
+    return Window;
+  }
+
+  // Presses Flash as the user does.
+  void PressFlash() { Form->ButtonBurn->click(); }
+
+  void ChooseFirmware(const QString& Name) {
+    Form->ComboBoxPath->setCurrentIndex(Form->ComboBoxPath->findText(Name));
+    Form->FrameConfigLineChange();
+  }
+
+  QStringList Log() const { return LogLines(*Form); }
+
+  QTemporaryDir AppDir;
+  QTemporaryDir Sysfs;
+  std::unique_ptr<TFormMain> Form;
+};
