@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include <exception>
 #include <functional>
 
 // The bound controls' values: the firmware line's two texts, the baud rate box's text and the item
@@ -40,8 +41,12 @@ class TSettingsBinding {
   // and the defaults are restored; a folder that cannot be written is logged as an error. Never
   // throws: the program starts whatever the settings folder holds.
   void InitSettings(const QString& AppDir);
+  // Raises the store's file, XML or conversion error when the file cannot be read.
   void LoadSettings();
   void StoreSettings();
+  // A file that cannot be written is logged ("Error: Cannot save settings: ...") and not raised:
+  // this runs on every change of a bound box. The same failure is logged once until a save
+  // succeeds again.
   void SaveSettings();
   void RestoreDefaults();
 
@@ -51,8 +56,12 @@ class TSettingsBinding {
   QString ConfigFileName() const;
 
  private:
+  QString ChooseConfigDir(const QString& AppDir) const;
+  void SetAsideBadFile(const std::exception& Error);
+
   TReadControls ReadControls;
   TWriteControls WriteControls;
   TLogSink Log;
   QString& FConfigDir;
+  QString FSaveFailure;  // the last save failure logged, empty after a good save
 };

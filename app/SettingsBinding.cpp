@@ -1,0 +1,159 @@
+#include "app/SettingsBinding.h"
+
+#include "settings/DataChest.h"
+#include "settings/DataChestXml.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <filesystem>
+#include <system_error>
+
+const QString SettingsPublisherText = QStringLiteral("Corvel Inc. https://corvel.example/");
+
+TSettingsValues DefaultSettings() {
+  return {QString(), QStringLiteral("0x00000"), QStringLiteral("256000"), 4, 0, 1};
+}
+
+namespace {
+
+// Each key is the bound control's name and the suffix of the bound property.
+const QString KeyFilePath = QStringLiteral("FrameConfigLine1.FilePath");
+const QString KeyOffset = QStringLiteral("FrameConfigLine1.Offset");
+const QString KeyFlashBaudrate = QStringLiteral("ComboBoxFlashBaudrate.Text");
+const QString KeyFlashSize = QStringLiteral("ComboBoxFlashSize.ItemIndex");
+const QString KeyFlashSpeed = QStringLiteral("ComboBoxFlashSpeed.ItemIndex");
+const QString KeySPIMode = QStringLiteral("ComboBoxSPIMode.ItemIndex");
+
+void PutIntoStore(const TSettingsValues& Values) {
+  ChestSetString(KeyFilePath, Values.FilePath);
+  ChestSetString(KeyOffset, Values.Offset);
+  ChestSetString(KeyFlashBaudrate, Values.FlashBaudrate);
+  ChestSetInteger(KeyFlashSize, Values.FlashSize);
+  ChestSetInteger(KeyFlashSpeed, Values.FlashSpeed);
+  ChestSetInteger(KeySPIMode, Values.SPIMode);
+}
+
+// A missing or otherwise typed key reads as the empty text or 0.
+TSettingsValues ValuesInStore() {
+  return {ChestGetString(KeyFilePath),      ChestGetString(KeyOffset),
+          ChestGetString(KeyFlashBaudrate), ChestGetInteger(KeyFlashSize),
+          ChestGetInteger(KeyFlashSpeed),   ChestGetInteger(KeySPIMode)};
+}
+
+QString WithSeparator(const QString& Folder) {
+  return Folder.endsWith(u'/') ? Folder : Folder + u'/';
+}
+
+// Creates the folder with its parents when missing; true when files can be made in it.
+bool FolderUsable(const QString& Folder) {
+  if (Folder.isEmpty() || !QDir().mkpath(Folder)) return false;
+  const QFileInfo Info(Folder);
+  return Info.isDir() && Info.isWritable();
+}
+
+// An error's message as the end of a log line, with one final full stop.
+QString Sentence(const std::exception& Error) {
+  QString Text = QString::fromUtf8(Error.what()).trimmed();
+  if (!Text.endsWith(u'.')) Text += u'.';
+  return Text;
+}
+
+}  // namespace
+
+TSettingsBinding::TSettingsBinding(QString& ConfigDirField, TReadControls Read,
+                                   TWriteControls Write, TLogSink LogSink)
+    : ReadControls(std::move(Read)),
+      WriteControls(std::move(Write)),
+      Log(std::move(LogSink)),
+      FConfigDir(ConfigDirField) {}
+
+void TSettingsBinding::InitSettings(const QString& AppDir) {
+  FConfigDir = ChooseConfigDir(AppDir);
+  if (!QFileInfo::exists(ConfigFileName())) {
+    RestoreDefaults();
+    return;
+  }
+  try {
+    LoadSettings();
+  } catch (const std::exception& Error) {
+    SetAsideBadFile(Error);
+    RestoreDefaults();
+  }
+}
+
+// "Config" beside the executable, unless a read-only installation forbids it; then the user's
+// configuration folder. When neither can be written the first stays chosen: the values still
+// work for this session, only saving them fails.
+QString TSettingsBinding::ChooseConfigDir(const QString& AppDir) const {
+  const QString Beside = WithSeparator(AppDir) + QStringLiteral("Config/");
+  if (FolderUsable(Beside)) return Beside;
+  const QString UserFolder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+  const QString User = UserFolder.isEmpty() ? QString() : WithSeparator(UserFolder);
+  if (FolderUsable(User)) {
+    Log(QStringLiteral("Warning: Cannot write settings folder %1; using %2 instead.")
+            .arg(Beside, User));
+    return User;
+  }
+  Log(QStringLiteral("Error: Cannot write settings folder %1 or %2; settings will not be saved.")
+          .arg(Beside, User));
+  return Beside;
+}
+
+// Keeps an unreadable settings file as "Config.xml.bad" (replacing an older one), so that
+// writing the defaults does not destroy what the user may want to look at or repair.
+void TSettingsBinding::SetAsideBadFile(const std::exception& Error) {
+  const QString FileName = ConfigFileName();
+  const QString BadName = FileName + QStringLiteral(".bad");
+  std::error_code Failure;
+  std::filesystem::rename(QFile::encodeName(FileName).toStdString(),
+                          QFile::encodeName(BadName).toStdString(), Failure);
+  Log(QStringLiteral("Warning: Settings file unreadable, defaults restored."));
+  if (Failure)
+    Log(QStringLiteral("Error: Cannot keep the unreadable settings file as %1: %2.")
+            .arg(BadName, QString::fromStdString(Failure.message())));
+  else
+    Log(QStringLiteral("Note: %1 The file is kept as %2.").arg(Sentence(Error), BadName));
+}
+
+void TSettingsBinding::LoadSettings() {
+  ChestLoadFromFile(ConfigFileName());
+  WriteControls(ValuesInStore());
+}
+
+void TSettingsBinding::StoreSettings() { PutIntoStore(ReadControls()); }
+
+void TSettingsBinding::SaveSettings() {
+  StoreSettings();
+  ChestPublisherInfo = SettingsPublisherText;
+  try {
+    ChestSaveToFile(ConfigFileName());
+    FSaveFailure.clear();
+  } catch (const std::exception& Error) {
+    const QString Line = QStringLiteral("Error: Cannot save settings: ") + Sentence(Error);
+    if (Line != FSaveFailure) Log(Line);
+    FSaveFailure = Line;
+  }
+}
+
+void TSettingsBinding::RestoreDefaults() {
+  PutIntoStore(DefaultSettings());
+  ChestPublisherInfo = SettingsPublisherText;
+  WriteControls(ValuesInStore());
+  StoreSettings();
+  SaveSettings();
+}
+
+QString TSettingsBinding::ConfigDir() const {
+  // A folder that cannot be created shows when its files are written.
+  if (!FConfigDir.isEmpty()) QDir().mkpath(FConfigDir);
+  return FConfigDir;
+}
+
+void TSettingsBinding::SetConfigDir(const QString& Value) { FConfigDir = Value; }
+
+QString TSettingsBinding::ConfigFileName() const {
+  return ConfigDir() + QStringLiteral("Config.xml");
+}

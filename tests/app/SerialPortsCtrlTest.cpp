@@ -1,0 +1,109 @@
+#include "app/SerialPortsCtrl.h"
+#include "tests/settings/SettingsTestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <optional>
+
+namespace {
+
+// A device tree laid out as the kernel does: class/tty/<name> links to the tty's folder under
+// devices/, whose "device" links to the hardware device, whose "driver" links to its driver.
+class SerialPortsCtrlTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(Temp.isValid() && QDir().mkpath(Path("class/tty"))); }
+
+  QString Path(const QString& Name) const { return Temp.filePath(Name); }
+
+  // A tty with the given driver (none: a virtual tty) and serial-core port type.
+  void AddTty(const QString& Name, const QString& Driver, std::optional<int> Type = {}) const {
+    const QString Tty = Path("devices/tty/" + Name);
+    ASSERT_TRUE(QDir().mkpath(Tty) && QFile::link(Tty, Path("class/tty/" + Name)));
+    if (!Driver.isEmpty()) {
+      const QString Device = Path("devices/hw/" + Name);
+      const QString DriverFolder = Path("bus/drivers/" + Driver);
+      ASSERT_TRUE(QDir().mkpath(Device) && QDir().mkpath(DriverFolder));
+      ASSERT_TRUE(QFile::link(Device, Tty + "/device") &&
+                  QFile::link(DriverFolder, Device + "/driver"));
+    }
+    if (Type) {
+      QFile File(Tty + "/type");
+      ASSERT_TRUE(File.open(QIODevice::WriteOnly) && File.write(QByteArray::number(*Type) + "\n"));
+    }
+  }
+
+  QStringList Enumerated(const QString& DevRoot = "/dev") const {
+    QStringList List;
+    EnumSerialPorts(List, Temp.path(), DevRoot);
+    return List;
+  }
+
+  QTemporaryDir Temp;
+};
+
+TEST_F(SerialPortsCtrlTest, ListsTtysWithADriverAndAKnownUartType) {
+  AddTty("ttyUSB0", "cp210x");
+  AddTty("ttyACM0", "cdc_acm");
+  for (const char* Placeholder : {"ttyS0", "ttyS2", "ttyS3"}) AddTty(Placeholder, "port", 0);
+  AddTty("ttyS1", "port", 4);
+  AddTty("ttyS4", "serial8250");  // an old kernel's placeholder without a port type
+  for (const char* Virtual : {"tty", "tty0", "tty1", "console", "ptmx"}) AddTty(Virtual, "");
+  AddTty("ttyUSB1", "ftdi_sio");
+  ASSERT_TRUE(QDir(Path("bus/drivers/ftdi_sio")).removeRecursively());  // driver gone
+  EXPECT_EQ(Enumerated("/fake/dev"),
+            (QStringList{"/fake/dev/ttyACM0", "/fake/dev/ttyS1", "/fake/dev/ttyUSB0"}));
+}
+
+TEST_F(SerialPortsCtrlTest, SortsIgnoringLetterCaseCharacterByCharacter) {
+  for (const char* Name : {"COM3", "com2", "COM10", "COM1"}) AddTty(Name, "usbser");
+  EXPECT_EQ(Enumerated(), (QStringList{"/dev/COM1", "/dev/COM10", "/dev/com2", "/dev/COM3"}));
+}
+
+TEST(PortNameLess, ComparesIgnoringLetterCase) {
+  const struct {
+    const char* A;
+    const char* B;
+    bool Less;
+  } Cases[] = {
+      {"COM10", "COM3", true},
+      {"COM3", "COM10", false},
+      {"COM3", "COM4", true},
+      {"com3", "COM4", true},
+      {"COM3", "com3x", true},
+      {"/dev/ttyACM0", "/dev/ttyUSB0", true},
+      {"/dev/ttyusb0", "/dev/ttyACM1", false},
+      {"COM3", "COM3", false},
+  };
+  for (const auto& Case : Cases)
+    EXPECT_EQ(PortNameLess(Case.A, Case.B), Case.Less) << Case.A << " < " << Case.B;
+}
+
+// A tree that cannot be listed leaves the list as it was; one that can be listed but holds
+// no port empties it.
+TEST_F(SerialPortsCtrlTest, AnUnreadableTreeLeavesTheListUntouched) {
+  QFile Plain(Path("plain/class/tty"));
+  ASSERT_TRUE(QDir().mkpath(Path("plain/class")) && Plain.open(QIODevice::WriteOnly));
+  for (const QString& Root : {Path("missing"), Path("plain"), Temp.path()}) {
+    QStringList List{"/dev/ttyUSB7"};
+    EnumSerialPorts(List, Root, "/dev");
+    EXPECT_EQ(List, Root == Temp.path() ? QStringList() : QStringList{"/dev/ttyUSB7"})
+        << Root.toStdString();
+  }
+}
+
+// On this machine's own tree, whatever ports it has: no virtual terminal is listed.
+TEST(EnumSerialPorts, ListsNoVirtualTerminalOfThisMachine) {
+  QStringList List;
+  EnumSerialPorts(List);
+  for (const QString& Port : List) {
+    EXPECT_TRUE(Port.startsWith("/dev/tty")) << Port.toStdString();
+    EXPECT_FALSE(QRegularExpression("^/dev/tty\\d*$").match(Port).hasMatch()) << Port.toStdString();
+  }
+  EXPECT_TRUE(std::is_sorted(List.begin(), List.end(), PortNameLess));
+}
+
+}  // namespace
