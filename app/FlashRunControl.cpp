@@ -15,6 +15,11 @@ namespace {
 
 void ProcessPendingEvents() { QCoreApplication::processEvents(); }
 
+// A reply is examined as soon as the line has been silent this long after it, not after the
+// component's default of 100 ms: the module answers within milliseconds, and a run waits for each
+// of its hundreds of replies.
+constexpr quint32 RunReadIntervalMs = 1;
+
 // How long the Flash command waits for the previous run's worker to finish its last steps.
 constexpr int PreviousWorkerWaitMs = 3000;
 
@@ -84,6 +89,7 @@ void TFlashRunControl::StartRun() {
   Comm.SetByteSize(TByteSize::_8);
   Comm.SetStopBits(TStopBits::_1);
   Comm.SetInputLen(255);
+  Comm.SetReadIntervalTimeout(RunReadIntervalMs);
   Comm.StartComm();
   if (!Comm.PortOpen()) {
     View.Log(QStringLiteral("Error: Serial port connect failed, please check it."));
