@@ -1,4 +1,5 @@
 #include "app/SerialPortsCtrl.h"
+#include "tests/app/FakeSysfs.h"
 #include "tests/settings/SettingsTestSupport.h"
 
 #include <QDir>
@@ -11,38 +12,13 @@
 
 namespace {
 
-// A device tree laid out as the kernel does: class/tty/<name> links to the tty's folder under
-// devices/, whose "device" links to the hardware device, whose "driver" links to its driver.
-class SerialPortsCtrlTest : public ::testing::Test {
+class SerialPortsCtrlTest : public ::testing::Test, protected TFakeSysfs {
  protected:
-  void SetUp() override { ASSERT_TRUE(Temp.isValid() && QDir().mkpath(Path("class/tty"))); }
-
-  QString Path(const QString& Name) const { return Temp.filePath(Name); }
-
-  // A tty with the given driver (none: a virtual tty) and serial-core port type.
-  void AddTty(const QString& Name, const QString& Driver, std::optional<int> Type = {}) const {
-    const QString Tty = Path("devices/tty/" + Name);
-    ASSERT_TRUE(QDir().mkpath(Tty) && QFile::link(Tty, Path("class/tty/" + Name)));
-    if (!Driver.isEmpty()) {
-      const QString Device = Path("devices/hw/" + Name);
-      const QString DriverFolder = Path("bus/drivers/" + Driver);
-      ASSERT_TRUE(QDir().mkpath(Device) && QDir().mkpath(DriverFolder));
-      ASSERT_TRUE(QFile::link(Device, Tty + "/device") &&
-                  QFile::link(DriverFolder, Device + "/driver"));
-    }
-    if (Type) {
-      QFile File(Tty + "/type");
-      ASSERT_TRUE(File.open(QIODevice::WriteOnly) && File.write(QByteArray::number(*Type) + "\n"));
-    }
-  }
-
   QStringList Enumerated(const QString& DevRoot = "/dev") const {
     QStringList List;
-    EnumSerialPorts(List, Temp.path(), DevRoot);
+    EnumSerialPorts(List, Root(), DevRoot);
     return List;
   }
-
-  QTemporaryDir Temp;
 };
 
 TEST_F(SerialPortsCtrlTest, ListsTtysWithADriverAndAKnownUartType) {
@@ -87,11 +63,11 @@ TEST(PortNameLess, ComparesIgnoringLetterCase) {
 TEST_F(SerialPortsCtrlTest, AnUnreadableTreeLeavesTheListUntouched) {
   QFile Plain(Path("plain/class/tty"));
   ASSERT_TRUE(QDir().mkpath(Path("plain/class")) && Plain.open(QIODevice::WriteOnly));
-  for (const QString& Root : {Path("missing"), Path("plain"), Temp.path()}) {
+  for (const QString& Tree : {Path("missing"), Path("plain"), Root()}) {
     QStringList List{"/dev/ttyUSB7"};
-    EnumSerialPorts(List, Root, "/dev");
-    EXPECT_EQ(List, Root == Temp.path() ? QStringList() : QStringList{"/dev/ttyUSB7"})
-        << Root.toStdString();
+    EnumSerialPorts(List, Tree, "/dev");
+    EXPECT_EQ(List, Tree == Root() ? QStringList() : QStringList{"/dev/ttyUSB7"})
+        << Tree.toStdString();
   }
 }
 

@@ -3,6 +3,7 @@
 // log read back line by line, and modal message boxes answered as a user would.
 
 #include "app/UnitFormMain.h"
+#include "tests/app/FakeSysfs.h"
 #include "tests/serial/SerialTestSupport.h"
 
 #include <QApplication>
@@ -55,7 +56,7 @@ class TWindowTest : public ::testing::Test {
 
   std::unique_ptr<TFormMain> NewWindow() {
     auto Window = std::make_unique<TFormMain>(AppDir.path());
-    Window->SetSysfsRoot(Sysfs.path());
+    Window->SetSysfsRoot(Sysfs.Root());
     return Window;
   }
 
@@ -70,6 +71,6 @@ class TWindowTest : public ::testing::Test {
   QStringList Log() const { return LogLines(*Form); }
 
   QTemporaryDir AppDir;
-  QTemporaryDir Sysfs;
+  TFakeSysfs Sysfs;
   std::unique_ptr<TFormMain> Form;
 };
