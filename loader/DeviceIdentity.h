@@ -20,17 +20,21 @@ class EIdentityFileError : public std::runtime_error {
 QString IdentityQRText(const QString& APMACStr, const QString& STAMACStr);
 
 // The QR symbol of Text (error-correction level L, automatic mode, a quiet zone of 4 modules), one
-// pixel per module, dark modules black and every other pixel white.
+// pixel per module, dark modules black and every other pixel white. Throws std::invalid_argument
+// for an empty Text or one too long for any QR symbol.
 QImage EncodeQRCode(const QString& Text);
 
-// Local time as 14 digits, yyyyMMddhhmmss.
+// Local time as 14 digits, yyyyMMddhhmmss (hours 00 to 23).
 QString IdentityStamp(const QDateTime& Time);
 
-// Appends Text and CR LF to FileName, creating the file when missing, in one write so that two
-// processes appending at once never interleave their records. Throws EIdentityFileError.
+// Appends Text and CR LF to FileName, creating the file when missing, in one write under an
+// exclusive lock so that two processes appending at once never interleave their records. A write
+// cut short (disk full) is taken back off the file. Throws EIdentityFileError.
 void AppendLineToFile(const QString& Text, const QString& FileName);
 
-// Appends the four-line record to ConfigDir + "RQ53MAC.txt" and saves Picture as ConfigDir + stamp +
-// ".png", both named and stamped by Time. ConfigDir ends with a separator. Throws EIdentityFileError.
+// Appends the four-line record to ConfigDir + "RQ53MAC.txt", then saves Picture as ConfigDir +
+// stamp + ".png" (replacing a picture of that name), both stamped by the one reading Time.
+// ConfigDir ends with a separator. Throws EIdentityFileError; when the record fails, no picture
+// is saved.
 void RecordDeviceIdentity(const QString& ConfigDir, const QString& APMACStr,
                           const QString& STAMACStr, const QImage& Picture, const QDateTime& Time);

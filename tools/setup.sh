@@ -5,7 +5,7 @@
 set -euo pipefail
 
 PACKAGES=(cmake ninja-build g++ qt6-base-dev libqt6xml6 libzxing-dev libgtest-dev libgmock-dev
-          python3)
+          python3 zbar-tools)
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 

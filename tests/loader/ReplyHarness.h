@@ -4,6 +4,7 @@
 
 #include "app/RunRecord.h"
 #include "loader/ReplyRecognition.h"
+#include "tests/loader/QStringPrinting.h"
 
 #include <QByteArray>
 #include <QStringList>
