@@ -166,6 +166,7 @@ void TFormMain::CreateControls() {
 void TFormMain::CreateFlashPage() {
   TabSheetOperation = Named<QWidget>(nullptr, "TabSheetOperation");
   PageControlMain->addTab(TabSheetOperation, QStringLiteral("Flash"));
+  TabSheetOperation->installEventFilter(this);
   QWidget* Page = TabSheetOperation;
   auto Stretch = [this](QWidget* Control) {
     Stretching.push_back({Control, DesignPageWidth - Control->geometry().right() - 1});
@@ -388,8 +389,7 @@ void TFormMain::closeEvent(QCloseEvent* Event) {
   QWidget::closeEvent(Event);
 }
 
-void TFormMain::resizeEvent(QResizeEvent* Event) {
-  QWidget::resizeEvent(Event);
+void TFormMain::StretchControls() {
   const int PageWidth = TabSheetOperation->width();
   for (const TStretch& Item : Stretching)
     Item.Control->resize(PageWidth - Item.Control->x() - Item.RightMargin, Item.Control->height());
@@ -398,6 +398,7 @@ void TFormMain::resizeEvent(QResizeEvent* Event) {
 bool TFormMain::eventFilter(QObject* Watched, QEvent* Event) {
   if (Watched == LabelIntroduction && Event->type() == QEvent::MouseButtonRelease)
     RunGuarded(this, [this] { LabelIntroductionClick(); });
+  if (Watched == TabSheetOperation && Event->type() == QEvent::Resize) StretchControls();
   return QWidget::eventFilter(Watched, Event);
 }
 

@@ -99,7 +99,6 @@ class TFormMain : public QWidget, private TFlashRunView {
 
  protected:
   void closeEvent(QCloseEvent* Event) override;
-  void resizeEvent(QResizeEvent* Event) override;
   bool eventFilter(QObject* Watched, QEvent* Event) override;
 
  private:
@@ -116,6 +115,7 @@ class TFormMain : public QWidget, private TFlashRunView {
   void FormDestroy();
   void SetUpAboutText();
   void ShowMovie(const QString& Name);
+  void StretchControls();
 
   // Settings binding.
   void InitSettings();

@@ -418,6 +418,7 @@ QString DescribeOpenFailure(const QString& CommName) {
     if (Error == EACCES || Error == EPERM)
       return QStringLiteral("%1: Permission denied; add your user to the dialout group.").arg(Path);
     if (Error == EBUSY) return QStringLiteral("%1 is in use by another program.").arg(Path);
+    if (Error == EISDIR) return QStringLiteral("%1 is no serial port.").arg(Path);
     return QStringLiteral("%1: %2.").arg(Path, QString::fromLocal8Bit(strerror(Error)));
   }
   QString Reason = QStringLiteral("%1 cannot be opened as a serial port.").arg(Path);

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QtTest/QTest>
 
 namespace {
@@ -129,11 +130,15 @@ TEST_F(TFlashCommand, AUserStopClosesThePortWithAWarningAndTheNoPicture) {
 
 TEST_F(TFlashCommand, TheAcceleratorPressesFlash) {
   ChooseFirmware("CORVEL");
+  Form->PageControlMain->setCurrentWidget(Form->TabSheetOperation);
   Form->show();
+  Form->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
+  // A mnemonic presses the button with its short animation.
   QTest::keyClick(Form.get(), Qt::Key_F, Qt::AltModifier);
-  EXPECT_TRUE(Form->Comm()->PortOpen());
+  EXPECT_TRUE(WaitUntil([&] { return Form->Comm()->PortOpen(); }, 2000));
   QTest::keyClick(Form.get(), Qt::Key_S, Qt::AltModifier);
-  EXPECT_FALSE(Form->Comm()->PortOpen());
+  EXPECT_TRUE(WaitUntil([&] { return !Form->Comm()->PortOpen(); }, 2000));
 }
 
 // The start-up pulse, SYNC on every tick and the boot pulse on every tenth handshake tick, as the
@@ -143,7 +148,8 @@ TEST_F(TFlashCommand, PulsesTheModuleIntoItsBootLoader) {
   TFlashRunControl::HandshakeTickCount = 0;
   StartRun();
   ASSERT_TRUE(WaitUntil([&] {
-    return std::count(Recorder.Taken().begin(), Recorder.Taken().end(), Sync) >= 13;
+    const auto Events = Recorder.Taken();
+    return std::count(Events.begin(), Events.end(), Sync) >= 13;
   }));
   PressFlash();
   auto First = Recorder.Taken();

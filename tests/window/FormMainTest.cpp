@@ -79,6 +79,7 @@ TEST_F(TFormStart, PlacesTheFlashPageControls) {
 
 // Stretching controls keep their right edge at the same distance from the window's right edge.
 TEST_F(TFormStart, StretchesControlsWithTheWindow) {
+  Form->PageControlMain->setCurrentWidget(Form->TabSheetOperation);
   Form->show();
   auto Margins = [&] {
     QList<int> Right;

@@ -7,6 +7,9 @@
 #include "tests/serial/SerialTestSupport.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
@@ -21,14 +24,10 @@ inline QStringList LogLines(const TFormMain& Form) {
   return Form.MemoOutput->toPlainText().split(QLatin1Char('\n'));
 }
 
-// A picture of the resources, as the status picture control shows it.
-inline QImage ResourcePicture(const QString& Path) {
-  return QImage(Path).convertToFormat(QImage::Format_ARGB32);
-}
+// A picture of the resources, as the status picture control holds it.
+inline QImage ResourcePicture(const QString& Path) { return QPixmap(Path).toImage(); }
 
-inline QImage ShownPicture(const TFormMain& Form) {
-  return Form.ImageStatus->pixmap().toImage().convertToFormat(QImage::Format_ARGB32);
-}
+inline QImage ShownPicture(const TFormMain& Form) { return Form.ImageStatus->pixmap().toImage(); }
 
 // Answers every modal message box that opens while it lives, keeping the texts they showed.
 class TMessageBoxAnswerer {
