@@ -408,6 +408,7 @@ void TFormMain::SetUpAboutText() {
   RichEditNote->setOpenLinks(false);
   RichEditNote->setOpenExternalLinks(false);
   RichEditNote->setStyleSheet(QStringLiteral("color: #FFFFFF;"));
+  RichEditNote->document()->setDefaultStyleSheet(QStringLiteral("a { color: #7DB8FF; }"));
   RichEditNote->setHtml(LinkedText(AboutLines));
 }
 
