@@ -20,6 +20,10 @@ void ProcessPendingEvents() { QCoreApplication::processEvents(); }
 // of its hundreds of replies.
 constexpr quint32 RunReadIntervalMs = 1;
 
+// Handshake ticks of a run (six boot pulses) after which the log says that the module does not
+// answer; the handshake itself goes on until the user stops it.
+constexpr int SilentModuleTicks = 60;
+
 // How long the Flash command waits for the previous run's worker to finish its last steps.
 constexpr int PreviousWorkerWaitMs = 3000;
 
@@ -104,6 +108,8 @@ void TFlashRunControl::StartRun() {
   Record.LastOperationFailed = false;
   Record.BurnOK = false;
   Record.RunState = StateHandshake;
+  RunHandshakeTicks = 0;
+  RunReceivedBytes = 0;
   TimerStateMachine.start();
   View.ShowStatusWait();
   View.Log(QStringLiteral("Note: Begin find RQ53."));
@@ -169,6 +175,14 @@ void TFlashRunControl::HandshakeTick() {
   HandshakeTickCount = HandshakeTickCount + 1 == 2147483647 ? 0 : HandshakeTickCount + 1;
   if (HandshakeTickCount % 10 == 0) BootPulse();
   SendPacket(SyncRequestTemplate);
+  if (++RunHandshakeTicks == SilentModuleTicks) ReportSilentModule();
+}
+
+void TFlashRunControl::ReportSilentModule() {
+  View.Log(RunReceivedBytes == 0
+               ? QStringLiteral("Warning: No answer from RQ53 yet; is it connected to this port?")
+               : QStringLiteral("Warning: RQ53 answers with unreadable bytes; does it run at "
+                                "another rate?"));
 }
 
 // Resets the module into its ROM boot loader: DTR and RTS on, DTR off, then DTR on with RTS off.

@@ -53,6 +53,8 @@ class TFlashRunControl {
   void TimerStateMachineTimer();
   // Queues a finished request packet for the port's writer; safe from the worker thread.
   bool SendPacket(const QByteArray& Packet);
+  // Bytes arrived from the module (the reply recognition looks at them).
+  void NoteReceived(qsizetype Bytes) { RunReceivedBytes += Bytes; }
   // The serial component lost the port (adapter pulled, device failed).
   void CommRequestHangup();
   // Tells a running worker to stop and waits for it, running the steps it hands to the UI thread.
@@ -70,6 +72,7 @@ class TFlashRunControl {
   void StartUpPulse();
   void BootPulse();
   void HandshakeTick();
+  void ReportSilentModule();
   void StartWorker();
   void RunAfterFlash();
   void ClosePort();
@@ -81,4 +84,6 @@ class TFlashRunControl {
   QObject* UiContext;
   std::thread FWorker;
   std::atomic<bool> FWorkerRunning{false};
+  int RunHandshakeTicks = 0;
+  qsizetype RunReceivedBytes = 0;
 };

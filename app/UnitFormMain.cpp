@@ -340,7 +340,10 @@ void TFormMain::ConnectCallbacks() {
 
 void TFormMain::FormCreate() {
   FComm = new TComm(this);
-  FComm->OnReceiveData = std::bind_front(&TReplyRecognizer::CommReceiveData, &Recognizer);
+  FComm->OnReceiveData = [this](QObject* Sender, const quint8* Buffer, quint16 Length) {
+    FRunControl->NoteReceived(Length);
+    Recognizer.CommReceiveData(Sender, Buffer, Length);
+  };
   FComm->OnRequestHangup = [this](QObject*) {
     RunGuarded(this, [this] { FRunControl->CommRequestHangup(); });
   };

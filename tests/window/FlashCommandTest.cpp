@@ -183,6 +183,17 @@ TEST_F(TFlashCommand, PulsesTheModuleIntoItsBootLoader) {
   EXPECT_EQ(std::vector(Second.begin(), Second.begin() + Again.size()), Again);
 }
 
+// The handshake goes on without an answer, and the log says so once.
+TEST_F(TFlashCommand, SaysWhenTheModuleDoesNotAnswer) {
+  const QString Silent = "Warning: No answer from RQ53 yet; is it connected to this port?";
+  StartRun();
+  ASSERT_TRUE(WaitUntil([&] { return Log().contains(Silent); }, 8000));
+  Settle(300);
+  EXPECT_EQ(Log().count(Silent), 1);
+  EXPECT_TRUE(Form->TimerStateMachine->isActive());
+  EXPECT_EQ(Form->RunRecord().RunState, StateHandshake);
+}
+
 TEST_F(TFlashCommand, TheTickCountWrapsToZero) {
   TFlashRunControl::HandshakeTickCount = 2147483645;
   StartRun();
