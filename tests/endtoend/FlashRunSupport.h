@@ -1,0 +1,123 @@
+#pragma once
+// Whole flash runs through the real window, the serial component with its threads and the
+// simulated module on a pseudo-terminal paced like a real line, on a real event loop.
+
+#include "tests/window/WindowTestSupport.h"
+
+#include "app/FlashRunControl.h"
+#include "firmware/ResourceCatalogue.h"
+#include "firmware/UnitFrameConfigLine.h"
+#include "serial/SPComm.h"
+#include "tools/rq53sim/SimulatedPort.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+
+
+// eFuse words of a module whose station address is 18:FE:34:12:34:56.
+inline constexpr std::array<quint32, 4> EfuseWords{0x56400000, 0x00001234, 0x00000000, 0x00000000};
+inline const QString STAMAC = QStringLiteral("18:FE:34:12:34:56");
+inline const QString APMAC = QStringLiteral("1A-FE-34-12-34-56");
+
+inline TSimulatedModule Module() {
+  TSimulatedModule Module;
+  Module.SetEfuseWords(EfuseWords);
+  return Module;
+}
+
+inline QByteArray BuiltInImage(const QString& Name) {
+  return ResourceCatalogue::Load(QStringLiteral("BIN"), QStringLiteral("_X_") + Name).value();
+}
+
+// What an independent QR decoder reads in the picture, scaled up so that it finds the symbol.
+inline QString DecodeQRPicture(const QString& Path, const QString& Folder) {
+  const QImage Picture(Path);
+  const QString Scaled = Folder + "/scaled.png";
+  Picture.scaled(Picture.size() * 8, Qt::IgnoreAspectRatio, Qt::FastTransformation).save(Scaled);
+  QProcess Decoder;
+  Decoder.start(QStringLiteral("zbarimg"), {"--raw", "-q", Scaled});
+  Decoder.waitForFinished(10000);
+  QString Text = QString::fromLatin1(Decoder.readAllStandardOutput());
+  if (Text.endsWith('\n')) Text.chop(1);
+  return Text;
+}
+
+class TFlashRun : public TWindowTest {
+ protected:
+  void SetUp() override {
+    TWindowTest::SetUp();
+    Form->ComboBoxSerialPortA->setEditText(Port.SlavePath());
+  }
+
+  void Flash(const QString& Firmware) {
+    ChooseFirmware(Firmware);
+    PressFlash();
+    ASSERT_TRUE(Form->Comm()->PortOpen());
+  }
+
+  // A run ends when its port is closed or, after a failure, when the state machine has stopped
+  // and the worker has finished.
+  bool RunEnded(int TimeoutMs = 60000) {
+    return WaitUntil(
+        [&] {
+          return !Form->Comm()->PortOpen() || (!Form->TimerStateMachine->isActive() &&
+                                               !Form->RunControl().WorkerRunning());
+        },
+        TimeoutMs);
+  }
+
+  void WithModule(const std::function<void(TSimulatedModule&)>& Fn) { Port.WithModule(Fn); }
+
+  int Requests(quint8 Command) {
+    int Count = 0;
+    WithModule([&](TSimulatedModule& Sim) {
+      for (const TSimRequest& Request : Sim.Requests()) Count += Request.Command == Command;
+    });
+    return Count;
+  }
+
+  int Count(const QString& Line) const { return int(Log().count(Line)); }
+  QString ConfigFile(const QString& Name) const { return Form->ConfigDir() + Name; }
+  QStringList Pictures() const {
+    return QDir(Form->ConfigDir()).entryList({"*.png"}, QDir::Files, QDir::Name);
+  }
+
+  // A failed run: its error line, the NO picture, the port left open for the user to stop.
+  void ExpectFailure(const QString& Error) {
+    EXPECT_EQ(Count(Error), 1) << Log().join('\n').toStdString();
+    EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/NO"));
+    EXPECT_FALSE(Form->TimerStateMachine->isActive());
+    EXPECT_EQ(Form->ButtonBurn->text(), "Stop(&S)");
+    EXPECT_EQ(Form->LabelStatus->text(), "Ready ");
+  }
+
+  // Records in "RQ53MAC.txt": four lines each.
+  int Records() const {
+    QFile File(ConfigFile("RQ53MAC.txt"));
+    if (!File.open(QIODevice::ReadOnly)) return 0;
+    return int(File.readAll().count("STA MAC:"));
+  }
+
+  // The operator stops a failed run if it is still open, puts the next module on Next and flashes
+  // it: the run must succeed.
+  void ExpectNextRunSucceeds(TSimulatedPort& Next) {
+    if (Form->Comm()->PortOpen()) PressFlash();
+    ASSERT_FALSE(Form->Comm()->PortOpen());
+    const int Before = Records();
+    Form->MemoOutput->clear();
+    Form->ComboBoxSerialPortA->setEditText(Next.SlavePath());
+    Flash("CORVEL");
+    ASSERT_TRUE(RunEnded());
+    EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/YES")) << Log().join('\n').toStdString();
+    EXPECT_EQ(Count("Note: Program flash success."), 469);
+    EXPECT_EQ(Records(), Before + 1);
+  }
+
+  TSimulatedPort Port{Module(), 576000};
+};
