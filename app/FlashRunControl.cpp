@@ -137,11 +137,7 @@ bool TFlashRunControl::WaitForWorker(QDeadlineTimer Deadline) {
 }
 
 void TFlashRunControl::StartUpPulse() {
-  Comm.SetRtsControl(TRtsControl::RtsDisable);
-  Comm.SetDtrControl(TDtrControl::DtrDisable);
-  QThread::msleep(100);
-  Comm.SetRtsControl(TRtsControl::RtsEnable);
-  Comm.SetDtrControl(TDtrControl::DtrEnable);
+  ResetPulse();
   QThread::msleep(100);
   ProcessPendingEvents();
 }
@@ -204,7 +200,7 @@ void TFlashRunControl::BootPulse() {
 void TFlashRunControl::StartWorker() {
   WaitForWorker(QDeadlineTimer(QDeadlineTimer::Forever));
   TFlashJobSteps Steps = View.FlashJobSteps();
-  Steps.RunAfterFlash = [this] { RunAfterFlash(); };
+  Steps.RunAfterFlash = [this] { ResetPulse(); };
   auto Job = std::make_unique<TFlashJob>(
       Record, UiContext, [this](const QByteArray& Packet) { return SendPacket(Packet); },
       std::move(Steps), View.FlashJobInputs());
@@ -215,8 +211,9 @@ void TFlashRunControl::StartWorker() {
   });
 }
 
-// Lets the new firmware start: both lines off for 100 ms, then on again.
-void TFlashRunControl::RunAfterFlash() {
+// Resets the module: both lines off for 100 ms, then on again. After programming this lets the new
+// firmware start; at the start of a run it is the first half of the start-up pulse.
+void TFlashRunControl::ResetPulse() {
   Comm.SetRtsControl(TRtsControl::RtsDisable);
   Comm.SetDtrControl(TDtrControl::DtrDisable);
   QThread::msleep(100);

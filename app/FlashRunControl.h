@@ -74,7 +74,7 @@ class TFlashRunControl {
   void HandshakeTick();
   void ReportSilentModule();
   void StartWorker();
-  void RunAfterFlash();
+  void ResetPulse();
   void ClosePort();
 
   TComm& Comm;
