@@ -341,8 +341,10 @@ void TFormMain::ConnectCallbacks() {
 void TFormMain::FormCreate() {
   FComm = new TComm(this);
   FComm->OnReceiveData = [this](QObject* Sender, const quint8* Buffer, quint16 Length) {
-    FRunControl->NoteReceived(Length);
-    Recognizer.CommReceiveData(Sender, Buffer, Length);
+    RunGuarded(this, [&] {
+      FRunControl->NoteReceived(Length);
+      Recognizer.CommReceiveData(Sender, Buffer, Length);
+    });
   };
   FComm->OnRequestHangup = [this](QObject*) {
     RunGuarded(this, [this] { FRunControl->CommRequestHangup(); });

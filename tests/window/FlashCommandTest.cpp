@@ -90,6 +90,18 @@ TEST_F(TFlashCommand, SaysWhyAPortCannotBeOpened) {
   }
 }
 
+// The component refuses a device that is no terminal with an exception; the guard of the button's
+// callback shows its text, and the command stops there.
+TEST_F(TFlashCommand, ShowsAnEscapingErrorInAMessageBox) {
+  Form->ComboBoxSerialPortA->setEditText("/dev/null");
+  ChooseFirmware("CORVEL");
+  PressFlash();
+  EXPECT_EQ(Answerer.Texts, QStringList{"Cannot setup comm buffer"});
+  EXPECT_FALSE(Form->Comm()->PortOpen());
+  EXPECT_EQ(Log(), QStringList{""});
+  EXPECT_EQ(Form->ButtonBurn->text(), "Flash(&F)");
+}
+
 TEST_F(TFlashCommand, OpensThePortAtTheFlashRateAndBeginsTheHandshake) {
   for (const bool Safe : {false, true}) {
     Form->MemoOutput->clear();
