@@ -70,9 +70,10 @@ void TReplyRecognizer::CommReceiveData(QObject* Sender, const quint8* Buffer,
   KeepReplyStart(received, replies.empty() ? -1 : replies.back().End);
 }
 
-// Every complete frame in Data that decodes to a reply's length. A frame's body is what
-// stands between two frame bytes (inside a frame 0xC0 only ever comes escaped); bytes
-// before the first frame byte have lost their frame start.
+// Every complete frame in Data that decodes to one of the four replies' length and prefix. A
+// frame's body is what stands between two frame bytes (inside a frame 0xC0 only ever comes
+// escaped); bytes before the first frame byte have lost their frame start. The module opens
+// every frame with a frame byte of its own, so the byte that closed a reply opens nothing.
 std::vector<TReplyRecognizer::TReplyFrame> TReplyRecognizer::CompleteReplies(
     const QByteArray& Data) {
   std::vector<TReplyFrame> replies;
@@ -85,9 +86,9 @@ std::vector<TReplyRecognizer::TReplyFrame> TReplyRecognizer::CompleteReplies(
     const auto body = length >= ReplyLength - 2 && length < ReplyHoldLimit
                           ? SlipDecode(Data.sliced(start + 1, length))
                           : std::nullopt;
-    if (body && body->size() == ReplyLength - 2)
-      replies.push_back({FrameByte + *body + FrameByte, end});
-    start = end;
+    const bool reply = body && body->size() == ReplyLength - 2 && CouldStartReply(*body);
+    if (reply) replies.push_back({FrameByte + *body + FrameByte, end});
+    start = reply ? Data.indexOf(FrameByte, end + 1) : end;
   }
   return replies;
 }
@@ -103,12 +104,11 @@ bool TReplyRecognizer::CouldStartReply(const QByteArray& Tail) {
 }
 
 // Keeps the start of a reply still arriving: the bytes from the last frame byte on, when they
-// can still grow into a reply. The frame byte that closed the last reply is done with; any
+// can still grow into a reply. The frame byte that closed the last reply opens nothing; any
 // other may open the next frame.
 void TReplyRecognizer::KeepReplyStart(QByteArray& Received, qsizetype EndOfLastReply) {
   const qsizetype start = Received.lastIndexOf(FrameByte);
-  const QByteArray tail = start < 0 ? QByteArray() : Received.sliced(start + 1);
-  if (start < 0 || (start == EndOfLastReply && tail.isEmpty()) || !CouldStartReply(tail))
+  if (start < 0 || start == EndOfLastReply || !CouldStartReply(Received.sliced(start + 1)))
     Received.clear();
   else
     Received.remove(0, start);
