@@ -8,15 +8,15 @@ install_packages
 stage() { echo "=== $1 ($(date +%T))"; }
 
 # ThreadSanitizer stage: the serial component's reader and writer threads, alone and talking to
-# the simulated module, built in a tree of their own with only those tests in it. Any report
-# fails the script.
+# the simulated module, and the simulator's own thread, built in a tree of their own with only
+# those tests in it. Any report fails the script.
 stage "ThreadSanitizer"
-tsan_targets=(serial_tests endtoend_tests)
+tsan_tests=(serial/serial_tests endtoend/endtoend_tests tools/test_rq53sim_pty)
 cmake -S "$root" -B "$root/build-tsan" -G Ninja -DFERRULE_WERROR=ON -DFERRULE_TSAN=ON
-cmake --build "$root/build-tsan" --target "${tsan_targets[@]}" --parallel "$(nproc)"
-for t in serial endtoend; do
+cmake --build "$root/build-tsan" --target "${tsan_tests[@]##*/}" --parallel "$(nproc)"
+for t in "${tsan_tests[@]}"; do
   TSAN_OPTIONS="halt_on_error=1 exitcode=66" QT_QPA_PLATFORM=offscreen \
-    "$root/build-tsan/tests/$t/${t}_tests" --gtest_brief=1
+    "$root/build-tsan/tests/$t" --gtest_brief=1
 done
 
 # AddressSanitizer and UndefinedBehaviorSanitizer stage: the whole suite with leak checking; any

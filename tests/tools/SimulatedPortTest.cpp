@@ -264,6 +264,9 @@ TEST_F(Rq53simProgram, UnplugsOnCommandAndSendsConsoleTextAtStart) {
   Program.write("unplug\n");
   ASSERT_TRUE(Program.waitForBytesWritten(10'000));
   ExpectHangup(Client, Path);
+  Program.closeWriteChannel();
+  ASSERT_TRUE(Program.waitForFinished(10'000));
+  EXPECT_EQ(Program.exitCode(), 0);
 }
 
 TEST_F(Rq53simProgram, RefusesBadNumbers) {
