@@ -8,17 +8,22 @@
 #include <algorithm>
 #include <utility>
 
-// Where a reply begins in the received bytes, and what it holds once decoded.
+// A complete reply frame as received, SLIP-decoded.
 struct TReplyRecognizer::TReplyFrame {
-  enum TState { Absent, Incomplete, Malformed, Complete };
-  TState State = Absent;
-  qsizetype Start = -1;  // position of the prefix in the received bytes
-  QByteArray Bytes;      // the decoded reply, ReplyLength bytes, when Complete
+  QByteArray Bytes;   // ReplyLength bytes, frame bytes included
+  qsizetype End = 0;  // position of its closing frame byte in the received bytes
 
-  bool Failed() const { return State == Complete && Bytes[ReplyStatusPos] != 0; }
+  bool Is(const QByteArray& Template) const {
+    return Bytes.startsWith(Template.first(ReplyPrefixLength));
+  }
+  // The first status byte alone tells success (00) from failure. The second keeps the last
+  // error code the module met, so a success can end in 00 05 as well as in 00 00.
+  bool Failed() const { return Bytes[ReplyStatusPos] != 0; }
 };
 
 namespace {
+
+constexpr char FrameByte = '\xC0';
 
 quint8 ByteOf(quint32 Value, int Shift) { return static_cast<quint8>(Value >> Shift); }
 
@@ -38,95 +43,104 @@ QString MACText(const std::array<quint8, 6>& MAC, int AddToFirst, const QString&
 TReplyRecognizer::TReplyRecognizer(TRunRecord& Record, TLogSink Log)
     : Record(Record), Log(std::move(Log)) {}
 
-// The first reply in Data that starts with Template's prefix. It ends at the next 0xC0:
-// inside a frame that byte only ever appears escaped.
-TReplyRecognizer::TReplyFrame TReplyRecognizer::FindReplyFrame(const QByteArray& Data,
-                                                               const QByteArray& Template) {
-  TReplyFrame frame;
-  frame.Start = Data.indexOf(Template.first(ReplyPrefixLength));
-  if (frame.Start < 0) return frame;
-  const qsizetype end = Data.indexOf('\xC0', frame.Start + ReplyPrefixLength);
-  if (end < 0) {
-    frame.State = TReplyFrame::Incomplete;
-    return frame;
-  }
-  const auto body = SlipDecode(Data.sliced(frame.Start + 1, end - frame.Start - 1));
-  if (!body || body->size() != ReplyLength - 2) {
-    frame.State = TReplyFrame::Malformed;
-    return frame;
-  }
-  frame.Bytes = '\xC0' + *body + '\xC0';
-  frame.State = TReplyFrame::Complete;
-  return frame;
-}
-
 void TReplyRecognizer::CommReceiveData(QObject* Sender, const quint8* Buffer,
                                        quint16 BufferLength) {
   Q_UNUSED(Sender);
   QByteArray& received = Record.SerailBufferA;
   received.append(reinterpret_cast<const char*>(Buffer), BufferLength);
+  const std::vector<TReplyFrame> replies = CompleteReplies(received);
 
-  const TReplyFrame begin = FindReplyFrame(received, FlashBeginReplyTemplate);
-  const TReplyFrame data = FindReplyFrame(received, FlashDataReplyTemplate);
-  const TReplyFrame reg = FindReplyFrame(received, ReadRegReplyTemplate);
-  // A successful reply ends in 00 C0; a failed one ends in its error code and C0.
-  if (!received.contains(ReplyEndMarker) && !begin.Failed() && !data.Failed() && !reg.Failed())
-    return;
-
-  if (received.contains(SyncReplyTemplate)) {
+  const auto syncAcknowledged = [](const TReplyFrame& Reply) {
+    return Reply.Bytes.first(ReplyErrorPos) == SyncReplyTemplate.first(ReplyErrorPos);
+  };
+  if (std::any_of(replies.begin(), replies.end(), syncAcknowledged)) {
     Log(QStringLiteral("Note: RQ53 ACK success."));
     Record.RunState = StateBurn;
   }
-  if (Accepted(begin, "set base address")) {
-    Log(QStringLiteral("Note: Set base address success."));
+  if (Judge(replies, FlashBeginReplyTemplate, "set base address",
+            QStringLiteral("Note: Set base address success.")))
     Record.LastOperationSuccess = true;
-  }
-  if (Accepted(data, "flash data")) {
-    Log(QStringLiteral("Note: Program flash success."));
+  if (Judge(replies, FlashDataReplyTemplate, "flash data",
+            QStringLiteral("Note: Program flash success.")))
     Record.LastOperationSuccess = true;
-  }
-  if (Accepted(reg, "register read")) {
+  if (Judge(replies, ReadRegReplyTemplate, "register read", QString())) {
     ParseRegisterReply(received);
     Record.LastOperationSuccess = true;
   }
-
-  // A reply still arriving keeps its bytes for the next delivery; the rest is done with.
-  qsizetype keep = StartOfCutPrefix(received);
-  for (const TReplyFrame* frame : {&begin, &data, &reg})
-    if (frame->State == TReplyFrame::Incomplete) keep = std::min(keep, frame->Start);
-  received.remove(0, keep);
+  KeepReplyStart(received, replies.empty() ? -1 : replies.back().End);
 }
 
-// Where the buffer ends in the first bytes of a reply prefix that a delivery cut off (the
-// 00 C0 that set off the examination can be a stray 00 right before such a reply's C0);
-// the buffer's size when it does not. A lone C0 at the end is taken for the close of the
-// frame before it: on its own it cannot be told from the start of the next one.
-qsizetype TReplyRecognizer::StartOfCutPrefix(const QByteArray& Data) {
-  const qsizetype start = Data.lastIndexOf('\xC0');
-  const qsizetype length = Data.size() - start;
-  if (start < 0 || length < 2 || length >= ReplyPrefixLength) return Data.size();
-  const QByteArray tail = Data.sliced(start);
-  for (const QByteArray* reply :
-       {&FlashBeginReplyTemplate, &FlashDataReplyTemplate, &ReadRegReplyTemplate})
-    if (reply->startsWith(tail)) return start;
-  return Data.size();
+// Every complete frame in Data that decodes to one of the four replies' length and prefix. A
+// frame's body is what stands between two frame bytes (inside a frame 0xC0 only ever comes
+// escaped); bytes before the first frame byte have lost their frame start. The module opens
+// every frame with a frame byte of its own, so the byte that closed a reply opens nothing.
+std::vector<TReplyRecognizer::TReplyFrame> TReplyRecognizer::CompleteReplies(
+    const QByteArray& Data) {
+  std::vector<TReplyFrame> replies;
+  qsizetype start = Data.indexOf(FrameByte);
+  while (start >= 0) {
+    const qsizetype end = Data.indexOf(FrameByte, start + 1);
+    if (end < 0) break;
+    // A body too long or too short for a reply is not decoded at all.
+    const qsizetype length = end - start - 1;
+    const auto body = length >= ReplyLength - 2 && length < ReplyHoldLimit
+                          ? SlipDecode(Data.sliced(start + 1, length))
+                          : std::nullopt;
+    const bool reply = body && body->size() == ReplyLength - 2 && CouldStartReply(*body);
+    if (reply) replies.push_back({FrameByte + *body + FrameByte, end});
+    start = reply ? Data.indexOf(FrameByte, end + 1) : end;
+  }
+  return replies;
 }
 
-// True for a complete reply with a success status. A failure status is logged with the
-// module's error code and recorded, so the waiting job can end the run at once.
-bool TReplyRecognizer::Accepted(const TReplyFrame& Frame, const char* Request) {
-  if (Frame.State != TReplyFrame::Complete) return false;
-  if (!Frame.Failed()) return true;
-  const auto code = static_cast<quint8>(Frame.Bytes[ReplyErrorPos]);
-  Log(QString::asprintf("Error: RQ53 rejected %s (error 0x%02X).", Request, code));
-  Record.LastOperationFailed = true;
+// True when Tail, the bytes after a frame byte, can still grow into one of the four replies.
+bool TReplyRecognizer::CouldStartReply(const QByteArray& Tail) {
+  if (Tail.size() >= ReplyHoldLimit) return false;
+  const qsizetype known = std::min(Tail.size(), ReplyPrefixLength - 1);
+  for (const QByteArray* reply : {&SyncReplyTemplate, &FlashBeginReplyTemplate,
+                                  &FlashDataReplyTemplate, &ReadRegReplyTemplate})
+    if (reply->sliced(1, known) == Tail.first(known)) return true;
   return false;
 }
 
+// Keeps the start of a reply still arriving: the bytes from the last frame byte on, when they
+// can still grow into a reply. The frame byte that closed the last reply opens nothing; any
+// other may open the next frame.
+void TReplyRecognizer::KeepReplyStart(QByteArray& Received, qsizetype EndOfLastReply) {
+  const qsizetype start = Received.lastIndexOf(FrameByte);
+  if (start < 0 || start == EndOfLastReply || !CouldStartReply(Received.sliced(start + 1)))
+    Received.clear();
+  else
+    Received.remove(0, start);
+}
+
+// Judges every reply of Template's kind in the order received. A failure status is logged
+// with the module's error code and recorded, so the waiting job can end the run at once.
+// True when at least one came with a success status; Note, if any, is logged once for them.
+bool TReplyRecognizer::Judge(const std::vector<TReplyFrame>& Replies, const QByteArray& Template,
+                             const char* Request, const QString& Note) {
+  bool succeeded = false;
+  for (const TReplyFrame& reply : Replies) {
+    if (!reply.Is(Template)) continue;
+    if (reply.Failed()) {
+      const auto code = static_cast<quint8>(reply.Bytes[ReplyErrorPos]);
+      Log(QString::asprintf("Error: RQ53 rejected %s (error 0x%02X).", Request, code));
+      Record.LastOperationFailed = true;
+    } else if (!succeeded) {
+      succeeded = true;
+      if (!Note.isEmpty()) Log(Note);
+    }
+  }
+  return succeeded;
+}
+
 void TReplyRecognizer::ParseRegisterReply(const QByteArray& Data) {
-  const TReplyFrame reply = FindReplyFrame(Data, ReadRegReplyTemplate);
-  if (reply.State != TReplyFrame::Complete) return;
-  const auto value = qFromLittleEndian<quint32>(reply.Bytes.constData() + ReplyValuePos);
+  const std::vector<TReplyFrame> replies = CompleteReplies(Data);
+  const auto reply = std::find_if(replies.begin(), replies.end(), [](const TReplyFrame& Reply) {
+    return Reply.Is(ReadRegReplyTemplate) && !Reply.Failed();
+  });
+  if (reply == replies.end()) return;
+  const auto value = qFromLittleEndian<quint32>(reply->Bytes.constData() + ReplyValuePos);
 
   switch (Record.CurrentAddress) {
     case MACRegisterAddresses[0]:

@@ -102,6 +102,12 @@ void TReadThread::Execute() {
   TReadRecord Record;
   Record.Buffer = Buffer.data();
   Record.Wanted = FInputLen;
+  // A read that fails (an adapter pulled while a reply was arriving) may have gathered bytes:
+  // they are handed over before the reader reports its end. False when that failed, which
+  // has already been reported.
+  const auto HandOverGathered = [&] {
+    return Record.Count == 0 || HandleReadData(Record.Buffer, Record.Count);
+  };
   bool GoOn = hCommFile->SetEventMask(EventRlsd | EventErr | EventRing);
   if (!GoOn) PostHangupCall();
   while (GoOn) {
@@ -114,12 +120,15 @@ void TReadThread::Execute() {
         GoOn = HandleCommEvent(Events);
         break;
       case TIoStatus::Closed:
+        GoOn = false;
+        break;
       case TIoStatus::InvalidHandle:
+        HandOverGathered();
         GoOn = false;
         break;
       case TIoStatus::Aborted:
       case TIoStatus::Failed:
-        PostHangupCall();
+        if (HandOverGathered()) PostHangupCall();
         GoOn = false;
         break;
     }

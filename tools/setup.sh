@@ -10,6 +10,9 @@ PACKAGES=(cmake ninja-build g++ qt6-base-dev libqt6xml6 libzxing-dev libgtest-de
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
+# The fuzz targets build with clang; libFuzzer and the sanitizer runtimes come with libclang-rt.
+PACKAGES+=(clang-14 libclang-rt-14-dev)
+
 install_packages() {
   local missing=()
   for p in "${PACKAGES[@]}"; do

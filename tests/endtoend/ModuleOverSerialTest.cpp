@@ -10,6 +10,8 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 namespace {
 
 class ModuleOverSerial : public ::testing::Test {
@@ -87,6 +89,61 @@ TEST_F(ModuleOverSerial, RejectedBlockEndsTheWaitAsAFailure) {
   EXPECT_FALSE(Request(BuildFlashDataRequest(Image(1024), 0)));
   EXPECT_TRUE(Record.LastOperationFailed);
   EXPECT_EQ(Log.last(), "Error: RQ53 rejected flash data (error 0x05).");
+  Comm.StopComm();
+}
+
+// A block refused for its checksum uses up its sequence number, and the module keeps the error
+// code in the second status byte of its later successes (00 07 C0: no 00 C0 in the reply).
+TEST_F(ModuleOverSerial, SuccessesAfterARefusalStillCount) {
+  Open(576000);
+  ASSERT_TRUE(Request(BuildFlashBeginRequest(1024, 1, 0x2000)));
+  const QByteArray Block(1024, '\x11');
+  QByteArray Damaged = BuildFlashDataRequest(Block, 0);
+  Damaged[Damaged.size() - 2] = '\x12';  // a block byte: the checksum no longer fits
+  EXPECT_FALSE(Request(Damaged));
+  EXPECT_FALSE(Request(BuildFlashDataRequest(Block, 0)));
+  EXPECT_TRUE(Request(BuildFlashDataRequest(Block, 1)));
+  Comm.StopComm();
+  EXPECT_EQ(Log.mid(1), (QStringList{"Error: RQ53 rejected flash data (error 0x07).",
+                                     "Error: RQ53 rejected flash data (error 0x05).",
+                                     "Note: Program flash success."}));
+  Port.WithModule([&](TSimulatedModule& Module) {
+    EXPECT_EQ(Module.Flash().mid(0x2000, 1025), Block + '\xFF');
+    EXPECT_EQ(Module.Requests().back().Error, SimErrorInvalidMessage);
+  });
+}
+
+// Console text ahead of the handshake's reply never piles up in the receive buffer.
+TEST_F(ModuleOverSerial, ConsoleTextBeforeTheHandshakeIsDropped) {
+  Open(576000);
+  qsizetype Largest = 0;
+  Comm.OnReceiveData = [&](QObject* Sender, const quint8* Buffer, quint16 Length) {
+    Recognizer.CommReceiveData(Sender, Buffer, Length);
+    Largest = std::max(Largest, Record.SerailBufferA.size());
+  };
+  Port.SendConsoleText(20000);
+  Send(SyncRequestTemplate);
+  ASSERT_TRUE(WaitUntil([&] { return Record.RunState == StateBurn; }));
+  EXPECT_LE(Largest, ReplyHoldLimit);
+  EXPECT_EQ(Log, QStringList{"Note: RQ53 ACK success."});
+  Comm.StopComm();
+}
+
+// The adapter is pulled right after the module answered: the answer is recognised first, then
+// the serial component reports the hang-up.
+TEST_F(ModuleOverSerial, AnAnswerBeforeThePulledAdapterIsNotLost) {
+  Port.WithModule([](TSimulatedModule& Module) { Module.Misbehaviour().Unplug = {SimReadReg, 1}; });
+  Open(115200);
+  int Hangups = 0;
+  bool AnsweredFirst = false;
+  Comm.OnRequestHangup = [&](QObject*) {
+    AnsweredFirst = Hangups++ == 0 && Record.LastOperationSuccess;
+  };
+  EXPECT_TRUE(Request(BuildReadRegRequest(MACRegisterAddresses[0]), MACRegisterAddresses[0]));
+  EXPECT_EQ(Record.MACReg0, 0x59A30000u);
+  ASSERT_TRUE(WaitUntil([&] { return Hangups > 0; }));
+  EXPECT_TRUE(AnsweredFirst);
+  EXPECT_TRUE(Port.Unplugged());
   Comm.StopComm();
 }
 

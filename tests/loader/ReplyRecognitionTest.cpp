@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 #define SYNC "C0 01 08 02 00 07 07 12 20 00 00 C0 "
@@ -43,16 +45,18 @@ const TCase Cases[] = {
      {{"C0 01 03 02 00 DB DC 00 F0 3F 00 00 C0", ""}}, {Programmed}, "S"},
     {"a reply split over two deliveries",
      {{"C0 01 08 02 00 07 07", "C0 01 08 02 00 07 07"}, {"12 20 00 00 C0", ""}}, {Ack}, "B"},
-    {"a boot banner waits and goes with the reply",
-     {{"7E 02 11 83 65 F2 1C 8C 0E 0C", "7E 02 11 83 65 F2 1C 8C 0E 0C"}, {BEGIN, ""}}, {BaseSet},
-     "S"},
+    {"console text before a reply is dropped",
+     {{"7E 02 11 83 65 F2 1C 8C 0E 0C", ""}, {BEGIN, ""}}, {BaseSet}, "S"},
     {"two replies in one delivery, tested in order", {{DATA SYNC, ""}}, {Ack, Programmed}, "BS"},
-    {"the start of a reply after the examined one", {{DATA "C0 01 03 02 00 07", ""}}, {Programmed},
-     "S"},
-    {"a tail that starts no awaited reply", {{SYNC "C0 01 08", ""}}, {Ack}, "B"},
+    {"the start of the next reply is kept",
+     {{DATA "C0 01 03 02 00 07", "C0 01 03 02 00 07"}}, {Programmed}, "S"},
+    {"a tail that starts no reply is dropped", {{SYNC "C0 01 04", ""}}, {Ack}, "B"},
+    {"a tail longer than any reply is dropped",
+     {{"C0 01 03 02 00 07 07 12 20 00 00 00 00 00 00 00 00 00", ""}}, {}},
     {"00 C0 without a reply", {{"12 34 00 C0 56", ""}}, {}},
-    {"SYNC compared in all twelve bytes", {{"C0 01 08 02 00 07 07 12 21 00 00 C0", ""}}, {}},
-    {"a frame too short for a reply", {{"C0 01 0A 02 00 00 C0", ""}}, {}},
+    {"SYNC compared in its value", {{"C0 01 08 02 00 07 07 12 21 00 00 C0", ""}}, {}},
+    {"a frame too short for a reply may be followed by one",
+     {{"C0 01 0A 02 00 00 C0", "C0"}}, {}},
     {"two READ_REG replies: the first is decoded",
      {{"C0 01 0A 02 00 34 12 AA 00 00 00 C0 C0 01 0A 02 00 78 56 BB 00 00 00 C0", ""}}, {}, "S",
      0x00AA1234},
@@ -60,12 +64,29 @@ const TCase Cases[] = {
      "S", Untouched, 0x60000078},
     {"an escaped register value is decoded", {{"C0 01 0A 02 00 12 DB DC DB DD 3F 00 00 C0", ""}},
      {}, "S", 0x3FDBC012},
-    // Garbage ending in 00 before a reply's C0 sets off the examination early.
     {"a register reply waits for its value",
      {{"55 12 00 C0 01 0A 02 00 78 56", "C0 01 0A 02 00 78 56"}, {"34 12 00 00 C0", ""}}, {}, "S",
      0x12345678},
     {"a reply cut within its prefix waits for the rest",
      {{"F0 00 C0 01 0A", "C0 01 0A"}, {"02 00 00 10 00 00 00 00 C0", ""}}, {}, "S", 0x00001000},
+    {"a reply cut after an escape byte waits for the rest",
+     {{"C0 01 0A 02 00 DB", "C0 01 0A 02 00 DB"}, {"DC 00 00 00 00 00 C0", ""}}, {}, "S",
+     0x000000C0},
+    // The module keeps its last error code in the second status byte of later successes.
+    {"a success that kept an error code holds no 00 C0",
+     {{"C0 01 03 02 00 07 07 12 20 00 05 C0", ""}}, {Programmed}, "S"},
+    {"SYNC that kept an error code", {{"C0 01 08 02 00 07 07 12 20 00 07 C0", ""}}, {Ack}, "B"},
+    {"READ_REG that kept an error code", {{"C0 01 0A 02 00 44 33 22 11 00 05 C0", ""}}, {}, "S",
+     0x11223344},
+    {"a reply opens with a frame byte of its own",
+     {{DATA "01 02 02 00 07 07 12 20 00 00 C0", "C0"}}, {Programmed}, "S"},
+    {"nor does the start of one wait without it", {{DATA "01 02 02 00", ""}}, {Programmed}, "S"},
+    {"a frame of a reply's length that is none opens the next",
+     {{"C0 01 03 01 04 07 07 12 20 00 00 C0 01 03 02", "C0 01 03 02"}}, {}},
+    {"a damaged reply, then a good one", {{"C0 01 03 02 00 07 07 C0 " DATA, ""}}, {Programmed},
+     "S"},
+    {"a broken escape, then a good reply",
+     {{"C0 01 02 02 00 DB 07 07 12 20 00 00 C0 " BEGIN, ""}}, {BaseSet}, "S"},
     {"a flash reply waits for its status",
      {{"00 C0 01 03 02 00 07 07", "C0 01 03 02 00 07 07"}, {"12 20 01 07 C0", ""}},
      {"Error: RQ53 rejected flash data (error 0x07)."}, "F"},
@@ -78,6 +99,9 @@ const TCase Cases[] = {
     {"a failure split over two deliveries",
      {{"C0 01 03 02 00 07 07 12 20 01", "C0 01 03 02 00 07 07 12 20 01"}, {"07 C0", ""}},
      {"Error: RQ53 rejected flash data (error 0x07)."}, "F"},
+    {"a failure, then a success of the same kind",
+     {{"C0 01 03 02 00 07 07 12 20 01 07 C0 " DATA, ""}},
+     {"Error: RQ53 rejected flash data (error 0x07).", Programmed}, "SF"},
 };
 // clang-format on
 
@@ -102,6 +126,28 @@ TEST(ReplyRecognition, RecognitionRules) {
     EXPECT_EQ(H.Record.LastOperationFailed, Outcome.contains('F'));
     EXPECT_EQ(H.Record.MACReg1, Case.MACReg1);
   }
+}
+
+// A module printing console text (no frame byte in it) leaves at most the start of a reply
+// behind after any delivery, and a reply split over two deliveries after the text still counts.
+TEST(ReplyRecognition, ConsoleTextDoesNotPileUp) {
+  TReplyHarness H;
+  QByteArray Text;
+  for (int Line = 0; Text.size() < 1024 * 1024; ++Line)
+    Text += "I (" + QByteArray::number(Line) + ") wifi: station scan, 7 found\r\n";
+  qsizetype Largest = 0;
+  for (qsizetype Fed = 0; Fed < Text.size(); Fed += 255) {
+    H.Deliver(Text.mid(Fed, 255));
+    Largest = std::max(Largest, H.Record.SerailBufferA.size());
+  }
+  EXPECT_LE(Largest, ReplyHoldLimit);
+  const QByteArray Reply = TReplyHarness::Hex(DATA);
+  H.Deliver(Text.right(200) + Reply.first(7));
+  EXPECT_EQ(H.Record.SerailBufferA, Reply.first(7));
+  H.Deliver(Reply.sliced(7) + Text.left(100));
+  EXPECT_TRUE(H.Record.LastOperationSuccess);
+  EXPECT_EQ(H.Log, QStringList{Programmed});
+  EXPECT_TRUE(H.Record.SerailBufferA.isEmpty());
 }
 
 TEST(ReplyRecognition, EveryBlockAcknowledgementAddsOneLine) {

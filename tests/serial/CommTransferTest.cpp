@@ -4,6 +4,8 @@
 #include "serial/SPComm.h"
 #include "tests/serial/SerialTestSupport.h"
 
+#include <sys/ioctl.h>
+
 #include <atomic>
 #include <thread>
 
@@ -180,6 +182,33 @@ TEST_F(CommTransfer, WritesFromAWorkerOverlappingStopAreSafe) {
   Drainer.join();
   EXPECT_EQ(AcceptedAfterStop, 0);  // a closed port takes nothing
   EXPECT_TRUE(Comm.SendDataEmpty());
+}
+
+// The module's end writes a reply and goes away while the reader waits out the silence that
+// would end its read: the bytes it has taken are delivered before the hang-up request.
+TEST_F(CommTransfer, BytesReadBeforeTheLineGoesAwayArriveBeforeTheHangup) {
+  Comm.SetReadIntervalTimeout(2000);
+  Open();
+  QByteArray ReceivedAtHangup;
+  Comm.OnRequestHangup = [&](QObject*) {
+    ++Probe.Hangups;
+    ReceivedAtHangup = Probe.Received();
+  };
+  const QByteArray Reply = QByteArray::fromHex("c0010a0200443322110000c0");
+  ASSERT_TRUE(Pty.Send(Reply));
+  // The bytes reach the terminal's input queue a moment after the write; once it is empty
+  // again, the reader holds them in its read.
+  Settle(50);
+  ASSERT_TRUE(WaitUntil([&] {
+    int Queued = -1;
+    return ioctl(Pty.Slave, FIONREAD, &Queued) == 0 && Queued == 0;
+  }));
+  Pty.CloseMaster();
+  ASSERT_TRUE(WaitUntil([&] { return Probe.Hangups == 1; }));
+  EXPECT_EQ(ReceivedAtHangup, Reply);
+  Settle(100);
+  EXPECT_EQ(Probe.Chunks, QList<QByteArray>{Reply});
+  EXPECT_TRUE(Probe.ZeroAfterEveryChunk);
 }
 
 TEST_F(CommTransfer, LineThatGoesAwayEndsTheThreadsWithHangupRequests) {

@@ -130,6 +130,50 @@ TEST(SimulatedPort, StopsWhileTheLineIsBusy) {
   EXPECT_TRUE(Hangup.revents & POLLHUP);
 }
 
+// The client sees a hang-up: poll reports it and reads find nothing more; the port is gone.
+void ExpectHangup(const TClient& Client, const QString& Path) {
+  pollfd Hangup{Client.Fd, POLLIN, 0};
+  ASSERT_EQ(::poll(&Hangup, 1, 10'000), 1);
+  EXPECT_TRUE(Hangup.revents & POLLHUP);
+  char Byte;
+  EXPECT_LE(::read(Client.Fd, &Byte, 1), 0);
+  EXPECT_LT(::open(Path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY), 0);
+}
+
+TEST(SimulatedPort, PullingTheAdapterHangsUpTheClient) {
+  TSimulatedPort Port{TSimulatedModule()};
+  TClient Client(Port.SlavePath());
+  ASSERT_TRUE(Client.Write(SyncRequest));
+  EXPECT_EQ(Client.Read(96), SyncReply.repeated(8));
+  Port.Unplug();
+  EXPECT_TRUE(Port.Unplugged());
+  ExpectHangup(Client, Port.SlavePath());
+}
+
+TEST(SimulatedPort, TheModuleCanPullTheAdapterAfterAnsweringARequest) {
+  TSimulatedModule Module;
+  Module.Misbehaviour().Unplug = {SimReadReg, 1};
+  TSimulatedPort Port(Module);
+  TClient Client(Port.SlavePath());
+  ASSERT_TRUE(Client.Write(SyncRequest));
+  EXPECT_EQ(Client.Read(96), SyncReply.repeated(8));
+  ASSERT_TRUE(Client.Write(ReadReg(0x3FF00050)));
+  EXPECT_EQ(Client.Read(12), Reply(0x0A, 0x59A30000));
+  ExpectHangup(Client, Port.SlavePath());
+  EXPECT_TRUE(Port.Unplugged());
+  Port.WithModule([](TSimulatedModule& Simulated) { EXPECT_EQ(Simulated.RequestCount(), 2u); });
+}
+
+TEST(SimulatedPort, ConsoleTextGoesOutAtTheLineRateBeforeLaterReplies) {
+  TSimulatedPort Port{TSimulatedModule()};
+  TClient Client(Port.SlavePath());
+  const TClock::time_point Start = TClock::now();
+  Port.SendConsoleText(2304);
+  ASSERT_TRUE(Client.Write(SyncRequest));
+  EXPECT_EQ(Client.Read(2304 + 96), TSimulatedModule::ConsoleText(2304) + SyncReply.repeated(8));
+  EXPECT_GE(TClock::now() - Start, 200ms) << "2304 bytes take 200 ms at 115200 bit/s";
+}
+
 // The rq53sim program: the path on its first line, options that reach the module, the flash dump.
 class Rq53simProgram : public ::testing::Test {
  protected:
@@ -176,6 +220,52 @@ TEST_F(Rq53simProgram, EndsOnSigterm) {
   Program.terminate();
   ASSERT_TRUE(Program.waitForFinished(10'000));
   EXPECT_EQ(Program.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(Program.exitCode(), 0);
+}
+
+TEST_F(Rq53simProgram, FaultOptionsAndCommandsOnStandardInput) {
+  // Block 1 fails with 07 (and is not carried out), the fourth block sent gets no answer, the
+  // adapter is pulled after the fifth READ_REG.
+  const QString Path =
+      Start({"--fail", "7", "--fail-command", "FLASH_DATA", "--fail-after", "1", "--fail-count",
+             "1", "--no-reply-command", "FLASH_DATA", "--no-reply-after", "3", "--unplug-command",
+             "READ_REG", "--unplug-after", "4", "--history", "2", "-v"});
+  TClient Client(Path);
+  const QByteArray Block = Hex("01 02 03 04");
+  ASSERT_TRUE(Client.Write(FlashBegin(16, 4, 0) + FlashData(Block, 0) + FlashData(Block, 1) +
+                           FlashData(Block, 1) + FlashData(Block, 2) + ReadReg(0x3FF00050)));
+  EXPECT_EQ(Client.Read(60), Reply(0x02) + Reply(0x03) + Reply(0x03, 0x20120707, 1, 7) +
+                                 Reply(0x03, 0x20120707, 0, 7) + Reply(0x0A, 0x59A30000));
+  Program.write("console 300\nreset\n");
+  ASSERT_TRUE(Program.waitForBytesWritten(10'000));
+  const QByteArray Banner = SimMisreadAtRate(TSimulatedModule::BannerText(), 74880, 115200);
+  EXPECT_EQ(Client.Read(300 + Banner.size()), TSimulatedModule::ConsoleText(300) + Banner);
+  ASSERT_TRUE(Client.Write(ReadReg(0x3FF00050) + ReadReg(0x3FF00050) + ReadReg(0x3FF00050)));
+  EXPECT_EQ(Client.Read(36), Reply(0x0A, 0x59A30000).repeated(3));
+  ASSERT_TRUE(Client.Write(ReadReg(0x3FF00050)));
+  EXPECT_EQ(Client.Read(12), Reply(0x0A, 0x59A30000));
+  ExpectHangup(Client, Path);
+  Program.closeWriteChannel();
+  ASSERT_TRUE(Program.waitForFinished(10'000));
+  EXPECT_EQ(Program.exitCode(), 0);
+  const QString Log = QString::fromLocal8Bit(Program.readAllStandardError());
+  EXPECT_TRUE(
+      Log.contains("FLASH_DATA #1 -> 01 07\nFLASH_DATA #1 -> 00 07\nFLASH_DATA #2 -> no "
+                   "reply\nREAD_REG 0x3FF00050 -> 00 00\n"))
+      << Log.toStdString();
+  EXPECT_TRUE(Log.endsWith("READ_REG 0x3FF00050 -> 00 00\n")) << Log.toStdString();
+  EXPECT_EQ(Log.count("READ_REG"), 5);
+}
+
+TEST_F(Rq53simProgram, UnplugsOnCommandAndSendsConsoleTextAtStart) {
+  const QString Path = Start({"--console", "500"});
+  TClient Client(Path);
+  EXPECT_EQ(Client.Read(500), TSimulatedModule::ConsoleText(500));
+  Program.write("unplug\n");
+  ASSERT_TRUE(Program.waitForBytesWritten(10'000));
+  ExpectHangup(Client, Path);
+  Program.closeWriteChannel();
+  ASSERT_TRUE(Program.waitForFinished(10'000));
   EXPECT_EQ(Program.exitCode(), 0);
 }
 

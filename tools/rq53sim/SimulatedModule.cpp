@@ -13,15 +13,12 @@ constexpr int FlashDataPrefixSize = 16;  // block length, sequence, 8 zero bytes
 constexpr int MaxFrameSize = 0x4000;     // longer frames overflow the ROM's buffer
 constexpr int SyncCopies = 8;
 constexpr quint32 BannerRate = 74880;
+constexpr quint32 SectorsPerBlock = 16;  // sectors of one 64 KiB flash block
 
 quint32 ReadLe32(const QByteArray& Bytes, int At) {
   quint32 Value = 0;
   for (int i = 3; i >= 0; --i) Value = (Value << 8) | quint8(Bytes[At + i]);
   return Value;
-}
-
-quint16 ReadLe16(const QByteArray& Bytes, int At) {
-  return quint16(quint8(Bytes[At]) | (quint8(Bytes[At + 1]) << 8));
 }
 
 void AppendLe32(QByteArray& Bytes, quint32 Value) {
@@ -47,14 +44,13 @@ quint8 DataChecksum(const QByteArray& Block) {
   return Sum;
 }
 
-QByteArray SyncPattern() {
-  QByteArray Pattern("\x07\x07\x12\x20", 4);
-  return Pattern.append(QByteArray(32, 0x55));
-}
-
-// Takes one request out of a pick when it matches.
+// Counts a request against a pick; true when the pick takes it.
 bool Picked(TSimRequestPick& Pick, quint8 Command) {
   if (Pick.Count == 0 || (Pick.Command != 0 && Pick.Command != Command)) return false;
+  if (Pick.Skip > 0) {
+    --Pick.Skip;
+    return false;
+  }
   if (Pick.Count > 0) --Pick.Count;
   return true;
 }
@@ -73,15 +69,20 @@ TSimulatedModule::TSimulatedModule(quint32 FlashSize) : FFlash(qsizetype(FlashSi
   SetEfuseWords({0x59A30000, 0x00001234, 0x00000000, 0x00000000});
 }
 
-std::vector<TSimDelivery> TSimulatedModule::Receive(const QByteArray& Bytes) {
+std::vector<TSimDelivery> TSimulatedModule::Receive(const QByteArray& Bytes,
+                                                    std::vector<TSimRequest>* Taken) {
   std::vector<TSimDelivery> Out;
+  FTaken = Taken;
   for (char c : Bytes) TakeByte(quint8(c), Out);
+  FTaken = nullptr;
   return Out;
 }
 
 std::vector<TSimDelivery> TSimulatedModule::Reset() {
   FJob = TFlashJob();
   FLastValue = SyncValue;
+  FLastError = 0;
+  FHung = false;
   FInFrame = FEscaped = FFrameBroken = false;
   FFrame.clear();
   FBannerShown = true;
@@ -96,7 +97,10 @@ void TSimulatedModule::SetRegister(quint32 Address, quint32 Value) { FRegisters[
 
 void TSimulatedModule::SetLineRate(quint32 BitsPerSecond) { FLineRate = BitsPerSecond; }
 
-void TSimulatedModule::SetExtraEraseSectors(quint32 Sectors) { FExtraEraseSectors = Sectors; }
+void TSimulatedModule::SetRequestHistory(std::size_t Requests) {
+  FHistory = Requests;
+  if (FRequests.size() > FHistory) FRequests.erase(FRequests.begin(), FRequests.end() - FHistory);
+}
 
 void TSimulatedModule::PresetFlash(quint32 Offset, const QByteArray& Bytes) {
   if (Offset >= quint32(FFlash.size())) return;
@@ -105,12 +109,31 @@ void TSimulatedModule::PresetFlash(quint32 Offset, const QByteArray& Bytes) {
 }
 
 QByteArray TSimulatedModule::BannerText() {
-  return QByteArray(" ets Jan  8 2013,rst cause:1, boot mode:(1,0)\r\n\r\n");
+  return QByteArray("\r\n ets Jan  8 2013,rst cause:1, boot mode:(1,0)\r\n\r\n");
+}
+
+QByteArray TSimulatedModule::ConsoleText(qsizetype Bytes) {
+  QByteArray Text;
+  Text.reserve(Bytes + 64);
+  for (int Line = 0; Text.size() < Bytes; ++Line)
+    Text += "I (" + QByteArray::number(Line * 17) + ") rq53: heap " +
+            QByteArray::number(40000 - Line % 997) + ", wifi scan: 3 found\r\n";
+  Text.truncate(Bytes);
+  return Text;
+}
+
+quint32 TSimulatedModule::SectorsErased(quint32 Offset, quint32 Size) {
+  if (Size == 0) return 0;
+  const quint32 First = Offset / SectorSize;
+  const auto End = quint32((quint64(Offset) + Size + SectorSize - 1) / SectorSize);
+  const quint32 Touched = End - First;
+  return Touched + std::min(Touched, SectorsPerBlock - First % SectorsPerBlock);
 }
 
 // SLIP receiver: bytes outside a frame are noise and are skipped; a frame with a bad escape or
 // one too long for the ROM's buffer is dropped whole.
 void TSimulatedModule::TakeByte(quint8 Byte, std::vector<TSimDelivery>& Out) {
+  if (FHung) return;
   if (Byte == SlipEnd) {
     if (FInFrame && (!FFrame.isEmpty() || FFrameBroken)) {
       if (!FFrameBroken && !FEscaped) HandleFrame(FFrame, Out);
@@ -137,23 +160,51 @@ void TSimulatedModule::TakeByte(quint8 Byte, std::vector<TSimDelivery>& Out) {
   if (FFrame.size() > MaxFrameSize) FFrameBroken = true;
 }
 
+// A frame too short for a header is answered as a command 00 of an invalid message; the length
+// field of one that holds a header is not checked.
 void TSimulatedModule::HandleFrame(const QByteArray& Frame, std::vector<TSimDelivery>& Out) {
-  if (Frame.size() < HeaderSize || Frame[0] != 0x00) return;  // not a request: the ROM stays silent
+  const bool Short = Frame.size() < HeaderSize;
+  if (!Short && Frame[0] != 0x00) return;  // not a request: the ROM stays silent
   TSimRequest Request;
-  Request.Command = quint8(Frame[1]);
-  Request.Checksum = ReadLe32(Frame, 4);
-  Request.Data = Frame.mid(HeaderSize);
+  if (Short) {
+    Request.Short = true;
+    Request.Data = Frame;
+  } else {
+    Request.Command = quint8(Frame[1]);
+    Request.Checksum = ReadLe32(Frame, 4);
+    Request.Data = Frame.mid(HeaderSize);
+    if (Request.Command == SimFlashData && Request.Data.size() >= 8)
+      Request.Sequence = ReadLe32(Request.Data, 4);
+  }
+  TSimMisbehaviour& Bad = FMisbehaviour;
+  const bool Unplug = Picked(Bad.Unplug, Request.Command);
+  const bool NoReply = Picked(Bad.NoReply, Request.Command);
+  const bool Fail = Picked(Bad.Fail, Request.Command);
   int BusyMs = 0;
-  if (Picked(FMisbehaviour.NoReply, Request.Command))
+  if (NoReply)
     Request.Replied = false;
-  else if (Picked(FMisbehaviour.Fail, Request.Command))
-    Failed(Request, FMisbehaviour.FailCode);
-  else if (ReadLe16(Frame, 2) != Request.Data.size())
+  else if (Short)
     Failed(Request, SimErrorInvalidMessage);
+  else if (Fail)
+    Failed(Request, Bad.FailCode);
   else
     BusyMs = Execute(Request);
-  FRequests.push_back(Request);
-  if (Request.Replied) QueueReply(Request, BusyMs, Out);
+  if (Request.Replied) {
+    if (Request.Status != 0)
+      FLastError = Request.Error;
+    else
+      Request.Error = FLastError;
+    QueueReply(Request, BusyMs, Out);
+  }
+  if (Unplug) Out.push_back(TSimDelivery{0, QByteArray(), true});
+  Remember(std::move(Request));
+}
+
+void TSimulatedModule::Remember(TSimRequest Request) {
+  if (FTaken) FTaken->push_back(Request);
+  ++FRequestCount;
+  FRequests.push_back(std::move(Request));
+  if (FRequests.size() > FHistory) FRequests.erase(FRequests.begin(), FRequests.end() - FHistory);
 }
 
 // Carries out a well-formed request; returns the time it keeps the module busy.
@@ -172,59 +223,71 @@ int TSimulatedModule::Execute(TSimRequest& Request) {
   }
 }
 
-int TSimulatedModule::SyncRequest(TSimRequest& Request) {
-  if (Request.Data != SyncPattern()) return Failed(Request, SimErrorInvalidMessage);
-  return 0;
-}
+// The pattern after the SYNC command is not checked.
+int TSimulatedModule::SyncRequest(TSimRequest&) { return 0; }
 
+// A READ_REG reply sets the kept error code back to 0.
 int TSimulatedModule::ReadRegRequest(TSimRequest& Request) {
-  if (Request.Data.size() != 4) return Failed(Request, SimErrorInvalidMessage);
-  auto Found = FRegisters.find(ReadLe32(Request.Data, 0));
+  if (Request.Data.size() < 4) return Failed(Request, SimErrorInvalidMessage);
+  const quint32 Address = ReadLe32(Request.Data, 0);
+  if (Address % 4 != 0) {
+    FHung = true;
+    Request.Replied = false;
+    return 0;
+  }
+  auto Found = FRegisters.find(Address);
   FLastValue = Found == FRegisters.end() ? 0 : Found->second;
+  FLastError = 0;
   return 0;
 }
 
+// Erases whole sectors, more than asked (see SectorsErased), and only within the flash. The block
+// count and block size announced are not used: the blocks that follow are written one after the
+// other, whatever their size and number.
 int TSimulatedModule::FlashBeginRequest(TSimRequest& Request) {
   const QByteArray& Data = Request.Data;
-  if (Data.size() != 16) return Failed(Request, SimErrorInvalidMessage);
+  if (Data.size() < 16) return Failed(Request, SimErrorInvalidMessage);
   const quint32 Size = ReadLe32(Data, 0);
-  const quint32 BlockSize = ReadLe32(Data, 8);
   const quint32 Offset = ReadLe32(Data, 12);
-  if (BlockSize == 0 || BlockSize > MaxFrameSize || quint64(Offset) + Size > quint64(FFlash.size()))
+  if (quint64(Offset) + Size > quint64(FFlash.size()))
     return Failed(Request, SimErrorInvalidMessage);
-  FJob = TFlashJob{true, Offset, ReadLe32(Data, 4), BlockSize, 0};
+  FJob = TFlashJob{true, Offset, 0, 0};
   const quint32 First = Offset / SectorSize;
-  const quint32 End = (Offset + Size + SectorSize - 1) / SectorSize;
-  const quint32 Sectors = Size == 0 ? 0 : End - First + FExtraEraseSectors;
-  const quint32 Erased = std::min(Sectors, quint32(FFlash.size()) / SectorSize - First);
+  const quint32 Erased =
+      std::min(SectorsErased(Offset, Size), quint32(FFlash.size()) / SectorSize - First);
   FFlash.replace(qsizetype(First) * SectorSize, qsizetype(Erased) * SectorSize,
                  QByteArray(qsizetype(Erased) * SectorSize, char(0xFF)));
   return int(Erased) * FTiming.EraseMsPerSector;
 }
 
+// A block refused for its checksum uses up its sequence number: the next number is due, and its
+// block lands where the refused one would have.
 int TSimulatedModule::FlashDataRequest(TSimRequest& Request) {
   const QByteArray& Data = Request.Data;
   if (Data.size() < FlashDataPrefixSize) return Failed(Request, SimErrorInvalidMessage);
   const QByteArray Block = Data.mid(FlashDataPrefixSize);
-  Request.Sequence = ReadLe32(Data, 4);
   if (ReadLe32(Data, 0) != quint32(Block.size())) return Failed(Request, SimErrorInvalidMessage);
-  if (Request.Checksum != DataChecksum(Block)) return Failed(Request, SimErrorBadChecksum);
-  if (!FJob.Active || Request.Sequence != FJob.NextSequence ||
-      Request.Sequence >= FJob.BlockCount || quint32(Block.size()) > FJob.BlockSize)
+  if (!FJob.Active || Request.Sequence != FJob.NextSequence)
     return Failed(Request, SimErrorInvalidMessage);
-  const quint64 Address = FJob.Offset + quint64(Request.Sequence) * FJob.BlockSize;
+  ++FJob.NextSequence;
+  if (Request.Checksum != DataChecksum(Block)) return Failed(Request, SimErrorBadChecksum);
+  const quint64 Address = quint64(FJob.Offset) + FJob.Written;
   if (Address + quint64(Block.size()) > quint64(FFlash.size()))
     return Failed(Request, SimErrorInvalidMessage);
   // NOR flash only clears bits: writing over data that was not erased leaves both mixed.
   for (int i = 0; i < Block.size(); ++i)
     FFlash[qsizetype(Address) + i] = char(FFlash[qsizetype(Address) + i] & Block[i]);
-  ++FJob.NextSequence;
+  FJob.Written += quint32(Block.size());
   return FTiming.WriteMsPerBlock;
 }
 
+// A short frame is answered as command 00, an unknown command as command 0A.
 QByteArray TSimulatedModule::ReplyFrame(const TSimRequest& Request) const {
+  quint8 Command = Request.Short ? 0x00 : SimReadReg;
+  for (quint8 Known : {SimSync, SimReadReg, SimFlashBegin, SimFlashData})
+    if (!Request.Short && Request.Command == Known) Command = Known;
   QByteArray Body;
-  Body.append(char(0x01)).append(char(Request.Command)).append(char(0x02)).append(char(0x00));
+  Body.append(char(0x01)).append(char(Command)).append(char(0x02)).append(char(0x00));
   AppendLe32(Body, Request.Command == SimSync ? SyncValue : FLastValue);
   Body.append(char(Request.Status)).append(char(Request.Error));
   return SlipFrame(Body);
@@ -237,9 +300,10 @@ void TSimulatedModule::QueueReply(const TSimRequest& Request, int BusyMs,
     Bytes = SimMisreadAtRate(BannerText(), BannerRate, FLineRate);
     FBannerShown = true;
   }
-  Bytes += FMisbehaviour.GarbageBeforeReply;
   const int Copies = Request.Command == SimSync && Request.Status == 0 ? SyncCopies : 1;
-  Bytes += ReplyFrame(Request).repeated(Copies);
+  const QByteArray Reply = FMisbehaviour.GarbageBeforeReply + ReplyFrame(Request).repeated(Copies);
+  const quint32 Rate = FMisbehaviour.ReplyRate;
+  Bytes += Rate == 0 ? Reply : SimMisreadAtRate(Reply, Rate, FLineRate);
 
   const int Pieces = std::clamp(FMisbehaviour.SplitPieces, 1, int(Bytes.size()));
   int Taken = 0;

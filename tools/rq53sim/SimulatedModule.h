@@ -31,6 +31,7 @@ enum : quint8 {
 struct TSimDelivery {
   int DelayMs = 0;
   QByteArray Bytes;
+  bool Unplug = false;  // the line goes away once these bytes are out (the adapter is pulled)
 };
 
 // One request the module saw, with what it did about it.
@@ -40,33 +41,43 @@ struct TSimRequest {
   quint32 Checksum = 0;  // the header's checksum field
   quint32 Sequence = 0;  // FLASH_DATA only
   quint8 Status = 0;     // 0 success, 1 failure
-  quint8 Error = 0;      // error code when Status is 1
-  bool Replied = true;   // false when a misbehaviour swallowed the reply
+  // The second status byte: the error code of a failure; on a success the last error code the
+  // module met since the last READ_REG (the ROM keeps it there).
+  quint8 Error = 0;
+  bool Replied = true;  // false when a misbehaviour swallowed the reply or the module hung
+  bool Short = false;   // a frame too short for a header; Data holds all of it
 };
 
-// Picks requests for a misbehaviour: the next Count requests of Command (0: of any command).
-// A negative Count picks every such request from now on.
+// Picks requests for a misbehaviour: of the requests of Command (0: of any command), the first Skip
+// are let through, then the next Count are picked; a negative Count picks every one after them.
+// Every pick counts every request, whichever misbehaviour acts on it.
 struct TSimRequestPick {
   quint8 Command = 0;
   int Count = 0;
+  int Skip = 0;
 };
 
-// The ways the module can be told to misbehave. All off by default.
+// The ways the module can be told to misbehave. All off by default. When NoReply and Fail pick the
+// same request, NoReply wins.
 struct TSimMisbehaviour {
+  TSimRequestPick Unplug;   // the adapter is pulled once the answer to the picked request is out
   TSimRequestPick NoReply;  // the picked requests are dropped unanswered
   TSimRequestPick Fail;     // the picked requests fail with FailCode
   quint8 FailCode = SimErrorInvalidMessage;
-  int SplitPieces = 1;                  // each reply goes out in this many deliveries
-  int SplitGapMs = 0;                   // pause before each piece after the first
-  int ReplyDelayMs = 0;                 // pause before each reply
+  quint32 ReplyRate = 0;  // replies go out at this rate (0: the line's), so arrive as garbage
+  int SplitPieces = 1;    // each reply goes out in this many deliveries
+  int SplitGapMs = 0;     // pause before each piece after the first
+  int ReplyDelayMs = 0;   // pause before each reply
   QByteArray GarbageBeforeReply;        // sent in front of each reply
   bool BannerBeforeFirstReply = false;  // the reset banner comes before the first reply
 };
 
-// Time the flash takes, turned into delivery delays.
+// Time the flash takes, turned into delivery delays. The erase time keeps the FLASH_BEGIN of a
+// 598,432-byte image at offset 0 (163 sectors erased) at about one second, well inside the tool's
+// reply wait of 5 s; a block of 1 KiB is about four page programs.
 struct TSimTiming {
-  int EraseMsPerSector = 0;
-  int WriteMsPerBlock = 0;
+  int EraseMsPerSector = 6;
+  int WriteMsPerBlock = 3;
 };
 
 class TSimulatedModule {
@@ -74,22 +85,24 @@ class TSimulatedModule {
   static constexpr quint32 SectorSize = 4096;
   static constexpr quint32 EfuseBase = 0x3FF00050;
   static constexpr quint32 SyncValue = 0x20120707;
+  static constexpr std::size_t DefaultRequestHistory = 1024;
 
   explicit TSimulatedModule(quint32 FlashSize = 4 * 1024 * 1024);
 
   // Feeds bytes as they come off the line, in pieces of any size; returns what the module sends.
-  std::vector<TSimDelivery> Receive(const QByteArray& Bytes);
+  // Taken, when given, gets every request taken in meanwhile, whatever the history keeps.
+  std::vector<TSimDelivery> Receive(const QByteArray& Bytes,
+                                    std::vector<TSimRequest>* Taken = nullptr);
 
-  // A reset into download mode: the flashing state is forgotten and the reset banner, as seen at
-  // the line rate in use, is returned for sending.
+  // A reset into download mode: the flashing state, the kept error code and a hang are forgotten,
+  // and the reset banner, as received at the line rate in use, is returned for sending. (Bytes
+  // misread at another rate keep roughly the banner's time on the line when paced at that rate.)
   std::vector<TSimDelivery> Reset();
 
   void SetEfuseWords(const std::array<quint32, 4>& Words);
   void SetRegister(quint32 Address, quint32 Value);
   // The rate the tool's port is set to; the banner (sent at 74880 bit/s) is garbled accordingly.
   void SetLineRate(quint32 BitsPerSecond);
-  // Sectors erased beyond those a FLASH_BEGIN asked for (the ROM erases more than asked).
-  void SetExtraEraseSectors(quint32 Sectors);
   // Puts bytes into flash as they were before the module arrived (tests of erasing).
   void PresetFlash(quint32 Offset, const QByteArray& Bytes);
 
@@ -97,21 +110,35 @@ class TSimulatedModule {
   TSimTiming& Timing() { return FTiming; }
 
   const QByteArray& Flash() const { return FFlash; }
+  // The last requests taken in, oldest first: at most RequestHistory() of them.
   const std::vector<TSimRequest>& Requests() const { return FRequests; }
+  // How many requests were taken in since the module was made.
+  quint64 RequestCount() const { return FRequestCount; }
+  std::size_t RequestHistory() const { return FHistory; }
+  void SetRequestHistory(std::size_t Requests);
+  // A READ_REG of an address that is no multiple of 4 hangs the ROM: it takes nothing in until
+  // the next reset.
+  bool Hung() const { return FHung; }
 
   static QByteArray BannerText();
+  // Bytes of printable console text, in lines, as a module running its firmware prints them.
+  static QByteArray ConsoleText(qsizetype Bytes);
+  // How many 4 KiB sectors a FLASH_BEGIN of Size bytes at Offset erases, from the sector holding
+  // Offset on: with n the sectors the
+  // range touches and s the first, n + min(n, 16 - s mod 16).
+  static quint32 SectorsErased(quint32 Offset, quint32 Size);
 
  private:
   struct TFlashJob {
     bool Active = false;
     quint32 Offset = 0;
-    quint32 BlockCount = 0;
-    quint32 BlockSize = 0;
+    quint32 Written = 0;  // bytes written since FLASH_BEGIN: the next block goes after them
     quint32 NextSequence = 0;
   };
 
   void TakeByte(quint8 Byte, std::vector<TSimDelivery>& Out);
   void HandleFrame(const QByteArray& Frame, std::vector<TSimDelivery>& Out);
+  void Remember(TSimRequest Request);
   int Execute(TSimRequest& Request);
   int SyncRequest(TSimRequest& Request);
   int ReadRegRequest(TSimRequest& Request);
@@ -119,18 +146,21 @@ class TSimulatedModule {
   int FlashDataRequest(TSimRequest& Request);
   QByteArray ReplyFrame(const TSimRequest& Request) const;
   void QueueReply(const TSimRequest& Request, int BusyMs, std::vector<TSimDelivery>& Out);
-  void Erase(quint32 Offset, quint32 Size);
 
   QByteArray FFlash;
   std::map<quint32, quint32> FRegisters;
   quint32 FLastValue = SyncValue;
   quint32 FLineRate = 115200;
-  quint32 FExtraEraseSectors = 1;
+  quint8 FLastError = 0;  // the second status byte of successful replies
+  bool FHung = false;
   TFlashJob FJob;
   TSimMisbehaviour FMisbehaviour;
   TSimTiming FTiming;
   bool FBannerShown = false;
   std::vector<TSimRequest> FRequests;
+  std::size_t FHistory = DefaultRequestHistory;
+  quint64 FRequestCount = 0;
+  std::vector<TSimRequest>* FTaken = nullptr;  // where Receive hands out the requests it takes
 
   // SLIP receiver state
   bool FInFrame = false;

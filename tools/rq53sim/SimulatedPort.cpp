@@ -41,32 +41,33 @@ void CloseFd(int& Fd) {
 struct TSimulatedPort::TLoop {
   struct TQueued {
     TTime After;  // the moment the request that caused it was complete
-    int DelayMs;
-    QByteArray Bytes;
+    TSimDelivery Delivery;
   };
 
   TTime Now;
   QByteArray RxChunk;  // read from the client, still crossing the line
   TTime RxDue;         // when its last byte has arrived
   std::deque<TQueued> TxQueue;
-  QByteArray TxBytes;      // the rest of the delivery being sent
+  TSimDelivery Tx;         // the delivery being sent
+  qsizetype TxSent = 0;    // how much of it has been written
+  bool TxActive = false;   // Tx is being sent
   TTime TxLineFree;        // when the last byte sent has left the line
   bool TxBlocked = false;  // the pseudo-terminal is full: wait until it takes more
-  std::size_t RequestsSeen = 0;
 
+  qsizetype TxLeft() const { return Tx.Bytes.size() - TxSent; }
   // Bytes go out about a millisecond's worth at a time.
   qsizetype SliceSize(quint32 Rate) const {
-    return std::min<qsizetype>(TxBytes.size(), std::max(1u, Rate / 10'000));
+    return std::min<qsizetype>(TxLeft(), std::max(1u, Rate / 10'000));
   }
 
   // When the next slice has crossed the line and may reach the client, or when the next delivery
   // starts.
   std::optional<TTime> NextTxTime(quint32 Rate) const {
     if (TxBlocked) return std::nullopt;
-    if (!TxBytes.isEmpty()) return TxLineFree + ByteTime(Rate, SliceSize(Rate));
+    if (TxActive) return TxLineFree + ByteTime(Rate, SliceSize(Rate));
     if (TxQueue.empty()) return std::nullopt;
     const TQueued& Next = TxQueue.front();
-    return std::max(Next.After, TxLineFree) + std::chrono::milliseconds(Next.DelayMs);
+    return std::max(Next.After, TxLineFree) + std::chrono::milliseconds(Next.Delivery.DelayMs);
   }
 };
 
@@ -90,8 +91,12 @@ TSimulatedPort::TSimulatedPort(TSimulatedModule Module, quint32 FallbackRate,
 
 TSimulatedPort::~TSimulatedPort() {
   Stop();
-  CloseFd(FWatch);
+  CloseTerminal();
   CloseFd(FWake);
+}
+
+void TSimulatedPort::CloseTerminal() {
+  CloseFd(FWatch);
   CloseFd(FSlave);
   CloseFd(FMaster);
 }
@@ -124,20 +129,34 @@ void TSimulatedPort::WithModule(const std::function<void(TSimulatedModule&)>& Fn
   Fn(FModule);
 }
 
-void TSimulatedPort::Reset() {
+void TSimulatedPort::Reset() { Inject({true, {}}); }
+
+void TSimulatedPort::SendConsoleText(qsizetype Bytes) {
+  Inject({false, TSimDelivery{0, TSimulatedModule::ConsoleText(Bytes)}});
+}
+
+void TSimulatedPort::Inject(TInjection Injection) {
   {
     std::lock_guard<std::mutex> Lock(FModuleLock);
-    FModule.SetLineRate(RefreshLineRate());
-    for (TSimDelivery& Delivery : FModule.Reset()) FInjected.push_back(std::move(Delivery));
+    FInjected.push_back(std::move(Injection));
   }
+  Wake();
+}
+
+void TSimulatedPort::Unplug() {
+  Stop();
+  CloseTerminal();
+  FUnplugged = true;
+}
+
+void TSimulatedPort::Wake() {
   const quint64 One = 1;
   [[maybe_unused]] ssize_t Written = ::write(FWake, &One, sizeof One);
 }
 
 void TSimulatedPort::Stop() {
   FStopping = true;
-  const quint64 One = 1;
-  [[maybe_unused]] ssize_t Written = ::write(FWake, &One, sizeof One);
+  Wake();
   if (FThread.joinable()) FThread.join();
 }
 
@@ -150,7 +169,7 @@ void TSimulatedPort::Run() {
     FinishReceiving(Loop);
     TakeInjected(Loop);
     Transmit(Loop);
-    if (!WaitForWork(Loop)) break;
+    if (FUnplugged.load() || !WaitForWork(Loop)) break;
   }
 }
 
@@ -178,47 +197,61 @@ void TSimulatedPort::FinishReceiving(TLoop& Loop) {
   {
     std::lock_guard<std::mutex> Lock(FModuleLock);
     FModule.SetLineRate(FLineRate.load());
-    Deliveries = FModule.Receive(Loop.RxChunk);
-    const auto& Requests = FModule.Requests();
-    NewRequests.assign(Requests.begin() + qsizetype(Loop.RequestsSeen), Requests.end());
-    Loop.RequestsSeen = Requests.size();
+    Deliveries = FModule.Receive(Loop.RxChunk, FOnRequest ? &NewRequests : nullptr);
   }
   Loop.RxChunk.clear();
   for (TSimDelivery& Delivery : Deliveries)
-    Loop.TxQueue.push_back({Loop.RxDue, Delivery.DelayMs, std::move(Delivery.Bytes)});
+    Loop.TxQueue.push_back({Loop.RxDue, std::move(Delivery)});
   if (FOnRequest)
     for (const TSimRequest& Request : NewRequests) FOnRequest(Request);
 }
 
+// Resets are carried out here, on the thread that owns the terminal, with the rate the client has
+// set by now.
 void TSimulatedPort::TakeInjected(TLoop& Loop) {
   std::lock_guard<std::mutex> Lock(FModuleLock);
-  for (TSimDelivery& Delivery : FInjected)
-    Loop.TxQueue.push_back({Loop.Now, Delivery.DelayMs, std::move(Delivery.Bytes)});
+  for (TInjection& Injection : FInjected) {
+    if (!Injection.Reset) {
+      Loop.TxQueue.push_back({Loop.Now, std::move(Injection.Delivery)});
+      continue;
+    }
+    FModule.SetLineRate(RefreshLineRate());
+    for (TSimDelivery& Delivery : FModule.Reset())
+      Loop.TxQueue.push_back({Loop.Now, std::move(Delivery)});
+  }
   FInjected.clear();
 }
 
 // Starts the next delivery when it is due, and writes each slice of it once the slice's bytes have
-// had the time to cross the line.
+// had the time to cross the line. A delivery that pulls the adapter does so once its bytes are out.
 void TSimulatedPort::Transmit(TLoop& Loop) {
   const quint32 Rate = FLineRate.load();
   const std::optional<TTime> Due = Loop.NextTxTime(Rate);
   if (!Due || Loop.Now < *Due) return;
-  if (Loop.TxBytes.isEmpty()) {
-    Loop.TxBytes = std::move(Loop.TxQueue.front().Bytes);
+  if (!Loop.TxActive) {
+    Loop.Tx = std::move(Loop.TxQueue.front().Delivery);
     Loop.TxQueue.pop_front();
+    Loop.TxSent = 0;
+    Loop.TxActive = true;
     Loop.TxLineFree = *Due;
-    return;
-  }
-  const ssize_t Count = ::write(FMaster, Loop.TxBytes.constData(), size_t(Loop.SliceSize(Rate)));
-  if (Count < 0) {
-    if (errno == EAGAIN)
+  } else {
+    const ssize_t Count =
+        ::write(FMaster, Loop.Tx.Bytes.constData() + Loop.TxSent, size_t(Loop.SliceSize(Rate)));
+    if (Count < 0 && errno == EAGAIN) {
       Loop.TxBlocked = true;
-    else
-      Loop.TxBytes.clear();  // nowhere to send it: the bytes are lost, as on an unplugged line
-    return;
+      return;
+    }
+    // Nowhere to send them: the bytes are lost, as on an unplugged line.
+    Loop.TxSent = Count < 0 ? Loop.Tx.Bytes.size() : Loop.TxSent + Count;
+    Loop.TxLineFree =
+        std::max(Loop.TxLineFree + ByteTime(Rate, std::max<ssize_t>(Count, 0)), Loop.Now - CatchUp);
   }
-  Loop.TxBytes.remove(0, Count);
-  Loop.TxLineFree = std::max(Loop.TxLineFree + ByteTime(Rate, Count), Loop.Now - CatchUp);
+  if (Loop.TxLeft() > 0) return;
+  Loop.TxActive = false;
+  if (Loop.Tx.Unplug) {
+    CloseTerminal();
+    FUnplugged = true;
+  }
 }
 
 // Sleeps until the client writes, the terminal takes more output, a paced byte is due, or Stop or

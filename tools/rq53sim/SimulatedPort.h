@@ -42,13 +42,30 @@ class TSimulatedPort {
   void WithModule(const std::function<void(TSimulatedModule&)>& Fn);
   // Resets the module; its reset banner goes out on the line.
   void Reset();
+  // Sends Bytes bytes of console text (TSimulatedModule::ConsoleText) at the line rate, after
+  // whatever is already on its way; replies asked for meanwhile follow the text.
+  void SendConsoleText(qsizetype Bytes);
+  // Pulls the adapter: the simulator's thread ends and both sides of the pseudo-terminal close, so
+  // a client sees a hang-up (its reads find the end of input) and the slave path goes away. The
+  // module's Unplug misbehaviour does the same from the simulator's thread. Not to be called from
+  // OnRequest.
+  void Unplug();
+  bool Unplugged() const { return FUnplugged.load(); }
   // Ends the simulator's thread; the pseudo-terminal stays open until destruction.
   void Stop();
 
  private:
   struct TLoop;
+  // Handed to the simulator's thread: bytes to send unasked, or a reset of the module.
+  struct TInjection {
+    bool Reset = false;
+    TSimDelivery Delivery;
+  };
 
   void OpenTerminal();
+  void CloseTerminal();
+  void Wake();
+  void Inject(TInjection Injection);
   void Run();
   void FinishReceiving(TLoop& Loop);
   void ReadChunk(TLoop& Loop);
@@ -68,7 +85,8 @@ class TSimulatedPort {
   QString FSlavePath;
   std::atomic<quint32> FLineRate;
   std::atomic<bool> FStopping{false};
+  std::atomic<bool> FUnplugged{false};
   std::mutex FModuleLock;  // guards FModule and FInjected
-  std::vector<TSimDelivery> FInjected;
+  std::vector<TInjection> FInjected;
   std::thread FThread;
 };

@@ -1,6 +1,8 @@
 // rq53sim: a simulated RQ53 module on a pseudo-terminal. Prints the path of its port on the first
 // line of standard output and serves the port until SIGINT or SIGTERM arrives or standard input
 // closes. Point the tool (or a test) at the printed path instead of a USB-serial adapter.
+// Lines on standard input act on the module at once: "reset" (the reset banner goes out),
+// "console N" (N bytes of console text go out) and "unplug" (the adapter is pulled).
 
 #include "tools/rq53sim/SimulatedPort.h"
 
@@ -66,17 +68,23 @@ quint8 CommandCode(const QCommandLineParser& Parser, const QString& Name) {
   return quint8(Number(Parser, Name));
 }
 
+// The requests picked by the options CountName (if any), Name-command and Name-after; without a
+// count, every request after the skipped ones is picked.
 TSimRequestPick Pick(const QCommandLineParser& Parser, const QString& CountName,
-                     const QString& CommandName) {
+                     const QString& Name) {
   TSimRequestPick Picked;
-  if (Parser.isSet(CommandName)) Picked.Command = CommandCode(Parser, CommandName);
-  if (Parser.isSet(CountName) || Parser.isSet(CommandName))
-    Picked.Count = Parser.isSet(CountName) ? Count(Parser, CountName) : -1;
+  const QString CommandOption = Name + "-command", AfterOption = Name + "-after";
+  const bool Counted = !CountName.isEmpty() && Parser.isSet(CountName);
+  if (Parser.isSet(CommandOption)) Picked.Command = CommandCode(Parser, CommandOption);
+  if (Parser.isSet(AfterOption)) Picked.Skip = Count(Parser, AfterOption);
+  if (Counted || Parser.isSet(CommandOption) || Parser.isSet(AfterOption))
+    Picked.Count = Counted ? Count(Parser, CountName) : -1;
   return Picked;
 }
 
 void PrintRequest(const TSimRequest& Request) {
-  QString Line = CommandName(Request.Command);
+  QString Line = Request.Short ? QString("short frame") : QString(CommandName(Request.Command));
+  if (Line == "command") Line += QString(" 0x%1").arg(Request.Command, 2, 16, QChar('0'));
   if (Request.Command == SimReadReg && Request.Data.size() == 4) {
     QByteArray Address = Request.Data;
     std::reverse(Address.begin(), Address.end());  // little-endian on the line
@@ -91,6 +99,7 @@ void PrintRequest(const TSimRequest& Request) {
 }
 
 void AddOptions(QCommandLineParser& Parser) {
+  const TSimTiming Timing;
   Parser.setApplicationDescription(
       "A simulated RQ53 module (ESP8266 boot ROM) on a pseudo-terminal.");
   Parser.addHelpOption();
@@ -101,18 +110,30 @@ void AddOptions(QCommandLineParser& Parser) {
        "115200"},
       {"efuse", "The four eFuse words at 0x3FF00050..5C, hex, comma-separated.", "w0,w1,w2,w3"},
       {"flash-size", "Flash size in bytes (default 4 MiB).", "bytes", "4194304"},
-      {"erase-ms", "Time to erase one 4 KiB sector (default 30).", "ms", "30"},
-      {"write-ms", "Time to write one block (default 3).", "ms", "3"},
-      {"extra-erase", "Sectors erased beyond those asked for (default 1).", "sectors", "1"},
+      {"erase-ms",
+       QString("Time to erase one 4 KiB sector (default %1).").arg(Timing.EraseMsPerSector), "ms",
+       QString::number(Timing.EraseMsPerSector)},
+      {"write-ms", QString("Time to write one block (default %1).").arg(Timing.WriteMsPerBlock),
+       "ms", QString::number(Timing.WriteMsPerBlock)},
+      {"history",
+       QString("Requests the module remembers (default %1).")
+           .arg(TSimulatedModule::DefaultRequestHistory),
+       "n", QString::number(TSimulatedModule::DefaultRequestHistory)},
       {"banner", "Send the reset banner before the first reply."},
+      {"console", "Send this many bytes of console text as soon as the port is served.", "bytes"},
       {"no-reply", "Leave this many requests unanswered (-1: all).", "n"},
       {"no-reply-command",
        "Leave only requests of this command unanswered (SYNC, READ_REG, FLASH_BEGIN, FLASH_DATA or "
        "a code).",
        "command"},
+      {"no-reply-after", "Answer this many of those requests before leaving them unanswered.", "k"},
       {"fail", "Answer requests with a failure and this error code (default 5).", "code"},
       {"fail-count", "Fail this many requests (-1: all).", "n"},
       {"fail-command", "Fail only requests of this command.", "command"},
+      {"fail-after", "Carry out this many of those requests before failing them.", "k"},
+      {"unplug-after", "Pull the adapter after answering the request after this many.", "k"},
+      {"unplug-command", "Pull the adapter after a request of this command only.", "command"},
+      {"reply-rate", "Send replies at this rate, so that they arrive as garbage.", "bps"},
       {"split", "Send each reply in this many pieces.", "k", "1"},
       {"split-gap", "Pause between the pieces of a reply.", "ms", "0"},
       {"delay", "Pause before each reply.", "ms", "0"},
@@ -132,11 +153,13 @@ TSimulatedModule MakeModule(const QCommandLineParser& Parser) {
     for (int i = 0; i < 4; ++i) Values[i] = quint32(ParseInteger("--efuse", Words[i], 16));
     Module.SetEfuseWords(Values);
   }
-  Module.SetExtraEraseSectors(Number(Parser, "extra-erase"));
   Module.Timing() = TSimTiming{int(Number(Parser, "erase-ms")), int(Number(Parser, "write-ms"))};
+  Module.SetRequestHistory(Number(Parser, "history"));
   TSimMisbehaviour& Bad = Module.Misbehaviour();
-  Bad.NoReply = Pick(Parser, "no-reply", "no-reply-command");
-  Bad.Fail = Pick(Parser, "fail-count", "fail-command");
+  Bad.NoReply = Pick(Parser, "no-reply", "no-reply");
+  Bad.Fail = Pick(Parser, "fail-count", "fail");
+  Bad.Unplug = Pick(Parser, QString(), "unplug");
+  if (Parser.isSet("reply-rate")) Bad.ReplyRate = Number(Parser, "reply-rate");
   if (Parser.isSet("fail")) {
     Bad.FailCode = quint8(Number(Parser, "fail"));
     Bad.Fail.Count = Bad.Fail.Count == 0 ? -1 : Bad.Fail.Count;
@@ -149,16 +172,39 @@ TSimulatedModule MakeModule(const QCommandLineParser& Parser) {
   return Module;
 }
 
-// Waits for SIGINT or SIGTERM, or for the end of standard input unless told to ignore it.
-void WaitForEnd(int Signals, bool WatchInput) {
+// One line of standard input.
+void Command(TSimulatedPort& Port, const QByteArray& Line) {
+  const QList<QByteArray> Words = Line.simplified().split(' ');
+  bool Ok = Words.size() == 2;
+  if (Words == QList<QByteArray>{"reset"})
+    Port.Reset();
+  else if (Words == QList<QByteArray>{"unplug"})
+    Port.Unplug();
+  else if (Ok && Words[0] == "console" && Words[1].toLongLong(&Ok) >= 0 && Ok)
+    Port.SendConsoleText(Words[1].toLongLong());
+  else if (!Line.simplified().isEmpty())
+    std::fprintf(stderr, "rq53sim: unknown command \"%s\"\n", Line.simplified().constData());
+}
+
+// Waits for SIGINT or SIGTERM, or for the end of standard input unless told to ignore it, and
+// carries out the commands that come on standard input meanwhile.
+void Serve(TSimulatedPort& Port, int Signals, bool WatchInput) {
   pollfd Fds[2] = {{Signals, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+  QByteArray Input;
   for (;;) {
-    if (::poll(Fds, WatchInput ? 2 : 1, -1) < 0) continue;
+    if (::poll(Fds, 2, -1) < 0) continue;
     if (Fds[0].revents) return;
-    if (Fds[1].revents) {
-      char Buffer[256];
-      if (::read(STDIN_FILENO, Buffer, sizeof Buffer) <= 0) return;
+    if (!Fds[1].revents) continue;
+    char Buffer[256];
+    const ssize_t Count = ::read(STDIN_FILENO, Buffer, sizeof Buffer);
+    if (Count <= 0) {
+      if (WatchInput) return;
+      Fds[1].fd = -1;  // closed: signals only from now on
+      continue;
     }
+    Input.append(Buffer, Count);
+    for (qsizetype End; (End = Input.indexOf('\n')) >= 0; Input.remove(0, End + 1))
+      Command(Port, Input.left(End));
   }
 }
 
@@ -183,7 +229,8 @@ int main(int argc, char* argv[]) {
                         Verbose ? TSimulatedPort::TRequestEvent(PrintRequest) : nullptr);
     std::printf("%s\n", qPrintable(Port.SlavePath()));
     std::fflush(stdout);
-    WaitForEnd(Signals, !Parser.isSet("keep-running"));
+    if (Parser.isSet("console")) Port.SendConsoleText(Integer(Parser, "console"));
+    Serve(Port, Signals, !Parser.isSet("keep-running"));
     Port.Stop();
     if (Parser.isSet("dump")) {
       QFile Dump(Parser.value("dump"));
