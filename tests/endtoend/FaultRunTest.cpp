@@ -1,0 +1,77 @@
+// Runs that fail as runs on a production line do: the adapter pulled, a module that floods the
+// line with console text, answers at the wrong rate, stops answering or refuses a block. Each
+// ends at once with a clear line, records only a module whose MAC was read, and the next module
+// flashes as usual.
+
+#include "tests/endtoend/FlashRunSupport.h"
+
+namespace {
+
+using TFaultRun = TFlashRun;
+
+TEST_F(TFaultRun, APulledAdapterEndsTheRunAtOnce) {
+  WithModule([](TSimulatedModule& Sim) { Sim.Misbehaviour().Unplug = {SimFlashData, 1, 100}; });
+  Flash("CORVEL");
+  ASSERT_TRUE(WaitUntil([&] { return !Form->Comm()->PortOpen(); }, 20000));
+  EXPECT_EQ(Count("Error: Serial port lost; is the adapter still plugged in?"), 1);
+  EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/NO"));
+  EXPECT_EQ(Form->ButtonBurn->text(), "Flash(&F)");
+  EXPECT_FALSE(Form->TimerStateMachine->isActive());
+  EXPECT_EQ(Log().filter("timeout"), QStringList());
+  EXPECT_EQ(Records(), 1);
+  ASSERT_TRUE(WaitUntil([&] { return !Form->RunControl().WorkerRunning(); }, 2000));
+  TSimulatedPort Next{Module(), 576000};
+  ExpectNextRunSucceeds(Next);
+}
+
+// The text arrives before the replies; the run waits for it and succeeds, here and after it.
+TEST_F(TFaultRun, ConsoleTextDuringTheHandshakeAndAfterARun) {
+  Port.SendConsoleText(1 << 20);
+  Flash("CORVEL");
+  ASSERT_TRUE(RunEnded(90000));
+  EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/YES"));
+  EXPECT_EQ(Count("Note: Program flash success."), 469);
+  EXPECT_LE(Form->RunRecord().SerailBufferA.size(), 4096);
+  Port.SendConsoleText(256 << 10);
+  ExpectNextRunSucceeds(Port);
+}
+
+TEST_F(TFaultRun, AModuleAtTheWrongRateIsNeverTakenForAnAnswer) {
+  WithModule([](TSimulatedModule& Sim) { Sim.Misbehaviour().ReplyRate = 74880; });
+  Flash("CORVEL");
+  const QString Unreadable =
+      "Warning: RQ53 answers with unreadable bytes; does it run at another rate?";
+  ASSERT_TRUE(WaitUntil([&] { return Log().contains(Unreadable); }, 10000));
+  EXPECT_EQ(Form->RunRecord().RunState, StateHandshake);
+  EXPECT_EQ(Log().filter("ACK"), QStringList());
+  PressFlash();
+  EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/NO"));
+  EXPECT_EQ(Records(), 0);
+  WithModule([](TSimulatedModule& Sim) { Sim.Misbehaviour().ReplyRate = 0; });
+  ExpectNextRunSucceeds(Port);
+}
+
+TEST_F(TFaultRun, AModuleThatStopsAnsweringMidImage) {
+  WithModule([](TSimulatedModule& Sim) { Sim.Misbehaviour().NoReply = {SimFlashData, -1, 200}; });
+  Flash("CORVEL");
+  ASSERT_TRUE(RunEnded(30000));
+  ExpectFailure("Error: Write flash timeout.");
+  EXPECT_EQ(Count("Note: Program flash success."), 200);
+  EXPECT_EQ(Records(), 1);
+  WithModule([](TSimulatedModule& Sim) { Sim.Misbehaviour().NoReply = {}; });
+  ExpectNextRunSucceeds(Port);
+}
+
+TEST_F(TFaultRun, AFailureStatusMidImage) {
+  WithModule([](TSimulatedModule& Sim) { Sim.Misbehaviour().Fail = {SimFlashData, 1, 300}; });
+  Flash("CORVEL");
+  ASSERT_TRUE(RunEnded(30000));
+  ExpectFailure("Error: RQ53 rejected flash data (error 0x05).");
+  EXPECT_EQ(Count("Note: Program flash success."), 300);
+  Settle(100);
+  EXPECT_EQ(Requests(SimFlashData), 301);
+  WithModule([](TSimulatedModule& Sim) { Sim.Misbehaviour().Fail = {}; });
+  ExpectNextRunSucceeds(Port);
+}
+
+}  // namespace
