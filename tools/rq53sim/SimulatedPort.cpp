@@ -149,10 +149,11 @@ void TSimulatedPort::SendConsoleText(qsizetype Bytes) {
   Wake();
 }
 
+// Marked before the terminal closes, so that a client that sees the hang-up finds it marked.
 void TSimulatedPort::Unplug() {
   Stop();
-  CloseTerminal();
   FUnplugged = true;
+  CloseTerminal();
 }
 
 void TSimulatedPort::Wake() {
@@ -245,8 +246,8 @@ void TSimulatedPort::Transmit(TLoop& Loop) {
   if (Loop.TxLeft() > 0) return;
   Loop.TxActive = false;
   if (Loop.Tx.Unplug) {
-    CloseTerminal();
     FUnplugged = true;
+    CloseTerminal();
   }
 }
 
