@@ -95,7 +95,10 @@ TSimulatedPort::~TSimulatedPort() {
   CloseFd(FWake);
 }
 
+// The simulator's thread alone uses the terminal, except Reset, which reads the client's rate
+// under the module lock; so the descriptors change under that lock only.
 void TSimulatedPort::CloseTerminal() {
+  std::lock_guard<std::mutex> Lock(FModuleLock);
   CloseFd(FWatch);
   CloseFd(FSlave);
   CloseFd(FMaster);
@@ -129,24 +132,28 @@ void TSimulatedPort::WithModule(const std::function<void(TSimulatedModule&)>& Fn
   Fn(FModule);
 }
 
-void TSimulatedPort::Reset() { Inject({true, {}}); }
-
-void TSimulatedPort::SendConsoleText(qsizetype Bytes) {
-  Inject({false, TSimDelivery{0, TSimulatedModule::ConsoleText(Bytes)}});
-}
-
-void TSimulatedPort::Inject(TInjection Injection) {
+void TSimulatedPort::Reset() {
   {
     std::lock_guard<std::mutex> Lock(FModuleLock);
-    FInjected.push_back(std::move(Injection));
+    FModule.SetLineRate(RefreshLineRate());
+    for (TSimDelivery& Delivery : FModule.Reset()) FInjected.push_back(std::move(Delivery));
   }
   Wake();
 }
 
+void TSimulatedPort::SendConsoleText(qsizetype Bytes) {
+  {
+    std::lock_guard<std::mutex> Lock(FModuleLock);
+    FInjected.push_back(TSimDelivery{0, TSimulatedModule::ConsoleText(Bytes)});
+  }
+  Wake();
+}
+
+// Marked before the terminal closes, so that a client that sees the hang-up finds it marked.
 void TSimulatedPort::Unplug() {
   Stop();
-  CloseTerminal();
   FUnplugged = true;
+  CloseTerminal();
 }
 
 void TSimulatedPort::Wake() {
@@ -206,19 +213,9 @@ void TSimulatedPort::FinishReceiving(TLoop& Loop) {
     for (const TSimRequest& Request : NewRequests) FOnRequest(Request);
 }
 
-// Resets are carried out here, on the thread that owns the terminal, with the rate the client has
-// set by now.
 void TSimulatedPort::TakeInjected(TLoop& Loop) {
   std::lock_guard<std::mutex> Lock(FModuleLock);
-  for (TInjection& Injection : FInjected) {
-    if (!Injection.Reset) {
-      Loop.TxQueue.push_back({Loop.Now, std::move(Injection.Delivery)});
-      continue;
-    }
-    FModule.SetLineRate(RefreshLineRate());
-    for (TSimDelivery& Delivery : FModule.Reset())
-      Loop.TxQueue.push_back({Loop.Now, std::move(Delivery)});
-  }
+  for (TSimDelivery& Delivery : FInjected) Loop.TxQueue.push_back({Loop.Now, std::move(Delivery)});
   FInjected.clear();
 }
 
@@ -249,8 +246,8 @@ void TSimulatedPort::Transmit(TLoop& Loop) {
   if (Loop.TxLeft() > 0) return;
   Loop.TxActive = false;
   if (Loop.Tx.Unplug) {
-    CloseTerminal();
     FUnplugged = true;
+    CloseTerminal();
   }
 }
 

@@ -56,16 +56,10 @@ class TSimulatedPort {
 
  private:
   struct TLoop;
-  // Handed to the simulator's thread: bytes to send unasked, or a reset of the module.
-  struct TInjection {
-    bool Reset = false;
-    TSimDelivery Delivery;
-  };
 
   void OpenTerminal();
   void CloseTerminal();
   void Wake();
-  void Inject(TInjection Injection);
   void Run();
   void FinishReceiving(TLoop& Loop);
   void ReadChunk(TLoop& Loop);
@@ -86,7 +80,7 @@ class TSimulatedPort {
   std::atomic<quint32> FLineRate;
   std::atomic<bool> FStopping{false};
   std::atomic<bool> FUnplugged{false};
-  std::mutex FModuleLock;  // guards FModule and FInjected
-  std::vector<TInjection> FInjected;
+  std::mutex FModuleLock;               // guards FModule, FInjected and changes of the descriptors
+  std::vector<TSimDelivery> FInjected;  // bytes to send unasked
   std::thread FThread;
 };
