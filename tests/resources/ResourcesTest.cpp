@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QImage>
+#include <QImageReader>
 #include <QMovie>
 #include <QProgressBar>
 #include <QPushButton>
@@ -59,11 +60,12 @@ TEST(ResourcesTest, AnimationsHaveTheirFramesDelaysAndLoopForEver) {
     EXPECT_EQ(Movie.format(), "gif");
     EXPECT_EQ(Movie.loopCount(), -1);
     ASSERT_EQ(Movie.frameCount(), int(Case.Delays.size()));
+    // The delays as the file stores them (QMovie's own figure counts down on a clock).
+    QImageReader Reader(Case.Path);
     std::vector<int> Delays;
     for (int Frame = 0; Frame < Movie.frameCount(); ++Frame) {
-      ASSERT_TRUE(Movie.jumpToFrame(Frame));
-      Delays.push_back(Movie.nextFrameDelay());
-      const QImage Image = Movie.currentImage();
+      const QImage Image = Reader.read();
+      Delays.push_back(Reader.nextImageDelay());
       EXPECT_EQ(Image.size(), PictureSize);
       const TColourCounts Counts = CountColours(Image);
       EXPECT_GT(Counts.Transparent, 1000) << "frame " << Frame;               // drawn on nothing
