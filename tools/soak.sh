@@ -7,7 +7,9 @@
 #  (b) runs two soak processes at once with one shared Config folder, each flashing its own
 #      simulated module PAIR_RUNS times (default 5), and checks that "RQ53MAC.txt" holds every
 #      record complete (four CR LF lines, none interleaved with another) and one picture per record.
-# Prints the figures and a summary; exits non-zero when a check fails.
+# The heap in use (bytes the program holds, not those the allocator keeps) may not grow by more than
+# 1 MB from the first run to the last in (a). Prints the figures and a summary; exits non-zero when
+# a check fails.
 # Usage: tools/soak.sh [RUNS [PAIR_RUNS]]    (BUILD_DIR=dir to use another build folder)
 set -uo pipefail
 
@@ -102,9 +104,17 @@ equal_figures() {
   [[ $line =~ :\ ([0-9]+)\ before,\ ([0-9]+)\ after ]] && [ "${BASH_REMATCH[1]}" = "${BASH_REMATCH[2]}" ]
 }
 
+# heap_flat OUTPUT: the heap in use grew by at most 1024 kB from the first run to the last.
+heap_flat() {
+  local line
+  line=$(grep "^Heap in use: " "$1")
+  [[ $line =~ \(([+-][0-9]+)\ kB\)$ ]] && [ "${BASH_REMATCH[1]}" -le 1024 ]
+}
+
 echo "== (a) $runs runs in one process, the log filled to its bound"
 "$soak" --runs "$runs" --log-lines 100000 --app-dir "$work/line" | tee "$work/line.out"
 [ "${PIPESTATUS[0]}" -eq 0 ] || failed+=("(a) a run failed")
+heap_flat "$work/line.out" || failed+=("(a) the heap in use grew")
 equal_figures "$work/line.out" "Open descriptors" || failed+=("(a) open descriptors changed")
 equal_figures "$work/line.out" "Threads" || failed+=("(a) threads changed")
 grep -q "^Log lines: 100000 (the log keeps 100000)" "$work/line.out" ||
