@@ -424,18 +424,26 @@ void TFormMain::ShowMovie(const QString& Name) {
   QMovie* Previous = ImageStatus->movie();
   ImageStatus->setMovie(Movie);
   Movie->start();
-  if (Previous) Previous->deleteLater();
+  ReleaseMovie(Previous);
+}
+
+void TFormMain::ShowPicture(const QString& Name) {
+  QMovie* Previous = ImageStatus->movie();
+  ImageStatus->setPixmap(QPixmap(ResourceCatalogue::Path(QStringLiteral("RCDATA"), Name)));
+  ReleaseMovie(Previous);
+}
+
+// The label only forgets a movie that another picture replaces; left alone, it would go on
+// decoding frames for ever, one more with every run.
+void TFormMain::ReleaseMovie(QMovie* Movie) {
+  if (!Movie) return;
+  Movie->stop();
+  Movie->deleteLater();
 }
 
 void TFormMain::ShowStatusWait() { ShowMovie(QStringLiteral("WAIT")); }
-
-void TFormMain::ShowStatusYes() {
-  ImageStatus->setPixmap(QPixmap(ResourceCatalogue::Path(QStringLiteral("RCDATA"), "YES")));
-}
-
-void TFormMain::ShowStatusNo() {
-  ImageStatus->setPixmap(QPixmap(ResourceCatalogue::Path(QStringLiteral("RCDATA"), "NO")));
-}
+void TFormMain::ShowStatusYes() { ShowPicture(QStringLiteral("YES")); }
+void TFormMain::ShowStatusNo() { ShowPicture(QStringLiteral("NO")); }
 
 // ---- the log and the Flash run's view of the window
 

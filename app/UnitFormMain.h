@@ -20,6 +20,7 @@ class QComboBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
+class QMovie;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
@@ -114,7 +115,10 @@ class TFormMain : public QWidget, private TFlashRunView {
   void FormClose();
   void FormDestroy();
   void SetUpAboutText();
+  // The status picture: an animation, or a still picture of the resources.
   void ShowMovie(const QString& Name);
+  void ShowPicture(const QString& Name);
+  void ReleaseMovie(QMovie* Movie);
   void StretchControls();
 
   // Settings binding.

@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QImageWriter>
-#include <QSaveFile>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -58,14 +57,53 @@ int AppendLocked(int Fd, const QByteArray& Bytes) {
   return Error;
 }
 
-// Writes the picture beside a temporary name and renames it over FileName, so that a failed save
-// leaves neither a truncated picture nor a stray file.
-void SavePicture(const QImage& Picture, const QString& FileName) {
-  QSaveFile File(FileName);
-  if (!File.open(QIODevice::WriteOnly)) ThrowFileError(FileName, File.errorString());
-  QImageWriter Writer(&File, "png");
-  if (!Writer.write(Picture)) ThrowFileError(FileName, Writer.errorString());
-  if (!File.commit()) ThrowFileError(FileName, File.errorString());
+// More pictures than this in one second are not taken for real modules: something else fills
+// the folder with names of this form.
+constexpr int PictureNameLimit = 1000;
+
+// Creates a picture file that no other file has the name of: Base + ".png", or Base + "-1.png",
+// "-2.png", ... when records of the same second (another process's, or a clock set back) have
+// taken the names before. Each name is created exclusively, so that two processes never take the
+// same one and no picture is ever replaced. Returns the descriptor, or -1 with errno set;
+// FileName is the name created or the last one tried.
+int CreatePictureFile(const QString& Base, QString& FileName) {
+  for (int Suffix = 0; Suffix < PictureNameLimit; ++Suffix) {
+    FileName = Base + (Suffix == 0 ? QString() : QString("-%1").arg(Suffix)) + ".png";
+    const int Fd = RetryOnSignal([&] {
+      return open(QFile::encodeName(FileName).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                  0666);
+    });
+    if (Fd >= 0 || errno != EEXIST) return Fd;
+  }
+  return -1;  // errno is EEXIST
+}
+
+// Writes Picture as a PNG into the open file Fd and closes it. Returns the empty text or the reason
+// of the failure.
+QString WritePicture(const QImage& Picture, int Fd) {
+  QString Error;
+  {
+    QFile File;
+    if (!File.open(Fd, QIODevice::WriteOnly, QFileDevice::DontCloseHandle))
+      Error = File.errorString();
+    QImageWriter Writer(&File, "png");
+    if (Error.isEmpty() && !Writer.write(Picture)) Error = Writer.errorString();
+    if (Error.isEmpty() && !File.flush()) Error = File.errorString();
+  }
+  if (close(Fd) != 0 && Error.isEmpty()) Error = qt_error_string(errno);
+  return Error;
+}
+
+// Saves Picture under a new name beginning with Base (see CreatePictureFile). A failed save
+// removes the file it created, so no truncated picture stays. Returns the file's name.
+QString SavePicture(const QImage& Picture, const QString& Base) {
+  QString FileName;
+  const int Fd = CreatePictureFile(Base, FileName);
+  if (Fd < 0) ThrowFileError(FileName, qt_error_string(errno));
+  const QString Error = WritePicture(Picture, Fd);
+  if (Error.isEmpty()) return FileName;
+  QFile::remove(FileName);
+  ThrowFileError(FileName, Error);
 }
 
 }  // namespace
@@ -107,10 +145,11 @@ void AppendLineToFile(const QString& Text, const QString& FileName) {
     ThrowFileError(FileName, qt_error_string(WriteError != 0 ? WriteError : CloseError));
 }
 
-void RecordDeviceIdentity(const QString& ConfigDir, const QString& APMACStr,
-                          const QString& STAMACStr, const QImage& Picture, const QDateTime& Time) {
+QString RecordDeviceIdentity(const QString& ConfigDir, const QString& APMACStr,
+                             const QString& STAMACStr, const QImage& Picture,
+                             const QDateTime& Time) {
   const QString Stamp = IdentityStamp(Time);
   AppendLineToFile(Stamp + "\r\n" + IdentityQRText(APMACStr, STAMACStr) + "\r\n",
                    ConfigDir + "RQ53MAC.txt");
-  SavePicture(Picture, ConfigDir + Stamp + ".png");
+  return SavePicture(Picture, ConfigDir + Stamp);
 }

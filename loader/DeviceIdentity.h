@@ -33,8 +33,11 @@ QString IdentityStamp(const QDateTime& Time);
 void AppendLineToFile(const QString& Text, const QString& FileName);
 
 // Appends the four-line record to ConfigDir + "RQ53MAC.txt", then saves Picture as ConfigDir +
-// stamp + ".png" (replacing a picture of that name), both stamped by the one reading Time.
-// ConfigDir ends with a separator. Throws EIdentityFileError; when the record fails, no picture
-// is saved.
-void RecordDeviceIdentity(const QString& ConfigDir, const QString& APMACStr,
-                          const QString& STAMACStr, const QImage& Picture, const QDateTime& Time);
+// stamp + ".png", both stamped by the one reading Time. A picture never replaces another: when a
+// record of the same second (from another process sharing the folder) has taken that name, the
+// picture is saved as stamp + "-1.png", "-2.png", ..., the first name free; the record keeps the
+// plain stamp. Returns the picture's file name. ConfigDir ends with a separator. Throws
+// EIdentityFileError; when the record fails, no picture is saved.
+QString RecordDeviceIdentity(const QString& ConfigDir, const QString& APMACStr,
+                             const QString& STAMACStr, const QImage& Picture,
+                             const QDateTime& Time);

@@ -166,8 +166,12 @@ class DeviceIdentityTest : public ::testing::Test {
     ASSERT_TRUE(File.open(QIODevice::WriteOnly) && File.write(Bytes) == Bytes.size());
   }
 
+  // The folder's entries in code-point order ("-" before ".").
   QStringList Entries(const QString& Folder = QString()) const {
-    return QDir(Path(Folder)).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    QStringList Names = QDir(Path(Folder)).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Unsorted);
+    Names.sort();
+    return Names;
   }
 
   QTemporaryDir FDir;
@@ -192,18 +196,31 @@ TEST_F(DeviceIdentityTest, RecordsTheExampleModuleAndItsPicture) {
   EXPECT_EQ(DecodeByZbar(Saved), Text);
 }
 
-TEST_F(DeviceIdentityTest, FirstRecordCreatesTheFileLaterOnesAppendAndReplaceTheirPicture) {
+// A record of a second that already has a picture (another process's module, or the clock set
+// back) keeps both: the later picture takes the next free suffix, the record the plain stamp.
+TEST_F(DeviceIdentityTest, LaterRecordsAppendAndKeepEveryPicture) {
+  const QImage Picture = EncodeQRCode(IdentityQRText(AP, STA));
   const QImage Other = EncodeQRCode(IdentityQRText(OtherAP, OtherSTA));
-  RecordDeviceIdentity(Path(), AP, STA, EncodeQRCode(IdentityQRText(AP, STA)), Example);
-  RecordDeviceIdentity(Path(), OtherAP, OtherSTA, Other, Example);
-  RecordDeviceIdentity(Path(), OtherAP, OtherSTA, Other, Example.addSecs(1));
+  const QStringList Saved{
+      RecordDeviceIdentity(Path(), AP, STA, Picture, Example),
+      RecordDeviceIdentity(Path(), OtherAP, OtherSTA, Other, Example),
+      RecordDeviceIdentity(Path(), OtherAP, OtherSTA, Other, Example.addSecs(1)),
+      RecordDeviceIdentity(Path(), AP, STA, Picture, Example),
+  };
 
   const QByteArray OtherRecord = " AP MAC:AE-D0-74-01-02-03\r\nSTA MAC:AC:D0:74:01:02:03\r\n\r\n";
   EXPECT_EQ(ReadFile("RQ53MAC.txt"), ExampleRecord + "20180517093412\r\n" + OtherRecord +
-                                         "20180517093413\r\n" + OtherRecord);
-  EXPECT_EQ(Entries(), (QStringList{"20180517093412.png", "20180517093413.png", "RQ53MAC.txt"}));
-  EXPECT_EQ(QImage(Path("20180517093412.png")).convertToFormat(QImage::Format_RGB32),
-            Other.convertToFormat(QImage::Format_RGB32));
+                                         "20180517093413\r\n" + OtherRecord + ExampleRecord);
+  const QStringList Names{"20180517093412.png", "20180517093412-1.png", "20180517093413.png",
+                          "20180517093412-2.png"};
+  for (int K = 0; K < Names.size(); ++K) EXPECT_EQ(Saved[K], Path(Names[K]));
+  EXPECT_EQ(Entries(), (QStringList{"20180517093412-1.png", "20180517093412-2.png",
+                                    "20180517093412.png", "20180517093413.png", "RQ53MAC.txt"}));
+  const QImage Expected[] = {Picture, Other, Other, Picture};
+  for (int K = 0; K < Names.size(); ++K)
+    EXPECT_EQ(QImage(Path(Names[K])).convertToFormat(QImage::Format_RGB32),
+              Expected[K].convertToFormat(QImage::Format_RGB32))
+        << Names[K].toStdString();
 }
 
 // Sets the local time zone for its lifetime, restoring the one before.
@@ -318,22 +335,35 @@ TEST_F(DeviceIdentityTest, AnAppendCutShortLeavesNoHalfRecord) {
   EXPECT_EQ(Entries(), QStringList{"RQ53MAC.txt"});
 }
 
-// A picture that cannot be saved (a folder of its name is in the way, or there is no picture) is
-// reported after its record was appended, and leaves no stray file.
+// A folder of the picture's name is passed by like a picture. A picture that cannot be saved (the
+// folder refuses a new file to a process without root rights, or there is no picture) is reported
+// after its record was appended, and leaves no stray file.
 TEST_F(DeviceIdentityTest, AnUnsaveablePictureThrows) {
-  ASSERT_TRUE(QDir(Path()).mkdir("20180517093412.png"));
-  const QString InTheWay = ErrorOf([&] {
-    RecordDeviceIdentity(Path(), AP, STA, EncodeQRCode(IdentityQRText(AP, STA)), Example);
-  });
+  const QImage Picture = EncodeQRCode(IdentityQRText(AP, STA));
+  ASSERT_TRUE(QDir(Path()).mkdir("20180517093412.png") && QDir(Path()).mkdir("Locked"));
+  EXPECT_EQ(RecordDeviceIdentity(Path(), AP, STA, Picture, Example), Path("20180517093412-1.png"));
+  WriteFile("Locked/RQ53MAC.txt", "");
+  ASSERT_EQ(chmod(QFile::encodeName(Path("Locked/RQ53MAC.txt")).constData(), 0666), 0);
+  ASSERT_EQ(chmod(QFile::encodeName(Path("Locked")).constData(), 0555), 0);
+  TChild Child(
+      [&] {
+        return QStringList{
+            ErrorOf([&] { RecordDeviceIdentity(Path("Locked/"), AP, STA, Picture, Example); })};
+      },
+      true);
   const QString NoPicture =
       ErrorOf([&] { RecordDeviceIdentity(Path(), AP, STA, QImage(), Example.addSecs(1)); });
-  EXPECT_TRUE(InTheWay.startsWith("Cannot write " + Path("20180517093412.png") + ": "))
-      << InTheWay.toStdString();
+
+  EXPECT_EQ(Child.Wait(), QStringList{"Cannot write " + Path("Locked/20180517093412.png") +
+                                      ": Permission denied."});
   EXPECT_TRUE(NoPicture.startsWith("Cannot write " + Path("20180517093413.png") + ": "))
       << NoPicture.toStdString();
   EXPECT_EQ(ReadFile("RQ53MAC.txt"),
             ExampleRecord + QByteArray(ExampleRecord).replace("093412", "093413"));
-  EXPECT_EQ(Entries(), (QStringList{"20180517093412.png", "RQ53MAC.txt"}));
+  EXPECT_EQ(ReadFile("Locked/RQ53MAC.txt"), ExampleRecord);
+  EXPECT_EQ(Entries(),
+            (QStringList{"20180517093412-1.png", "20180517093412.png", "Locked", "RQ53MAC.txt"}));
+  EXPECT_EQ(Entries("Locked"), QStringList{"RQ53MAC.txt"});
   EXPECT_TRUE(QFileInfo(Path("20180517093412.png")).isDir());
 }
 
@@ -375,6 +405,56 @@ TEST_F(DeviceIdentityTest, ProcessesAppendingAtOnceNeverInterleave) {
   }
   EXPECT_EQ(Next[0], Count);
   EXPECT_EQ(Next[1], Count);
+}
+
+// Two processes recording 25 modules each, all in the same second, started at the same moment:
+// every picture is kept under a name of its own, and each is whole.
+TEST_F(DeviceIdentityTest, ProcessesRecordingInTheSameSecondKeepEveryPicture) {
+  constexpr int Count = 25;
+  const QString Texts[2][2] = {{AP, STA}, {OtherAP, OtherSTA}};
+  const QImage Pictures[2] = {EncodeQRCode(IdentityQRText(AP, STA)),
+                              EncodeQRCode(IdentityQRText(OtherAP, OtherSTA))};
+  int Gate[2];
+  ASSERT_EQ(pipe(Gate), 0);
+  std::vector<std::unique_ptr<TChild>> Children;
+  for (int Writer = 0; Writer < 2; ++Writer)
+    Children.push_back(std::make_unique<TChild>(
+        [&, Writer] {
+          close(Gate[1]);
+          char Start;
+          if (read(Gate[0], &Start, 1) != 0) return QStringList{"gate"};
+          QStringList Errors;
+          for (int K = 0; K < Count; ++K) {
+            const QString Error = ErrorOf([&] {
+              RecordDeviceIdentity(Path(), Texts[Writer][0], Texts[Writer][1], Pictures[Writer],
+                                   Example);
+            });
+            if (!Error.isEmpty()) Errors << Error;
+          }
+          return Errors;
+        },
+        false));
+  close(Gate[1]);
+  close(Gate[0]);
+  for (auto& Child : Children) EXPECT_EQ(Child->Wait(), QStringList());
+
+  QStringList Expected{"RQ53MAC.txt", "20180517093412.png"};
+  for (int K = 1; K < 2 * Count; ++K) Expected << QString("20180517093412-%1.png").arg(K);
+  Expected.sort();
+  EXPECT_EQ(Entries(), Expected);
+  int Seen[2] = {0, 0};
+  for (const QString& Name : Entries()) {
+    if (!Name.endsWith(".png")) continue;
+    const QImage Saved = QImage(Path(Name)).convertToFormat(QImage::Format_RGB32);
+    const int Writer = Saved == Pictures[0].convertToFormat(QImage::Format_RGB32)   ? 0
+                       : Saved == Pictures[1].convertToFormat(QImage::Format_RGB32) ? 1
+                                                                                    : 2;
+    ASSERT_LT(Writer, 2) << "not a whole picture: " << Name.toStdString();
+    ++Seen[Writer];
+  }
+  EXPECT_EQ(Seen[0], Count);
+  EXPECT_EQ(Seen[1], Count);
+  EXPECT_EQ(ReadFile("RQ53MAC.txt").count("20180517093412\r\n"), 2 * Count);
 }
 
 }  // namespace

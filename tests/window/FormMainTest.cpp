@@ -9,6 +9,8 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMovie>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
@@ -137,6 +139,28 @@ TEST_F(TFormStart, ShowsEachStatusPicture) {
   ASSERT_NE(Form->ImageStatus->movie(), nullptr);
   EXPECT_EQ(Form->ImageStatus->movie()->fileName().toUpper(), ":/BIN/WAIT");
   EXPECT_EQ(Form->ImageStatus->movie()->state(), QMovie::Running);
+}
+
+// Every run starts the busy animation and ends with a picture: the animation a picture replaces
+// must stop and go, or each run would leave one more animation decoding frames for ever.
+TEST_F(TFormStart, APictureReleasesTheAnimationItReplaces) {
+  const auto Movies = [&] {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return Form->ImageStatus->findChildren<QMovie*>();
+  };
+  QPointer<QMovie> StartUp = Form->ImageStatus->movie();
+  for (int Run = 0; Run < 20; ++Run) {
+    Form->ShowStatusWait();
+    QPointer<QMovie> Busy = Form->ImageStatus->movie();
+    EXPECT_EQ(Movies(), QList<QMovie*>{Busy.data()});
+    if (Run % 2 == 0)
+      Form->ShowStatusYes();
+    else
+      Form->ShowStatusNo();
+    EXPECT_EQ(Movies(), QList<QMovie*>());
+    EXPECT_TRUE(Busy.isNull());
+  }
+  EXPECT_TRUE(StartUp.isNull());
 }
 
 TEST_F(TFormStart, ShowsTheAboutTextWithLinksThatOpenNothing) {
