@@ -15,10 +15,12 @@ namespace {
 
 void ProcessPendingEvents() { QCoreApplication::processEvents(); }
 
-// A reply is examined as soon as the line has been silent this long after it, not after the
-// component's default of 100 ms: the module answers within milliseconds, and a run waits for each
-// of its hundreds of replies.
-constexpr quint32 RunReadIntervalMs = 1;
+// A run reads each reply as soon as its bytes are in, not after the component's default of
+// 100 ms of silence: the module answers within milliseconds, and a run waits for each of its
+// hundreds of replies in turn. A read still waits for its first byte (for about 49 days at most:
+// a read that ends empty would end the reader).
+constexpr quint32 ReadOnFirstBytes = SerialPlatform::MaxTimeout;
+constexpr quint32 FirstByteWaitMs = SerialPlatform::MaxTimeout - 1;
 
 // How long the Flash command waits for the previous run's worker to finish its last steps.
 constexpr int PreviousWorkerWaitMs = 3000;
@@ -89,7 +91,9 @@ void TFlashRunControl::StartRun() {
   Comm.SetByteSize(TByteSize::_8);
   Comm.SetStopBits(TStopBits::_1);
   Comm.SetInputLen(255);
-  Comm.SetReadIntervalTimeout(RunReadIntervalMs);
+  Comm.SetReadIntervalTimeout(ReadOnFirstBytes);
+  Comm.SetReadTotalTimeoutMultiplier(ReadOnFirstBytes);
+  Comm.SetReadTotalTimeoutConstant(FirstByteWaitMs);
   Comm.StartComm();
   if (!Comm.PortOpen()) {
     View.Log(QStringLiteral("Error: Serial port connect failed, please check it."));

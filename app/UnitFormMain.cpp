@@ -28,6 +28,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <thread>
+
 namespace {
 
 constexpr int ClientWidth = 509;
@@ -124,7 +126,7 @@ QString LinkedText(const QStringList& Lines) {
 TFormMain::TFormMain(const QString& AppDir, QWidget* Parent)
     : QWidget(Parent),
       AppDir(AppDir),
-      Recognizer(Record, [this](const QString& Line) { Log(Line); }),
+      Recognizer(Record, [this](const QString& Line) { HeldLines << Line; }),
       Settings(
           Record.FConfigDir, [this] { return ReadSettingControls(); },
           [this](const TSettingsValues& Values) { WriteSettingControls(Values); },
@@ -340,7 +342,9 @@ void TFormMain::ConnectCallbacks() {
 
 void TFormMain::FormCreate() {
   FComm = new TComm(this);
-  FComm->OnReceiveData = std::bind_front(&TReplyRecognizer::CommReceiveData, &Recognizer);
+  FComm->OnReceiveData = [this](QObject* Sender, const quint8* Buffer, quint16 Length) {
+    CommReceiveData(Sender, Buffer, Length);
+  };
   FComm->OnRequestHangup = [this](QObject*) {
     RunGuarded(this, [this] { FRunControl->CommRequestHangup(); });
   };
@@ -434,6 +438,23 @@ void TFormMain::ShowStatusNo() {
 // ---- the log and the Flash run's view of the window
 
 void TFormMain::Log(const QString& Line) { MemoOutput->appendPlainText(Line); }
+
+// A waiting worker is woken before the lines of the delivery are logged: appending to the log
+// takes longer than the worker needs to send its next request, and the system tends to run the
+// woken worker on this thread's processor, so this thread first lets it run. When the module has
+// answered the handshake, the tick that starts the worker runs at once rather than up to 50 ms
+// later.
+void TFormMain::CommReceiveData(QObject* Sender, const quint8* Buffer, quint16 BufferLength) {
+  const TRunState Before = Record.RunState;
+  Recognizer.CommReceiveData(Sender, Buffer, BufferLength);
+  Record.ReplyExamined.Ring();
+  std::this_thread::yield();
+  if (Before == StateHandshake && Record.RunState == StateBurn)
+    QTimer::singleShot(0, this, Guarded(this, [this] { TimerStateMachineTimer(); }));
+  if (HeldLines.isEmpty()) return;
+  Log(HeldLines.join(u'\n'));
+  HeldLines.clear();
+}
 
 bool TFormMain::FirmwareSelected() const {
   return ComboBoxPath->findText(ComboBoxPath->currentText(), Qt::MatchFixedString) >= 0;

@@ -9,6 +9,7 @@
 #include "loader/ReplyRecognition.h"
 
 #include <QImage>
+#include <QStringList>
 #include <QWidget>
 
 #include <memory>
@@ -126,6 +127,9 @@ class TFormMain : public QWidget, private TFlashRunView {
   TSettingsValues ReadSettingControls() const;
   void WriteSettingControls(const TSettingsValues& Values);
 
+  // The serial component's received bytes, examined by the reply recognition.
+  void CommReceiveData(QObject* Sender, const quint8* Buffer, quint16 BufferLength);
+
   // The device identity record.
   void ShowDeviceIdentity();
   void ShowQRCode(const QString& Text);
@@ -146,6 +150,7 @@ class TFormMain : public QWidget, private TFlashRunView {
   TRunRecord Record;
   TComm* FComm = nullptr;
   TReplyRecognizer Recognizer;
+  QStringList HeldLines;  // lines of the delivery being examined
   TSettingsBinding Settings;
   std::unique_ptr<TFlashRunControl> FRunControl;
   QImage QRCodePicture;

@@ -73,7 +73,9 @@ void TReplyRecognizer::CommReceiveData(QObject* Sender, const quint8* Buffer,
   if (!received.contains(ReplyEndMarker) && !begin.Failed() && !data.Failed() && !reg.Failed())
     return;
 
-  if (received.contains(SyncReplyTemplate)) {
+  // The module answers a SYNC with 8 frames, which can come in more than one delivery: the
+  // handshake is acknowledged once.
+  if (Record.RunState != StateBurn && received.contains(SyncReplyTemplate)) {
     Log(QStringLiteral("Note: RQ53 ACK success."));
     Record.RunState = StateBurn;
   }
