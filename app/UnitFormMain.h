@@ -97,6 +97,7 @@ class TFormMain : public QWidget, private TFlashRunView {
   QLabel* LabelStatus;
   QTimer* TimerFindPorts;
   QTimer* TimerStateMachine;
+  QTimer* TimerLogHeldLines;
 
  protected:
   void closeEvent(QCloseEvent* Event) override;
@@ -129,6 +130,7 @@ class TFormMain : public QWidget, private TFlashRunView {
 
   // The serial component's received bytes, examined by the reply recognition.
   void CommReceiveData(QObject* Sender, const quint8* Buffer, quint16 BufferLength);
+  void LogHeldLines();
 
   // The device identity record.
   void ShowDeviceIdentity();
@@ -150,7 +152,7 @@ class TFormMain : public QWidget, private TFlashRunView {
   TRunRecord Record;
   TComm* FComm = nullptr;
   TReplyRecognizer Recognizer;
-  QStringList HeldLines;  // lines of the delivery being examined
+  QStringList HeldLines;  // lines of the reply recognition not yet logged
   TSettingsBinding Settings;
   std::unique_ptr<TFlashRunControl> FRunControl;
   QImage QRCodePicture;

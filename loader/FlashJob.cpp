@@ -15,6 +15,16 @@ namespace {
 
 qsizetype RoundUpTo4(qsizetype Size) { return (Size + 3) / 4 * 4; }
 
+// The FLASH_DATA request of the block at Position: up to 1024 image bytes, filled up with 0xFF
+// to a multiple of 4. Empty at the end of the image.
+QByteArray BlockRequest(const QByteArray& Image, qsizetype Position, quint32 Sequence) {
+  if (Position >= Image.size()) return {};
+  const qsizetype Length = std::min<qsizetype>(TFlashJob::BlockSize, Image.size() - Position);
+  QByteArray Block = Image.sliced(Position, Length);
+  Block.append(RoundUpTo4(Length) - Length, '\xFF');
+  return BuildFlashDataRequest(Block, Sequence);
+}
+
 quint8 CodeOf(const QHash<QString, quint8>& Codes, const QString& Text) {
   return Codes.value(Text, 0);
 }
@@ -138,18 +148,18 @@ void TFlashJob::FlashStream(QByteArray& Image, quint32 BaseAddress) {
   }
 
   // Each block clears the flag here, before its request is written: its reply cannot have come
-  // yet. A step on the UI thread would wait there behind the log of the previous reply.
+  // yet. A step on the UI thread would wait there behind the log of the previous reply. The next
+  // block's request is made while this one crosses the line.
   qsizetype Position = 0;
   quint32 Sequence = 0;
+  QByteArray Request = BlockRequest(Image, Position, Sequence);
   while (!Record.BurnOK && Position < Size) {
     Record.LastOperationSuccess = false;
-    const qsizetype Length = std::min<qsizetype>(BlockSize, Size - Position);
-    QByteArray Block = Image.sliced(Position, Length);
-    Block.append(RoundUpTo4(Length) - Length, '\xFF');
-    SendPacket(BuildFlashDataRequest(Block, Sequence));
-    WaitForReply(TWaitFor::FlashData);
-    Position += Length;
+    SendPacket(Request);
+    Position += std::min<qsizetype>(BlockSize, Size - Position);
     ++Sequence;
+    Request = BlockRequest(Image, Position, Sequence);
+    WaitForReply(TWaitFor::FlashData);
     ShowProgress(Position, Size, false);
   }
   ShowProgress(Position, Size, true);

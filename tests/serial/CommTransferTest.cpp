@@ -109,6 +109,8 @@ struct TChunking {
   QList<QByteArray> Chunks;
 };
 
+void PrintTo(const TChunking& Row, std::ostream* Out) { *Out << Row.Name; }
+
 class CommChunking : public CommTransfer, public ::testing::WithParamInterface<TChunking> {};
 
 // Five bytes 50 ms apart: an interval longer than the gaps keeps them in one read; reads that end
