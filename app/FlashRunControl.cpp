@@ -15,10 +15,12 @@ namespace {
 
 void ProcessPendingEvents() { QCoreApplication::processEvents(); }
 
-// A reply is examined as soon as the line has been silent this long after it, not after the
-// component's default of 100 ms: the module answers within milliseconds, and a run waits for each
-// of its hundreds of replies.
-constexpr quint32 RunReadIntervalMs = 1;
+// A run reads each reply as soon as its bytes are in, not after the component's default of
+// 100 ms of silence: the module answers within milliseconds, and a run waits for each of its
+// hundreds of replies in turn. A read still waits for its first byte (for about 49 days at most:
+// a read that ends empty would end the reader).
+constexpr quint32 ReadOnFirstBytes = SerialPlatform::MaxTimeout;
+constexpr quint32 FirstByteWaitMs = SerialPlatform::MaxTimeout - 1;
 
 // Handshake ticks of a run (six boot pulses) after which the log says that the module does not
 // answer; the handshake itself goes on until the user stops it.
@@ -93,7 +95,9 @@ void TFlashRunControl::StartRun() {
   Comm.SetByteSize(TByteSize::_8);
   Comm.SetStopBits(TStopBits::_1);
   Comm.SetInputLen(255);
-  Comm.SetReadIntervalTimeout(RunReadIntervalMs);
+  Comm.SetReadIntervalTimeout(ReadOnFirstBytes);
+  Comm.SetReadTotalTimeoutMultiplier(ReadOnFirstBytes);
+  Comm.SetReadTotalTimeoutConstant(FirstByteWaitMs);
   Comm.StartComm();
   if (!Comm.PortOpen()) {
     View.Log(QStringLiteral("Error: Serial port connect failed, please check it."));

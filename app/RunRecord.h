@@ -7,7 +7,10 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 enum TRunState : std::uint8_t {
   StateHandshake,  // port open; resetting the module and sending SYNC until it answers
@@ -16,8 +19,32 @@ enum TRunState : std::uint8_t {
   StateFinished,   // no run in progress
 };
 
+// Lets one thread sleep until another rings, or a time has passed. A ring that comes while
+// nobody sleeps is kept for the next sleep, so none is lost between a test and the sleep.
+class TWakeUp {
+ public:
+  void Ring() {
+    {
+      std::lock_guard Lock(FLock);
+      FRung = true;
+    }
+    FChanged.notify_all();
+  }
+  void SleepAtMost(std::chrono::microseconds Time) {
+    std::unique_lock Lock(FLock);
+    FChanged.wait_for(Lock, Time, [this] { return FRung; });
+    FRung = false;
+  }
+
+ private:
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  bool FRung = false;
+};
+
 // Only the UI thread writes these fields, except BurnOK, which the worker also sets when
-// it gives up on a reply. The two flags the worker polls are atomics so a write on one
+// it gives up on a reply, and LastOperationSuccess, which the worker clears before it
+// writes each flash block. The flags the worker polls are atomics so a write on one
 // thread is seen by the other without a lock.
 struct TRunRecord {
   QByteArray SerailBufferA;         // received bytes not yet examined
@@ -26,6 +53,9 @@ struct TRunRecord {
   std::atomic<bool> LastOperationSuccess{false};  // the awaited reply arrived
   // The awaited reply arrived with a failure status; cleared with LastOperationSuccess.
   std::atomic<bool> LastOperationFailed{false};
+  // Rung on the UI thread once a delivery has been examined: a waiting worker looks at the
+  // flags at once instead of at its next poll.
+  TWakeUp ReplyExamined;
   bool IsThreadStarted = false;           // a flashing worker is between its first and last step
   std::uint32_t CurrentAddress = 0;       // register of the outstanding READ_REG
   std::uint32_t MACReg0 = 0;              // eFuse word at 0x3FF00050

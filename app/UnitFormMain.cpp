@@ -37,6 +37,8 @@ constexpr int BottomBarHeight = 25;
 constexpr int DesignPageWidth = 501;
 // The log keeps this many lines; older ones go, so a day on a production line keeps memory flat.
 constexpr int LogLineLimit = 100000;
+// How long the reply recognition's lines wait before they are logged, at most.
+constexpr int LogHoldMs = 20;
 
 const QString WaitingMAC = QStringLiteral("Waiting MAC");
 const QString MACPlaceholder =
@@ -124,7 +126,7 @@ QString LinkedText(const QStringList& Lines) {
 TFormMain::TFormMain(const QString& AppDir, QWidget* Parent)
     : QWidget(Parent),
       AppDir(AppDir),
-      Recognizer(Record, [this](const QString& Line) { Log(Line); }),
+      Recognizer(Record, [this](const QString& Line) { HeldLines << Line; }),
       Settings(
           Record.FConfigDir, [this] { return ReadSettingControls(); },
           [this](const TSettingsValues& Values) { WriteSettingControls(Values); },
@@ -161,6 +163,8 @@ void TFormMain::CreateControls() {
 
   TimerFindPorts = NamedTimer(this, "TimerFindPorts", 500);
   TimerStateMachine = NamedTimer(this, "TimerStateMachine", 50);
+  TimerLogHeldLines = NamedTimer(this, "TimerLogHeldLines", LogHoldMs);
+  TimerLogHeldLines->setSingleShot(true);
 }
 
 void TFormMain::CreateFlashPage() {
@@ -324,6 +328,7 @@ void TFormMain::ConnectCallbacks() {
           Guarded(this, [this] { ActionBurnExecute(TBurnSender::User); }));
   connect(TimerStateMachine, &QTimer::timeout, Guarded(this, [this] { TimerStateMachineTimer(); }));
   connect(TimerFindPorts, &QTimer::timeout, Guarded(this, [this] { TimerFindPortsTimer(); }));
+  connect(TimerLogHeldLines, &QTimer::timeout, this, [this] { LogHeldLines(); });
   connect(ButtonRestoreDefault, &QPushButton::clicked,
           Guarded(this, [this] { ButtonRestoreDefaultClick(); }));
   connect(MemoOutput, &QPlainTextEdit::textChanged, this, [this] { MemoOutputChange(); });
@@ -341,10 +346,7 @@ void TFormMain::ConnectCallbacks() {
 void TFormMain::FormCreate() {
   FComm = new TComm(this);
   FComm->OnReceiveData = [this](QObject* Sender, const quint8* Buffer, quint16 Length) {
-    RunGuarded(this, [&] {
-      FRunControl->NoteReceived(Length);
-      Recognizer.CommReceiveData(Sender, Buffer, Length);
-    });
+    RunGuarded(this, [&] { CommReceiveData(Sender, Buffer, Length); });
   };
   FComm->OnRequestHangup = [this](QObject*) {
     RunGuarded(this, [this] { FRunControl->CommRequestHangup(); });
@@ -441,13 +443,49 @@ void TFormMain::ReleaseMovie(QMovie* Movie) {
   Movie->deleteLater();
 }
 
-void TFormMain::ShowStatusWait() { ShowMovie(QStringLiteral("WAIT")); }
-void TFormMain::ShowStatusYes() { ShowPicture(QStringLiteral("YES")); }
-void TFormMain::ShowStatusNo() { ShowPicture(QStringLiteral("NO")); }
+void TFormMain::ShowStatusWait() {
+  LogHeldLines();
+  ShowMovie(QStringLiteral("WAIT"));
+}
+
+void TFormMain::ShowStatusYes() {
+  LogHeldLines();
+  ShowPicture(QStringLiteral("YES"));
+}
+
+void TFormMain::ShowStatusNo() {
+  LogHeldLines();
+  ShowPicture(QStringLiteral("NO"));
+}
 
 // ---- the log and the Flash run's view of the window
 
-void TFormMain::Log(const QString& Line) { MemoOutput->appendPlainText(Line); }
+void TFormMain::Log(const QString& Line) {
+  LogHeldLines();
+  MemoOutput->appendPlainText(Line);
+}
+
+// A waiting worker is woken at once. The lines of the delivery are held back a little: appending
+// to the log takes longer than the worker needs to send its next request, and would compete with
+// it and the serial threads for the processors. When the module has answered the handshake, the
+// tick that starts the worker runs at once rather than up to 50 ms later.
+void TFormMain::CommReceiveData(QObject* Sender, const quint8* Buffer, quint16 BufferLength) {
+  FRunControl->NoteReceived(BufferLength);
+  const TRunState Before = Record.RunState;
+  Recognizer.CommReceiveData(Sender, Buffer, BufferLength);
+  Record.ReplyExamined.Ring();
+  if (Before == StateHandshake && Record.RunState == StateBurn)
+    QTimer::singleShot(0, this, Guarded(this, [this] { TimerStateMachineTimer(); }));
+  if (!HeldLines.isEmpty() && !TimerLogHeldLines->isActive()) TimerLogHeldLines->start();
+}
+
+// The held lines of the reply recognition go to the log before any other line or status
+// picture, so the log keeps the order in which things happened.
+void TFormMain::LogHeldLines() {
+  if (HeldLines.isEmpty()) return;
+  MemoOutput->appendPlainText(HeldLines.join(u'\n'));
+  HeldLines.clear();
+}
 
 bool TFormMain::FirmwareSelected() const {
   return ComboBoxPath->findText(ComboBoxPath->currentText(), Qt::MatchFixedString) >= 0;

@@ -9,6 +9,7 @@
 #include "loader/ReplyRecognition.h"
 
 #include <QImage>
+#include <QStringList>
 #include <QWidget>
 
 #include <memory>
@@ -97,6 +98,7 @@ class TFormMain : public QWidget, private TFlashRunView {
   QLabel* LabelStatus;
   QTimer* TimerFindPorts;
   QTimer* TimerStateMachine;
+  QTimer* TimerLogHeldLines;
 
  protected:
   void closeEvent(QCloseEvent* Event) override;
@@ -130,6 +132,10 @@ class TFormMain : public QWidget, private TFlashRunView {
   TSettingsValues ReadSettingControls() const;
   void WriteSettingControls(const TSettingsValues& Values);
 
+  // The serial component's received bytes, examined by the reply recognition.
+  void CommReceiveData(QObject* Sender, const quint8* Buffer, quint16 BufferLength);
+  void LogHeldLines();
+
   // The device identity record.
   void ShowDeviceIdentity();
   void ShowQRCode(const QString& Text);
@@ -150,6 +156,7 @@ class TFormMain : public QWidget, private TFlashRunView {
   TRunRecord Record;
   TComm* FComm = nullptr;
   TReplyRecognizer Recognizer;
+  QStringList HeldLines;  // lines of the reply recognition not yet logged
   TSettingsBinding Settings;
   std::unique_ptr<TFlashRunControl> FRunControl;
   QImage QRCodePicture;

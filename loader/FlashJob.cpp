@@ -4,8 +4,8 @@
 #include "loader/LoaderCodec.h"
 #include "loader/ReplyRecognition.h"
 
+#include <QElapsedTimer>
 #include <QHash>
-#include <QThread>
 
 #include <cmath>
 #include <exception>
@@ -14,6 +14,16 @@
 namespace {
 
 qsizetype RoundUpTo4(qsizetype Size) { return (Size + 3) / 4 * 4; }
+
+// The FLASH_DATA request of the block at Position: up to 1024 image bytes, filled up with 0xFF
+// to a multiple of 4. Empty at the end of the image.
+QByteArray BlockRequest(const QByteArray& Image, qsizetype Position, quint32 Sequence) {
+  if (Position >= Image.size()) return {};
+  const qsizetype Length = std::min<qsizetype>(TFlashJob::BlockSize, Image.size() - Position);
+  QByteArray Block = Image.sliced(Position, Length);
+  Block.append(RoundUpTo4(Length) - Length, '\xFF');
+  return BuildFlashDataRequest(Block, Sequence);
+}
 
 quint8 CodeOf(const QHash<QString, quint8>& Codes, const QString& Text) {
   return Codes.value(Text, 0);
@@ -137,45 +147,52 @@ void TFlashJob::FlashStream(QByteArray& Image, quint32 BaseAddress) {
     Image[3] = char(FlashSizeSpeedCode(Inputs.FlashSize, Inputs.FlashSpeed));
   }
 
+  // Each block clears the flag here, before its request is written: its reply cannot have come
+  // yet. A step on the UI thread would wait there behind the log of the previous reply. The next
+  // block's request is made while this one crosses the line.
   qsizetype Position = 0;
   quint32 Sequence = 0;
+  QByteArray Request = BlockRequest(Image, Position, Sequence);
   while (!Record.BurnOK && Position < Size) {
-    OnUi([this] { Record.LastOperationSuccess = false; });
-    const qsizetype Length = std::min<qsizetype>(BlockSize, Size - Position);
-    QByteArray Block = Image.sliced(Position, Length);
-    Block.append(RoundUpTo4(Length) - Length, '\xFF');
-    SendPacket(BuildFlashDataRequest(Block, Sequence));
-    WaitForReply(TWaitFor::FlashData);
-    Position += Length;
+    Record.LastOperationSuccess = false;
+    SendPacket(Request);
+    Position += std::min<qsizetype>(BlockSize, Size - Position);
     ++Sequence;
+    Request = BlockRequest(Image, Position, Sequence);
+    WaitForReply(TWaitFor::FlashData);
     ShowProgress(Position, Size, false);
   }
   ShowProgress(Position, Size, true);
 }
 
 // About once per hundredth of the image (after every block for an image under 100 bytes), and
-// once more at the end, rounded up so that a complete image shows the maximum.
+// once more at the end, rounded up so that a complete image shows the maximum. Only the last
+// update is waited for: the others would hold up the next block.
 void TFlashJob::ShowProgress(qsizetype Position, qsizetype Size, bool Final) {
   if (Size <= 0) return;
   const qsizetype Step = Size / 100;
   if (!Final && Step > 0 && Position % Step > BlockSize) return;
   const double Value = double(Position) * Inputs.ProgressMaximum / double(Size);
   const int Shown = int(Final ? std::ceil(Value) : std::nearbyint(Value));
-  OnUi([this, Shown] { Steps.SetProgress(Shown); });
+  if (Final)
+    OnUi([this, Shown] { Steps.SetProgress(Shown); });
+  else
+    PostToUi([this, Shown] { Steps.SetProgress(Shown); });
 }
 
 // Polls the run record until the reply came, the run is stopped, the module refused the request
-// or about 5 s passed.
+// or about 5 s passed. Between polls it sleeps 1 ms, or until a delivery has been examined.
 void TFlashJob::WaitForReply(TWaitFor Request) {
-  int Polls = 0;
+  QElapsedTimer Waited;
+  Waited.start();
   while (!Record.BurnOK && !Record.LastOperationSuccess) {
     if (Record.LastOperationFailed) {
       Record.BurnOK = true;
       OnUi([this] { Steps.ShowStatusNo(); });
       return;
     }
-    QThread::msleep(1);
-    if (++Polls > ReplyWaitPolls) {
+    Record.ReplyExamined.SleepAtMost(ReplyPoll);
+    if (Waited.elapsed() > ReplyWaitMs) {
       Record.BurnOK = true;
       TimeOut(Request);
     }

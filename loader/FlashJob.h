@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 
 // What the job reads of the window, copied on the UI thread when the worker is started, so the
@@ -53,8 +54,9 @@ class TFlashJob {
   // The whole job; called on the worker thread, returns when the job is over.
   void FlashImage();
 
-  // How many sleeps of 1 ms a reply wait makes before it gives up.
-  static constexpr int ReplyWaitPolls = 5000;
+  // A reply wait looks at the run record at least this often, and gives up after ReplyWaitMs.
+  static constexpr std::chrono::milliseconds ReplyPoll{1};
+  static constexpr int ReplyWaitMs = 5000;
   static constexpr int BlockSize = 1024;
 
  private:

@@ -53,7 +53,10 @@ void TReplyRecognizer::CommReceiveData(QObject* Sender, const quint8* Buffer,
   const auto syncAcknowledged = [](const TReplyFrame& Reply) {
     return Reply.Bytes.first(ReplyErrorPos) == SyncReplyTemplate.first(ReplyErrorPos);
   };
-  if (std::any_of(replies.begin(), replies.end(), syncAcknowledged)) {
+  // The module answers a SYNC with 8 frames, which can come in more than one delivery: the
+  // handshake is acknowledged once.
+  if (Record.RunState != StateBurn &&
+      std::any_of(replies.begin(), replies.end(), syncAcknowledged)) {
     Log(QStringLiteral("Note: RQ53 ACK success."));
     Record.RunState = StateBurn;
   }

@@ -74,6 +74,10 @@ struct TLineConfig {
 // ReadIntervalTimeout ms pass without a byte after the first one (0: no interval limit), or
 // when Multiplier * bytes asked + Constant ms have passed (both 0: no total limit). A write
 // ends when all its bytes are out or its total limit has passed.
+// As on the platform the component was made for, ReadIntervalTimeout and
+// ReadTotalTimeoutMultiplier both MaxTimeout with a Constant above 0 and below MaxTimeout make a
+// read end as soon as it has any byte, or empty after Constant ms without one.
+constexpr quint32 MaxTimeout = 0xFFFFFFFF;
 struct TCommTimeouts {
   quint32 ReadIntervalTimeout = 0;
   quint32 ReadTotalTimeoutMultiplier = 0;

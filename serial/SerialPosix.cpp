@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstring>
 #include <chrono>
+#include <limits>
 #include <mutex>
 #include <vector>
 
@@ -197,6 +198,8 @@ class TPosixSerialDevice final : public TSerialDevice {
   }
   quint32 PendingLineEvents();
   std::int64_t ReadWaitMs(const TReadRecord& Record) const;
+  static bool EndsOnFirstBytes(const TCommTimeouts& T);
+  static std::int64_t ReadTotalMs(const TReadRecord& Record);
   static bool ReadComplete(const TReadRecord& Record);
   TIoStatus ReadAvailable(TReadRecord& Record, short Revents);
   // Closed when the close event is signalled (it wins over everything else), Aborted after a
@@ -238,20 +241,30 @@ std::int64_t TPosixSerialDevice::ReadWaitMs(const TReadRecord& Record) const {
   const TCommTimeouts& T = Record.Timeouts;
   const std::int64_t Now = NowMs();
   std::int64_t Wait = -1;
-  const std::int64_t Total =
-      std::int64_t(T.ReadTotalTimeoutMultiplier) * Record.Wanted + T.ReadTotalTimeoutConstant;
+  const std::int64_t Total = ReadTotalMs(Record);
   if (Total > 0) LimitWait(Wait, Record.StartMs + Total - Now);
-  if (Record.Count > 0 && T.ReadIntervalTimeout > 0)
+  if (Record.Count > 0 && T.ReadIntervalTimeout > 0 && !EndsOnFirstBytes(T))
     LimitWait(Wait, Record.LastByteMs + T.ReadIntervalTimeout + 1 - Now);
   if (FWatchLine) LimitWait(Wait, LineEventPollMs);
-  return Wait;
+  return std::min<std::int64_t>(Wait, std::numeric_limits<int>::max());
+}
+
+bool TPosixSerialDevice::EndsOnFirstBytes(const TCommTimeouts& T) {
+  return T.ReadIntervalTimeout == MaxTimeout && T.ReadTotalTimeoutMultiplier == MaxTimeout &&
+         T.ReadTotalTimeoutConstant > 0 && T.ReadTotalTimeoutConstant < MaxTimeout;
+}
+
+std::int64_t TPosixSerialDevice::ReadTotalMs(const TReadRecord& Record) {
+  const TCommTimeouts& T = Record.Timeouts;
+  if (EndsOnFirstBytes(T)) return T.ReadTotalTimeoutConstant;
+  return std::int64_t(T.ReadTotalTimeoutMultiplier) * Record.Wanted + T.ReadTotalTimeoutConstant;
 }
 
 bool TPosixSerialDevice::ReadComplete(const TReadRecord& Record) {
   const TCommTimeouts& T = Record.Timeouts;
   const std::int64_t Now = NowMs();
-  const std::int64_t Total =
-      std::int64_t(T.ReadTotalTimeoutMultiplier) * Record.Wanted + T.ReadTotalTimeoutConstant;
+  const std::int64_t Total = ReadTotalMs(Record);
+  if (Record.Count > 0 && EndsOnFirstBytes(T)) return true;
   return Record.Count == Record.Wanted ||
          (Record.Count > 0 && T.ReadIntervalTimeout > 0 &&
           Now - Record.LastByteMs > T.ReadIntervalTimeout) ||

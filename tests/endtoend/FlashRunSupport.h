@@ -97,6 +97,31 @@ class TFlashRun : public TWindowTest {
     EXPECT_EQ(Form->LabelStatus->text(), "Ready ");
   }
 
+  // A finished run of the CORVEL image: every reply recognised once, the image in flash with the
+  // Advanced page's header codes, the YES picture and the port closed.
+  void ExpectCorvelFlashed() {
+    const QByteArray Image = BuiltInImage("CORVEL");
+    ASSERT_EQ(Image.size(), 480096);
+    const QStringList Lines = Log();
+    EXPECT_EQ(Lines.mid(0, 3), QStringList({"Note: Serial port connected.",
+                                            "Note: Begin find RQ53.", "Note: RQ53 ACK success."}));
+    EXPECT_EQ(Count("Note: RQ53 ACK success."), 1);
+    EXPECT_EQ(Count("Note: Set base address success."), 1);
+    EXPECT_EQ(Count("Note: Program flash success."), 469);
+    EXPECT_EQ(Lines.filter(QRegularExpression("^(Warning|Error)")), QStringList());
+    EXPECT_EQ(Lines[Lines.size() - 1], "Note: Serial port disconnected.");
+
+    QByteArray Expected = Image;
+    Expected[2] = 0x02;  // DIO
+    Expected[3] = 0x40;  // 4 MByte, 40 MHz
+    WithModule([&](TSimulatedModule& Sim) { EXPECT_TRUE(Sim.Flash().startsWith(Expected)); });
+    EXPECT_EQ(Requests(SimFlashData), 469);
+    EXPECT_EQ(Form->ProgressBarStatus->value(), 100);
+    EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/YES"));
+    EXPECT_EQ(Form->ButtonBurn->text(), "Flash(&F)");
+    EXPECT_EQ(Form->RunRecord().RunState, StateFinished);
+  }
+
   // Records in "RQ53MAC.txt": four lines each.
   int Records() const {
     QFile File(ConfigFile("RQ53MAC.txt"));

@@ -91,6 +91,55 @@ TEST_F(CommTransfer, ReadThatTimesOutEmptyEndsTheReaderSilently) {
   EXPECT_TRUE(Comm.PortOpen());
 }
 
+// With the read interval and multiplier at their maximum and a constant below it, a read ends as
+// soon as it has bytes; without one, after the constant.
+TEST_F(CommTransfer, ReadOnFirstBytesThatGetsNoneEndsAfterItsConstant) {
+  Comm.SetReadIntervalTimeout(SerialPlatform::MaxTimeout);
+  Comm.SetReadTotalTimeoutMultiplier(SerialPlatform::MaxTimeout);
+  Comm.SetReadTotalTimeoutConstant(50);
+  Open();
+  Settle(300);
+  ASSERT_TRUE(Pty.Send("late"));
+  Settle(300);
+  EXPECT_TRUE(Probe.Chunks.isEmpty());
+  EXPECT_EQ(Probe.Hangups, 0);
+}
+
+struct TChunking {
+  const char* Name;
+  SerialPlatform::TCommTimeouts Timeouts;
+  QList<QByteArray> Chunks;
+};
+
+void PrintTo(const TChunking& Row, std::ostream* Out) { *Out << Row.Name; }
+
+class CommChunking : public CommTransfer, public ::testing::WithParamInterface<TChunking> {};
+
+// Five bytes 50 ms apart: an interval longer than the gaps keeps them in one read; reads that end
+// on their first bytes hand each over on its own.
+TEST_P(CommChunking, BytesComingApartAreCutAsTheTimeOutsSay) {
+  const SerialPlatform::TCommTimeouts& Timeouts = GetParam().Timeouts;
+  Comm.SetReadIntervalTimeout(Timeouts.ReadIntervalTimeout);
+  Comm.SetReadTotalTimeoutMultiplier(Timeouts.ReadTotalTimeoutMultiplier);
+  Comm.SetReadTotalTimeoutConstant(Timeouts.ReadTotalTimeoutConstant);
+  Open();
+  for (const char Byte : QByteArray("abcde")) {
+    ASSERT_TRUE(Pty.Send(QByteArray(1, Byte)));
+    Settle(50);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return Probe.Received().size() == 5; }));
+  Settle(100);
+  EXPECT_EQ(Probe.Chunks, GetParam().Chunks);
+}
+
+constexpr quint32 Max = SerialPlatform::MaxTimeout;
+INSTANTIATE_TEST_SUITE_P(
+    ReadTimeOuts, CommChunking,
+    ::testing::Values(TChunking{"IntervalOfASecond", {1000, 0, 0, 0, 0}, {"abcde"}},
+                      TChunking{
+                          "OnFirstBytes", {Max, Max, Max - 1, 0, 0}, {"a", "b", "c", "d", "e"}}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
+
 TEST_F(CommTransfer, DrainNoticeAtOpenAndOnceAfterThreeQueuedBlocks) {
   const quint8 Byte = 0x55;
   EXPECT_FALSE(Comm.WriteCommData(&Byte, 1));  // closed
