@@ -98,7 +98,6 @@ class TFormMain : public QWidget, private TFlashRunView {
   QLabel* LabelStatus;
   QTimer* TimerFindPorts;
   QTimer* TimerStateMachine;
-  QTimer* TimerLogHeldLines;
 
  protected:
   void closeEvent(QCloseEvent* Event) override;
@@ -157,6 +156,7 @@ class TFormMain : public QWidget, private TFlashRunView {
   TComm* FComm = nullptr;
   TReplyRecognizer Recognizer;
   QStringList HeldLines;  // lines of the reply recognition not yet logged
+  QTimer* TimerLogHeldLines = nullptr;
   TSettingsBinding Settings;
   std::unique_ptr<TFlashRunControl> FRunControl;
   QImage QRCodePicture;

@@ -148,8 +148,8 @@ void TFlashJob::FlashStream(QByteArray& Image, quint32 BaseAddress) {
   }
 
   // Each block clears the flag here, before its request is written: its reply cannot have come
-  // yet. A step on the UI thread would wait there behind the log of the previous reply. The next
-  // block's request is made while this one crosses the line.
+  // yet. A step on the UI thread would cost two thread switches on every block. The next block's
+  // request is made while this one crosses the line.
   qsizetype Position = 0;
   quint32 Sequence = 0;
   QByteArray Request = BlockRequest(Image, Position, Sequence);
