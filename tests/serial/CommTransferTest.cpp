@@ -79,30 +79,26 @@ TEST_F(CommTransfer, UnitInputLenDeliversEveryByteOnItsOwn) {
   EXPECT_EQ(Probe.Chunks, (QList<QByteArray>{"a", "b", "c"}));
 }
 
+// A read that gets no byte ends after its constant and the reader goes on silently: with no read
+// interval, and with the interval and multiplier at their maximum (a read that ends as soon as it
+// has bytes).
 TEST_F(CommTransfer, ReadThatTimesOutEmptyEndsTheReaderSilently) {
-  Comm.SetReadIntervalTimeout(0);
-  Comm.SetReadTotalTimeoutConstant(50);
-  Open();
-  Settle(300);
-  ASSERT_TRUE(Pty.Send("late"));
-  Settle(300);
-  EXPECT_TRUE(Probe.Chunks.isEmpty());
-  EXPECT_EQ(Probe.Hangups, 0);
-  EXPECT_TRUE(Comm.PortOpen());
-}
-
-// With the read interval and multiplier at their maximum and a constant below it, a read ends as
-// soon as it has bytes; without one, after the constant.
-TEST_F(CommTransfer, ReadOnFirstBytesThatGetsNoneEndsAfterItsConstant) {
-  Comm.SetReadIntervalTimeout(SerialPlatform::MaxTimeout);
-  Comm.SetReadTotalTimeoutMultiplier(SerialPlatform::MaxTimeout);
-  Comm.SetReadTotalTimeoutConstant(50);
-  Open();
-  Settle(300);
-  ASSERT_TRUE(Pty.Send("late"));
-  Settle(300);
-  EXPECT_TRUE(Probe.Chunks.isEmpty());
-  EXPECT_EQ(Probe.Hangups, 0);
+  const quint32 Intervals[] = {0, SerialPlatform::MaxTimeout};
+  for (const quint32 Interval : Intervals) {
+    SCOPED_TRACE(Interval);
+    Probe.Chunks.clear();
+    Comm.SetReadIntervalTimeout(Interval);
+    Comm.SetReadTotalTimeoutMultiplier(Interval);
+    Comm.SetReadTotalTimeoutConstant(50);
+    Open();
+    Settle(300);
+    ASSERT_TRUE(Pty.Send("late"));
+    Settle(300);
+    EXPECT_TRUE(Probe.Chunks.isEmpty());
+    EXPECT_EQ(Probe.Hangups, 0);
+    EXPECT_TRUE(Comm.PortOpen());
+    Comm.StopComm();
+  }
 }
 
 struct TChunking {
