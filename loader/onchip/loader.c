@@ -35,11 +35,11 @@ static struct slip_rx rx;
 
 static struct {
   uint32_t offset, size;
-  uint32_t written;  /* bytes written to flash since BEGIN */
+  uint32_t written; /* bytes written to flash since BEGIN */
   uint32_t next_sequence;
   uint32_t page_fill;
   uint8_t begun, ended;
-  uint8_t error;  /* the first fault met while inflating or writing: reported by the next reply */
+  uint8_t error; /* the first fault met while inflating or writing: reported by the next reply */
 } session;
 static uint8_t last_error;
 static uint8_t page[PAGE_SIZE] __attribute__((aligned(4)));
@@ -75,8 +75,15 @@ static void send_escaped(uint8_t byte) {
 
 static void reply(uint8_t command, uint32_t value, uint8_t error) {
   if (error) last_error = error;
-  const uint8_t body[10] = {OC_REPLY, command, 2, 0, (uint8_t)value, (uint8_t)(value >> 8),
-                            (uint8_t)(value >> 16), (uint8_t)(value >> 24), error ? 1 : 0,
+  const uint8_t body[10] = {OC_REPLY,
+                            command,
+                            2,
+                            0,
+                            (uint8_t)value,
+                            (uint8_t)(value >> 8),
+                            (uint8_t)(value >> 16),
+                            (uint8_t)(value >> 24),
+                            error ? 1 : 0,
                             last_error};
   uart_send(SLIP_END);
   for (unsigned i = 0; i < sizeof body; ++i) send_escaped(body[i]);
@@ -92,8 +99,7 @@ static void restart_receiver(void) {
  * the bytes after it wait in the FIFO. */
 static void pump(void) {
   uint8_t byte;
-  while (!frame_pending && uart_poll(&byte) == UART_BYTE)
-    frame_pending = slip_rx_take(&rx, byte);
+  while (!frame_pending && uart_poll(&byte) == UART_BYTE) frame_pending = slip_rx_take(&rx, byte);
 }
 
 /* The next complete frame, or 0 once the input has ended. */
@@ -192,8 +198,7 @@ static uint8_t data_checksum(const uint8_t* bytes, uint32_t length) {
 
 static void data(const uint8_t* data, uint32_t length, uint32_t checksum) {
   const uint32_t sequence = length >= 4 ? le32(data) : 0;
-  if (!session.begun || length < 4 || length - 4 > OC_MAX_DATA ||
-      sequence != session.next_sequence)
+  if (!session.begun || length < 4 || length - 4 > OC_MAX_DATA || sequence != session.next_sequence)
     return reply(OC_DATA, sequence, OC_ERR_INVALID);
   if (checksum != data_checksum(data + 4, length - 4))
     return reply(OC_DATA, sequence, OC_ERR_CHECKSUM);

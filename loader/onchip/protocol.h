@@ -17,19 +17,20 @@
 #define OC_BEGIN 0xD1  /* offset, size of the image; erases exactly its sectors; value: sectors */
 #define OC_DATA 0xD2   /* sequence number, then the next piece of the raw deflate stream */
 #define OC_FINISH 0xD3 /* no data; value: CRC-32 of the flash from offset over size, read back */
-#define OC_RATE 0xD4   /* new rate, rate in use (bit/s); value: the new divisor, set after the reply */
+#define OC_RATE \
+  0xD4 /* new rate, rate in use (bit/s); value: the new divisor, set after the reply */
 
 /* Error codes after status 1. */
-#define OC_ERR_INVALID 0x05    /* unknown command, wrong length or sequence, no BEGIN before */
-#define OC_ERR_CHECKSUM 0x07   /* a DATA checksum that does not match its bytes */
-#define OC_ERR_FLASH 0x08      /* erase or write refused by the flash */
-#define OC_ERR_STREAM 0x09     /* the deflate stream is damaged, too long or not ended */
+#define OC_ERR_INVALID 0x05  /* unknown command, wrong length or sequence, no BEGIN before */
+#define OC_ERR_CHECKSUM 0x07 /* a DATA checksum that does not match its bytes */
+#define OC_ERR_FLASH 0x08    /* erase or write refused by the flash */
+#define OC_ERR_STREAM 0x09   /* the deflate stream is damaged, too long or not ended */
 
-#define OC_MAGIC 0x4C524546u   /* "FERL" */
+#define OC_MAGIC 0x4C524546u /* "FERL" */
 #define OC_SECTOR_SIZE 4096u
-#define OC_BLOCK_SECTORS 16u   /* sectors of a 64 KiB erase block */
-#define OC_MAX_DATA 4096u      /* compressed bytes in one DATA request at most */
-#define OC_HEADER_SIZE 8u      /* direction, command, length (2), checksum (4) */
-#define OC_REPLY_SIZE 12u      /* a reply, frame bytes included, unescaped */
+#define OC_BLOCK_SECTORS 16u /* sectors of a 64 KiB erase block */
+#define OC_MAX_DATA 4096u    /* compressed bytes in one DATA request at most */
+#define OC_HEADER_SIZE 8u    /* direction, command, length (2), checksum (4) */
+#define OC_REPLY_SIZE 12u    /* a reply, frame bytes included, unescaped */
 
 #endif

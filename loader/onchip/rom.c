@@ -22,7 +22,7 @@ typedef void (*rom_divisor_fn)(uint32_t uart, uint32_t divisor);
 #define UART_DIVISOR UART0_REG(0x14)
 #define UART_STATUS UART0_REG(0x1C)
 #define UART_FIFO_SIZE 128u
-#define RX_COUNT(status) ((status) & 0xFFu)
+#define RX_COUNT(status) ((status)&0xFFu)
 #define TX_COUNT(status) (((status) >> 16) & 0xFFu)
 
 /* What the ROM's own FLASH_BEGIN does before it erases: attach, cache off, unlock. */

@@ -6,16 +6,17 @@
 #include <stdint.h>
 
 /* Flash. Offsets are bytes from the flash's start; 0 = done, anything else = refused. */
-void flash_prepare(void);  /* attach the flash and unlock it for erasing and writing */
+void flash_prepare(void); /* attach the flash and unlock it for erasing and writing */
 int flash_erase_sector(uint32_t sector);
 int flash_erase_block(uint32_t block); /* one 64 KiB block */
-int flash_write(uint32_t offset, const void* source, uint32_t length); /* aligned, length % 4 == 0 */
+int flash_write(uint32_t offset, const void* source,
+                uint32_t length); /* aligned, length % 4 == 0 */
 int flash_read(uint32_t offset, void* destination, uint32_t length);
 
 /* UART0. */
-#define UART_BYTE 0   /* uart_poll stored a byte */
-#define UART_EMPTY 1  /* nothing in the receive FIFO */
-#define UART_ENDED 2  /* no byte will ever come (the tests' end of input) */
+#define UART_BYTE 0  /* uart_poll stored a byte */
+#define UART_EMPTY 1 /* nothing in the receive FIFO */
+#define UART_ENDED 2 /* no byte will ever come (the tests' end of input) */
 int uart_poll(uint8_t* byte);
 void uart_send(uint8_t byte);
 /* Returns once the last byte sent has left the line. */

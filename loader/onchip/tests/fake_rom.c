@@ -7,7 +7,7 @@
 #define BLOCK_ERASE_TICKS 1500000u /* 150 ms */
 #define PAGE_WRITE_TICKS 7000u     /* 0.7 ms for 256 bytes */
 #define READ_TICKS_PER_KIB 500u
-#define EMPTY_POLL_TICKS 10u       /* one turn of a loop that finds the FIFO empty */
+#define EMPTY_POLL_TICKS 10u /* one turn of a loop that finds the FIFO empty */
 #define HOST_TURNAROUND_TICKS 5000u
 #define FIFO_SIZE 128u
 #define MAX_REQUESTS 512u

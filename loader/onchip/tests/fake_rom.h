@@ -12,10 +12,10 @@
 extern uint8_t fake_flash[FAKE_FLASH_SIZE];
 
 struct fake_state {
-  uint32_t now;         /* time in 0.1 us */
-  uint32_t byte_ticks;  /* time of one byte on the line */
+  uint32_t now;        /* time in 0.1 us */
+  uint32_t byte_ticks; /* time of one byte on the line */
   uint32_t prepared, sector_erases, block_erases, writes, write_failures_after;
-  uint32_t lost;        /* bytes that found the receive FIFO full */
+  uint32_t lost; /* bytes that found the receive FIFO full */
   uint32_t divisor, divisor_sets;
   uint32_t drained_at, divisor_set_at; /* bytes sent when the line was drained, the divisor set */
   uint8_t out[FAKE_OUT_CAPACITY];

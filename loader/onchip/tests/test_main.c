@@ -37,7 +37,8 @@ static void print_number(uint32_t value) {
   char digits[11];
   int at = 10;
   digits[at] = 0;
-  do digits[--at] = (char)('0' + value % 10); while (value /= 10);
+  do digits[--at] = (char)('0' + value % 10);
+  while (value /= 10);
   print(digits + at);
 }
 
@@ -168,11 +169,11 @@ static void slip_receiver(void) {
   struct slip_rx rx;
   slip_rx_start(&rx, buffer, sizeof buffer);
   static const uint8_t line_bytes[] = {
-      0x41, 0x42, 0xDB, 0xC0,                         /* noise, then an opening byte */
-      0x01, 0xDB, 0xDC, 0xDB, 0xDD, 0x02, 0xC0,       /* 01 C0 DB 02 */
-      0xC0, 0x07, 0xDB, 0x00, 0x08, 0xC0,             /* a bad escape: dropped */
-      0xC0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0xC0,          /* longer than the buffer: dropped */
-      0xC0, 0xC0, 0x33, 0xC0};                        /* two frame bytes open one frame */
+      0x41, 0x42, 0xDB, 0xC0,                                  /* noise, then an opening byte */
+      0x01, 0xDB, 0xDC, 0xDB, 0xDD, 0x02, 0xC0,                /* 01 C0 DB 02 */
+      0xC0, 0x07, 0xDB, 0x00, 0x08, 0xC0,                      /* a bad escape: dropped */
+      0xC0, 1,    2,    3,    4,    5,    6,    7, 8, 9, 0xC0, /* longer than the buffer: dropped */
+      0xC0, 0xC0, 0x33, 0xC0};                                 /* two frame bytes open one frame */
   uint32_t frames = 0;
   for (uint32_t i = 0; i < sizeof line_bytes; ++i) {
     if (!slip_rx_take(&rx, line_bytes[i])) continue;
@@ -199,8 +200,8 @@ static void digest_is_zlibs_crc32(void) {
 
 static void queue_whole_image(void) {
   begin(IMAGE_OFFSET, VECTOR_SIZE);
-  data_block(0, 0, OC_MAX_DATA, 1, 0);          /* a checksum that does not match: refused */
-  data_block(0, 0, OC_MAX_DATA, 0, 0);          /* the same block again: taken */
+  data_block(0, 0, OC_MAX_DATA, 1, 0);           /* a checksum that does not match: refused */
+  data_block(0, 0, OC_MAX_DATA, 0, 0);           /* the same block again: taken */
   data_block(2, OC_MAX_DATA, OC_MAX_DATA, 0, 0); /* a sequence number skipped: refused */
   data_blocks(1, 0, 0);
   request(OC_FINISH, 0, 0, 0);
@@ -289,10 +290,10 @@ static void broken_streams_fail_the_finish(void) {
 }
 
 static void queue_invalid_requests(void) {
-  data_block(0, 0, 16, 0, 0);      /* DATA before BEGIN */
-  begin(0x1000 + 4, 100);          /* an offset inside a sector */
-  request(0x42, 0, 0, 0);          /* an unknown command */
-  request(OC_FINISH, 0, 0, 0);     /* FINISH without BEGIN */
+  data_block(0, 0, 16, 0, 0);  /* DATA before BEGIN */
+  begin(0x1000 + 4, 100);      /* an offset inside a sector */
+  request(0x42, 0, 0, 0);      /* an unknown command */
+  request(OC_FINISH, 0, 0, 0); /* FINISH without BEGIN */
   static const uint8_t short_frame[] = {0xC0, 0x00, 0xD0, 0xC0};
   fake_queue(short_frame, sizeof short_frame);
   uint8_t wrong_length[] = {0xC0, 0x00, OC_PING, 0x05, 0x00, 0, 0, 0, 0, 0xC0};
