@@ -163,9 +163,9 @@ void TSimulatedModule::SetRequestHistory(std::size_t Requests) {
 }
 
 QByteArray TSimulatedModule::Ram(quint32 Address, quint32 Length) const {
-  if (Address >= IramStart && Address - IramStart <= IramSize - Length)
+  if (Address >= IramStart && Length <= IramSize && Address - IramStart <= IramSize - Length)
     return FIram.mid(Address - IramStart, Length);
-  if (Address >= DramStart && Address - DramStart <= DramSize - Length)
+  if (Address >= DramStart && Length <= DramSize && Address - DramStart <= DramSize - Length)
     return FDram.mid(Address - DramStart, Length);
   return QByteArray();
 }
