@@ -15,10 +15,10 @@ if [ -f "$shared" ]; then
   exit 0
 fi
 apt_dir="$dir/apt"
-mkdir -p "$apt_dir/lists/partial" "$apt_dir/sources.list.d"
+mkdir -p "$apt_dir/lists/partial" "$apt_dir/sources.list.d" "$apt_dir/cache/archives/partial"
 echo "deb-src http://deb.debian.org/debian bookworm main" >"$apt_dir/sources.list.d/zlib.list"
 options=(-o "Dir::Etc::SourceParts=$apt_dir/sources.list.d" -o Dir::Etc::SourceList=/dev/null
-         -o "Dir::State::Lists=$apt_dir/lists")
+         -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache")
 apt-get "${options[@]}" update -q
 (cd "$dir" && apt-get "${options[@]}" source --download-only zlib=1:1.2.13.dfsg-1)
 [ -f "$dir/$tarball" ]
