@@ -38,9 +38,9 @@ const QHash<QString, quint8>& ModeCodes() {
 // The image format's own codes ("8MByte" and "16MByte" included) with each chip's size in KiB.
 const QHash<QString, std::pair<quint8, quint32>>& Sizes() {
   static const QHash<QString, std::pair<quint8, quint32>> Codes{
-      {"512kByte", {0x00, 512}},   {"256kByte", {0x10, 256}},   {"1MByte", {0x20, 1024}},
-      {"2MByte", {0x30, 2048}},    {"4MByte", {0x40, 4096}},    {"2MByte-C1", {0x50, 2048}},
-      {"4MByte-C1", {0x60, 4096}}, {"8MByte", {0x80, 8192}},    {"16MByte", {0x90, 16384}}};
+      {"512kByte", {0x00, 512}},   {"256kByte", {0x10, 256}}, {"1MByte", {0x20, 1024}},
+      {"2MByte", {0x30, 2048}},    {"4MByte", {0x40, 4096}},  {"2MByte-C1", {0x50, 2048}},
+      {"4MByte-C1", {0x60, 4096}}, {"8MByte", {0x80, 8192}},  {"16MByte", {0x90, 16384}}};
   return Codes;
 }
 

@@ -105,7 +105,8 @@ TEST_F(TFaultRun, ImpossibleSettingsAreRefusedBeforeAnythingIsErased) {
   Settle(100);
   WithModule([](TSimulatedModule& Sim) {
     for (const TSimRequest& Request : Sim.Requests())
-      EXPECT_TRUE(Request.Command == SimSync || Request.Command == SimReadReg) << int(Request.Command);
+      EXPECT_TRUE(Request.Command == SimSync || Request.Command == SimReadReg)
+          << int(Request.Command);
   });
 }
 

@@ -128,7 +128,8 @@ TEST_F(TFlashJobTest, ReadsTheMACThenProgramsAndHandsTheRunBack) {
   Run();
   EXPECT_EQ(Requests(SimReadReg).size(), 4u);
   EXPECT_EQ(Lines, QStringList({"[identity]", "[status] Size: 1000 Bytes ",
-                                "Note: Erasing 8 KiB.", "Note: Set base address success.", "Note: Program flash success.",
+                                "Note: Erasing 8 KiB.", "Note: Set base address success.",
+                                "Note: Program flash success.",
                                 "[run]", "[status] Ready "}));
   const auto Begin = Requests(SimFlashBegin);
   ASSERT_EQ(Begin.size(), 1u);
@@ -269,7 +270,8 @@ TEST_F(TFlashJobTest, ErasesJustTheImagesSectors) {
       Inputs.Offset = "0x" + QString::number(Offset, 16);
       Run();
       ASSERT_FALSE(Record.BurnOK) << Lines.join('\n').toStdString();
-      EXPECT_EQ(Lines.filter("Erasing"), QStringList{QString("Note: Erasing %1 KiB.").arg(Sectors * 4)});
+      EXPECT_EQ(Lines.filter("Erasing"),
+                QStringList{QString("Note: Erasing %1 KiB.").arg(Sectors * 4)});
       const auto Blocks = quint32((Source.size() + 1023) / 1024);
       EXPECT_EQ(Le32(Requests(SimFlashBegin).at(0).Data, 4), Blocks);
       EXPECT_EQ(quint32(Requests(SimFlashData).size()), Blocks);

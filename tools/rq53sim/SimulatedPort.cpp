@@ -272,8 +272,7 @@ void TSimulatedPort::AwaitClientRead() {
     pollfd Slave{FSlave, POLLIN, 0};
     ::poll(&Slave, 1, 0);
     int Waiting = 0;
-    if (::ioctl(FSlave, FIONREAD, &Waiting) != 0 || Waiting == 0 || TClock::now() >= GiveUp)
-      return;
+    if (::ioctl(FSlave, FIONREAD, &Waiting) != 0 || Waiting == 0 || TClock::now() >= GiveUp) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
