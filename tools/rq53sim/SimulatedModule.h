@@ -93,9 +93,9 @@ struct TSimMisbehaviour {
   bool LoaderSilentAfterRate = false;   // the loader program answers nothing after a rate change
 };
 
-// Time the flash takes, turned into delivery delays. The erase time keeps the FLASH_BEGIN of a
-// 598,432-byte image at offset 0 (163 sectors erased) at about one second, well inside the tool's
-// reply wait of 5 s; a block of 1 KiB is about four page programs.
+// Time the flash takes, turned into delivery delays. By default a fast chip: the 147 sectors of a
+// 598,432-byte image erase in under a second. Real chips take 45 ms per sector typically and up
+// to 400 ms; a block of 1 KiB is about four page programs.
 // The loader program erases whole 64 KiB blocks where they fit (a block takes about four
 // sectors' time, as flash chips state), works on one block while the next one arrives, and reads
 // the image back for its digest.
