@@ -59,6 +59,8 @@ class TFlashRunControl {
   void ReportSilentModule();
   void StartWorker();
   void ResetPulse();
+  bool SetLineRate(quint32 Rate);
+  void RestartHandshake();
   void ClosePort();
   TFlashJobSteps JobSteps();
 

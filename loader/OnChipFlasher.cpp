@@ -25,7 +25,8 @@ TOnChipResult TOnChipFlasher::Start(const TOnChipProgram& Program) {
   using enum TOnChipOutcome;
   for (const QByteArray& Request : BuildUploadRequests(Program)) {
     const std::optional<TReplyFrame> Reply = Ask(Request, quint8(Request.at(2)), ReplyWaitMs);
-    if (!Reply || !Reply->Success()) return Result(NotStarted, "the loader could not be uploaded");
+    if (!Reply || !Reply->Success())
+      return Result(Reply ? NotUploaded : NotStarted, "the loader could not be uploaded");
   }
   const std::optional<TReplyFrame> Greeting = Link.NextReply(GreetingWaitMs);
   if (!Greeting || Greeting->Command != OC_PING || Greeting->Value != OC_MAGIC)

@@ -20,7 +20,7 @@ TEST_F(TFaultRun, APulledAdapterEndsTheRunAtOnce) {
   EXPECT_EQ(Log().filter("timeout"), QStringList());
   EXPECT_EQ(Records(), 1);
   ASSERT_TRUE(WaitUntil([&] { return !Form->RunControl().WorkerRunning(); }, 2000));
-  TSimulatedPort Next{Module(), 576000};
+  TSimulatedPort Next{RomOnlyModule(), 576000};
   ExpectNextRunSucceeds(Next);
 }
 

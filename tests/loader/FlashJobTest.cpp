@@ -27,7 +27,7 @@ quint32 Le32(const QByteArray& Data, int At) {
 
 class TFlashJobTest : public ::testing::Test {
  protected:
-  TFlashJobTest() { Inputs = {"T1000", "0x00000", "DIO", "4MByte", "40MHz", true, 100}; }
+  TFlashJobTest() { Inputs = {"T1000", "0x00000", "DIO", "4MByte", "40MHz", true, 100, false}; }
 
   // Runs one whole job and processes its UI steps until it has ended.
   void Run() {
@@ -39,7 +39,9 @@ class TFlashJobTest : public ::testing::Test {
                            Lines << "[identity]";
                            if (IdentityFails) throw std::runtime_error("Cannot write RQ53MAC.txt: Permission denied.");
                          },
-                         [this] { Lines << "[run]"; }};
+                         [this] { Lines << "[run]"; },
+                         [this](quint32 Rate) { return Lines << QString("[rate] %1").arg(Rate), true; },
+                         [this] { Lines << "[handshake]"; }};
     TFlashJob Job(Record, &Ui, [this](const QByteArray& Packet) { return Send(Packet); }, Steps,
                   Inputs);
     std::atomic<bool> Done{false};
