@@ -5,6 +5,13 @@
 
 namespace {
 
+// The stages of a run in the order they come; a late line never takes a run back.
+const QStringList StageOrder{"open", "sync", "mac", "erase", "write", "done", "failed"};
+
+bool Advances(const QString& From, const QString& To) {
+  return StageOrder.indexOf(To) > StageOrder.indexOf(From);
+}
+
 QString Seconds(double Value) { return QString::number(Value, 'f', 1); }
 
 QJsonValue TextOrNull(const QString& Text) {
@@ -24,7 +31,7 @@ int TCliReport::AddRun(const QString& Port) {
 }
 
 void TCliReport::Stage(int Index, const QString& Stage) {
-  if (Run(Index).Ended || Run(Index).Stage == Stage) return;
+  if (Run(Index).Ended || !Advances(Run(Index).Stage, Stage)) return;
   Run(Index).Stage = Stage;
   Emit(Index, Stage);
 }
@@ -40,7 +47,7 @@ void TCliReport::Progress(int Index, int Percent) {
 void TCliReport::MAC(int Index, const QString& STAMAC) {
   if (Run(Index).Ended) return;
   Run(Index).MAC = STAMAC;
-  Run(Index).Stage = QStringLiteral("mac");
+  if (Advances(Run(Index).Stage, QStringLiteral("mac"))) Run(Index).Stage = QStringLiteral("mac");
   Emit(Index, QStringLiteral("mac"));
 }
 
