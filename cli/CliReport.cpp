@@ -121,9 +121,12 @@ QString TCliReport::Line(const TRunLine& Run) const {
 }
 
 QString TCliReport::JsonLine(const TRunLine& Run, const QString& Event) const {
-  QJsonObject Object{{"port", Run.Port},          {"event", Event},
-                     {"percent", Run.Percent},    {"mac", TextOrNull(Run.MAC)},
-                     {"error", TextOrNull(Run.Error)}, {"seconds", Run.Seconds}};
+  QJsonObject Object{{"port", Run.Port},
+                     {"event", Event},
+                     {"percent", Run.Percent},
+                     {"mac", TextOrNull(Run.MAC)},
+                     {"error", TextOrNull(Run.Error)},
+                     {"seconds", Run.Seconds}};
   if (Event == QStringLiteral("result")) Object.insert("result", Run.Stage);
   return QString::fromUtf8(QJsonDocument(Object).toJson(QJsonDocument::Compact)) + u'\n';
 }

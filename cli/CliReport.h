@@ -20,7 +20,7 @@ struct TRunLine {
   QString Error;  // why the run failed; empty while it goes on and when it ended done
   bool Ended = false;
   QElapsedTimer Clock;
-  double Seconds = 0;  // frozen when the run ends
+  double Seconds = 0;    // frozen when the run ends
   int PlainDecile = -1;  // the last tenth of progress printed as a plain line
 };
 
