@@ -1,6 +1,6 @@
 #include "cli/CliOptions.h"
 
-#include "firmware/UnitFrameConfigLine.h"
+#include "firmware/FirmwareImage.h"
 #include "serial/SerialPlatform.h"
 
 #include <QCommandLineParser>
