@@ -1,15 +1,12 @@
 #include "cli/CliRuns.h"
 
 #include "app/SerialPortsCtrl.h"
+#include "cli/CliPlatform.h"
 #include "serial/SPComm.h"
 #include "serial/SerialPlatform.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
-
-#include <fcntl.h>
-#include <unistd.h>
-#include <csignal>
 
 namespace {
 
@@ -26,14 +23,6 @@ bool SilentModuleWarning(const QString& Line) {
 const QString ConnectFailed = QStringLiteral("Error: Serial port connect failed, please check it.");
 
 QString WithoutKind(const QString& Line) { return Line.mid(Line.indexOf(u' ') + 1); }
-
-// A signal reaches the event loop through this pipe.
-int SignalPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-  const char Byte = 1;
-  [[maybe_unused]] const ssize_t Written = ::write(SignalPipe[1], &Byte, 1);
-}
 
 }  // namespace
 
@@ -155,21 +144,10 @@ TCliRuns::TCliRuns(const TCliOptions& Options, const TSettingsValues& Values,
   connect(&WatchTimer, &QTimer::timeout, this, [this] { WatchTick(); });
 }
 
-TCliRuns::~TCliRuns() {
-  Runs.clear();
-  for (int Signal : {SIGINT, SIGTERM}) std::signal(Signal, SIG_DFL);
-}
+TCliRuns::~TCliRuns() = default;
 
 void TCliRuns::Start() {
-  if (SignalPipe[0] < 0 && ::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) SignalPipe[0] = -1;
-  if (SignalPipe[0] >= 0) {
-    SignalNotifier = std::make_unique<QSocketNotifier>(SignalPipe[0], QSocketNotifier::Read);
-    connect(SignalNotifier.get(), &QSocketNotifier::activated, this, [this] {
-      char Bytes[16];
-      while (::read(SignalPipe[0], Bytes, sizeof Bytes) > 0) Interrupted();
-    });
-    for (int Signal : {SIGINT, SIGTERM}) std::signal(Signal, OnSignal);
-  }
+  InterruptCatcher = CliPlatform::CatchInterrupts(this, [this] { Interrupted(); });
   if (Options.Watch) {
     Report.Note(QStringLiteral("Watching for modules; Ctrl+C ends."));
     WatchTick();

@@ -10,7 +10,6 @@
 #include "cli/CliReport.h"
 
 #include <QObject>
-#include <QSocketNotifier>
 #include <QStringList>
 #include <QTimer>
 
@@ -63,7 +62,7 @@ class TCliPortRun : public QObject, private TFlashRunView {
   std::unique_ptr<TFlashStation> Station;
   QTimer EndWatch;
   TRunStatus Status = TRunStatus::Wait;
-  QString Error;  // the first error of the run
+  QString Error;                  // the first error of the run
   bool LastLineWasError = false;  // the last log line was a failed open, which gave Error
   bool FAnswered = false;
   bool FEnded = false;
@@ -95,6 +94,6 @@ class TCliRuns : public QObject {
   std::vector<std::unique_ptr<TCliPortRun>> Runs;
   QStringList AwaitingUnplug;  // ports whose module was flashed and is still plugged in
   QTimer WatchTimer;
-  std::unique_ptr<QSocketNotifier> SignalNotifier;
+  std::unique_ptr<QObject> InterruptCatcher;
   int Interrupts = 0;
 };

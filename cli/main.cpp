@@ -3,12 +3,12 @@
 
 #include "app/SettingsBinding.h"
 #include "cli/CliOptions.h"
+#include "cli/CliPlatform.h"
 #include "cli/CliReport.h"
 #include "cli/CliRuns.h"
 
 #include <QCoreApplication>
 
-#include <unistd.h>
 #include <cstdio>
 
 namespace {
@@ -19,7 +19,7 @@ void PrintError(const QString& Line) {
 
 TOutputMode OutputMode(const TCliOptions& Options) {
   if (Options.Json) return TOutputMode::Json;
-  return isatty(STDOUT_FILENO) ? TOutputMode::Terminal : TOutputMode::Plain;
+  return CliPlatform::StandardOutputIsTerminal() ? TOutputMode::Terminal : TOutputMode::Plain;
 }
 
 }  // namespace

@@ -31,22 +31,14 @@ constexpr int WatchPause = 1500;
 // A simulated module whose station address ends in LastByte; its flash is
 // dumped when it ends.
 struct TSimModule {
-  TSimModule(const QString &Folder, int LastByte,
-             const QStringList &Misbehaviour = {})
+  TSimModule(const QString& Folder, int LastByte, const QStringList& Misbehaviour = {})
       : Dump(QStringLiteral("%1/flash-%2.bin").arg(Folder).arg(LastByte)),
-        STAMAC(QStringLiteral("18:FE:34:12:34:%1")
-                   .arg(LastByte, 2, 16, QChar('0'))
-                   .toUpper()),
-        APMAC(QStringLiteral("1A-FE-34-12-34-%1")
-                  .arg(LastByte, 2, 16, QChar('0'))
-                  .toUpper()) {
-    const QString Efuse =
-        QString::number(quint32(LastByte) << 24 | 0x400000, 16) + ",1234,0,0";
+        STAMAC(QStringLiteral("18:FE:34:12:34:%1").arg(LastByte, 2, 16, QChar('0')).toUpper()),
+        APMAC(QStringLiteral("1A-FE-34-12-34-%1").arg(LastByte, 2, 16, QChar('0')).toUpper()) {
+    const QString Efuse = QString::number(quint32(LastByte) << 24 | 0x400000, 16) + ",1234,0,0";
     Process.start(RQ53SIM_PROGRAM,
-                  QStringList{"--efuse", Efuse, "--dump", Dump, "-v"} +
-                      Misbehaviour);
-    if (Process.waitForReadyRead(10000))
-      Port = QString::fromLatin1(Process.readLine()).trimmed();
+                  QStringList{"--efuse", Efuse, "--dump", Dump, "-v"} + Misbehaviour);
+    if (Process.waitForReadyRead(10000)) Port = QString::fromLatin1(Process.readLine()).trimmed();
   }
   ~TSimModule() { Flash(); }
 
@@ -65,9 +57,7 @@ struct TSimModule {
     Flash();
     return QString::fromLatin1(Process.readAllStandardError());
   }
-  QString QRText() const {
-    return " AP MAC:" + APMAC + "\r\nSTA MAC:" + STAMAC;
-  }
+  QString QRText() const { return " AP MAC:" + APMAC + "\r\nSTA MAC:" + STAMAC; }
 
   QProcess Process;
   QString Port;
@@ -83,30 +73,26 @@ struct TCliResult {
 };
 
 class CliTest : public ::testing::Test {
-protected:
-  TCliResult Cli(const QStringList &Arguments) {
+ protected:
+  TCliResult Cli(const QStringList& Arguments) {
     QProcess Program;
-    Program.start(FERRULE_CLI,
-                  Arguments + QStringList{"--config", Folder.path()});
+    Program.start(FERRULE_CLI, Arguments + QStringList{"--config", Folder.path()});
     Program.closeWriteChannel();
     EXPECT_TRUE(Program.waitForFinished(180000));
-    return {Program.exitStatus() == QProcess::NormalExit ? Program.exitCode()
-                                                         : -1,
+    return {Program.exitStatus() == QProcess::NormalExit ? Program.exitCode() : -1,
             QString::fromUtf8(Program.readAllStandardOutput()),
             QString::fromUtf8(Program.readAllStandardError())};
   }
 
-  TSimModule &Module(int LastByte, const QStringList &Misbehaviour = {}) {
-    Modules.push_back(
-        std::make_unique<TSimModule>(Folder.path(), LastByte, Misbehaviour));
+  TSimModule& Module(int LastByte, const QStringList& Misbehaviour = {}) {
+    Modules.push_back(std::make_unique<TSimModule>(Folder.path(), LastByte, Misbehaviour));
     EXPECT_FALSE(Modules.back()->Port.isEmpty());
     return *Modules.back();
   }
 
   QStringList PortArguments() const {
     QStringList Arguments{"--firmware", "CORVEL"};
-    for (const auto &Sim : Modules)
-      Arguments << "--port" << Sim->Port;
+    for (const auto& Sim : Modules) Arguments << "--port" << Sim->Port;
     return Arguments;
   }
 
@@ -122,21 +108,17 @@ protected:
 
   QString Records() const {
     QFile File(Folder.filePath("RQ53MAC.txt"));
-    return File.open(QIODevice::ReadOnly) ? QString::fromLatin1(File.readAll())
-                                          : QString();
+    return File.open(QIODevice::ReadOnly) ? QString::fromLatin1(File.readAll()) : QString();
   }
 
   // What zbarimg reads in each saved picture (scaled up so that it finds the
   // symbol).
   QSet<QString> DecodedPictures() const {
     QSet<QString> Texts;
-    for (const QString &Name :
-         QDir(Folder.path()).entryList({"*.png"}, QDir::Files)) {
+    for (const QString& Name : QDir(Folder.path()).entryList({"*.png"}, QDir::Files)) {
       const QString Scaled = Folder.filePath("scaled.bmp");
       const QImage Picture(Folder.filePath(Name));
-      Picture
-          .scaled(Picture.size() * 8, Qt::IgnoreAspectRatio,
-                  Qt::FastTransformation)
+      Picture.scaled(Picture.size() * 8, Qt::IgnoreAspectRatio, Qt::FastTransformation)
           .save(Scaled);
       QProcess Decoder;
       Decoder.start("zbarimg", {"--raw", "-q", Scaled});
@@ -154,29 +136,24 @@ protected:
 // Three modules at once: each flash holds the image, each module is recorded
 // with its picture, and the summary names every port done.
 TEST_F(CliTest, ThreeModulesAreFlashedAtOnce) {
-  for (int LastByte : {0x56, 0x57, 0x58})
-    Module(LastByte);
+  for (int LastByte : {0x56, 0x57, 0x58}) Module(LastByte);
   const TCliResult Result = Cli(PortArguments());
-  EXPECT_EQ(Result.ExitCode, 0)
-      << Result.Out.toStdString() << Result.Err.toStdString();
+  EXPECT_EQ(Result.ExitCode, 0) << Result.Out.toStdString() << Result.Err.toStdString();
   EXPECT_EQ(Result.Err, "");
 
   QSet<QString> ExpectedQR;
-  for (const auto &Sim : Modules) {
-    EXPECT_TRUE(Sim->Flash().startsWith(ExpectedFlash()))
-        << Sim->Port.toStdString();
-    EXPECT_EQ(Records().count("STA MAC:" + Sim->STAMAC + "\r\n"), 1)
-        << Records().toStdString();
-    const QRegularExpression Row("^" + QRegularExpression::escape(Sim->Port) +
-                                     " +done +" + Sim->STAMAC + " +\\d+\\.\\d$",
-                                 QRegularExpression::MultilineOption);
+  for (const auto& Sim : Modules) {
+    EXPECT_TRUE(Sim->Flash().startsWith(ExpectedFlash())) << Sim->Port.toStdString();
+    EXPECT_EQ(Records().count("STA MAC:" + Sim->STAMAC + "\r\n"), 1) << Records().toStdString();
+    const QRegularExpression Row(
+        "^" + QRegularExpression::escape(Sim->Port) + " +done +" + Sim->STAMAC + " +\\d+\\.\\d$",
+        QRegularExpression::MultilineOption);
     EXPECT_TRUE(Row.match(Result.Out).hasMatch()) << Result.Out.toStdString();
     ExpectedQR << Sim->QRText();
   }
   EXPECT_EQ(Records().count("STA MAC:"), 3);
   EXPECT_EQ(DecodedPictures(), ExpectedQR);
-  EXPECT_TRUE(Result.Out.endsWith("3 done, 0 failed.\n"))
-      << Result.Out.toStdString();
+  EXPECT_TRUE(Result.Out.endsWith("3 done, 0 failed.\n")) << Result.Out.toStdString();
 }
 
 // One module refuses a block: the other two end done, the failed one is
@@ -184,42 +161,35 @@ TEST_F(CliTest, ThreeModulesAreFlashedAtOnce) {
 // object, ending in one result event per port.
 TEST_F(CliTest, OneFailingModuleFailsAloneAndJsonEndsWithResults) {
   Module(0x56);
-  TSimModule &Failing =
-      Module(0x57, {"--fail-command", "FLASH_DATA", "--fail-after", "100"});
+  TSimModule& Failing = Module(0x57, {"--fail-command", "FLASH_DATA", "--fail-after", "100"});
   Module(0x58);
   const TCliResult Result = Cli(PortArguments() << "--json");
-  EXPECT_EQ(Result.ExitCode, 1)
-      << Result.Out.toStdString() << Result.Err.toStdString();
+  EXPECT_EQ(Result.ExitCode, 1) << Result.Out.toStdString() << Result.Err.toStdString();
 
   QList<QJsonObject> Events;
-  for (const QString &Line : Result.Out.split('\n', Qt::SkipEmptyParts)) {
+  for (const QString& Line : Result.Out.split('\n', Qt::SkipEmptyParts)) {
     QJsonParseError Error;
-    const QJsonDocument Document =
-        QJsonDocument::fromJson(Line.toUtf8(), &Error);
+    const QJsonDocument Document = QJsonDocument::fromJson(Line.toUtf8(), &Error);
     ASSERT_EQ(Error.error, QJsonParseError::NoError) << Line.toStdString();
     ASSERT_TRUE(Document.isObject()) << Line.toStdString();
     Events << Document.object();
   }
   // Each port's last event is its one result event.
   QMap<QString, QJsonObject> Results;
-  for (const QJsonObject &Event : Events) {
-    for (const char *Key :
-         {"port", "event", "percent", "mac", "error", "seconds"})
+  for (const QJsonObject& Event : Events) {
+    for (const char* Key : {"port", "event", "percent", "mac", "error", "seconds"})
       EXPECT_TRUE(Event.contains(Key)) << Key;
     const QString Port = Event["port"].toString();
-    EXPECT_FALSE(Results.contains(Port))
-        << "an event after the result of " << Port.toStdString();
-    if (Event["event"].toString() == "result")
-      Results[Port] = Event;
+    EXPECT_FALSE(Results.contains(Port)) << "an event after the result of " << Port.toStdString();
+    if (Event["event"].toString() == "result") Results[Port] = Event;
   }
   ASSERT_EQ(Results.size(), 3);
-  for (const auto &Sim : Modules) {
+  for (const auto& Sim : Modules) {
     const QJsonObject Event = Results[Sim->Port];
     EXPECT_EQ(Event["mac"].toString(), Sim->STAMAC);
     if (Sim.get() == &Failing) {
       EXPECT_EQ(Event["result"].toString(), "failed");
-      EXPECT_EQ(Event["error"].toString(),
-                "RQ53 rejected flash data (error 0x05).");
+      EXPECT_EQ(Event["error"].toString(), "RQ53 rejected flash data (error 0x05).");
       EXPECT_LT(Event["percent"].toInt(), 100);
     } else {
       EXPECT_EQ(Event["result"].toString(), "done");
@@ -238,28 +208,23 @@ TEST_F(CliTest, OneFailingModuleFailsAloneAndJsonEndsWithResults) {
 // before the summary.
 TEST_F(CliTest, WatchFlashesEachModuleThatAppearsAndCtrlCLetsTheRunEnd) {
   const QString Jig = Folder.filePath("jig");
-  TSimModule &First = Module(0x56);
+  TSimModule& First = Module(0x56);
   ASSERT_TRUE(QFile::link(First.Port, Jig));
   QProcess Program;
-  Program.start(FERRULE_CLI, {"--firmware", "CORVEL", "--port", Jig, "--watch",
-                              "--json", "--config", Folder.path()});
+  Program.start(FERRULE_CLI, {"--firmware", "CORVEL", "--port", Jig, "--watch", "--json",
+                              "--config", Folder.path()});
   QList<QJsonObject> Events;
   // Reads events until one satisfies Wanted.
-  const auto WaitFor =
-      [&](const std::function<bool(const QJsonObject &)> &Wanted) {
-        for (;;) {
-          while (!Program.canReadLine())
-            if (!Program.waitForReadyRead(60000))
-              return false;
-          Events << QJsonDocument::fromJson(Program.readLine()).object();
-          if (Wanted(Events.back()))
-            return true;
-        }
-      };
-  const auto Event = [](const char *Name) {
-    return [Name](const QJsonObject &Event) {
-      return Event["event"].toString() == Name;
-    };
+  const auto WaitFor = [&](const std::function<bool(const QJsonObject&)>& Wanted) {
+    for (;;) {
+      while (!Program.canReadLine())
+        if (!Program.waitForReadyRead(60000)) return false;
+      Events << QJsonDocument::fromJson(Program.readLine()).object();
+      if (Wanted(Events.back())) return true;
+    }
+  };
+  const auto Event = [](const char* Name) {
+    return [Name](const QJsonObject& Event) { return Event["event"].toString() == Name; };
   };
   ASSERT_TRUE(WaitFor(Event("result")));
   EXPECT_EQ(Events.back()["result"].toString(), "done");
@@ -270,30 +235,26 @@ TEST_F(CliTest, WatchFlashesEachModuleThatAppearsAndCtrlCLetsTheRunEnd) {
   QThread::msleep(WatchPause);
   Program.waitForReadyRead(0);
   while (Program.canReadLine())
-    EXPECT_FALSE(
-        Event("open")(QJsonDocument::fromJson(Program.readLine()).object()));
+    EXPECT_FALSE(Event("open")(QJsonDocument::fromJson(Program.readLine()).object()));
   First.Process.write("unplug\n");
   First.Process.waitForBytesWritten();
-  for (int Wait = 0; Wait < 100 && QFileInfo::exists(Jig); ++Wait)
-    QThread::msleep(50);
+  for (int Wait = 0; Wait < 100 && QFileInfo::exists(Jig); ++Wait) QThread::msleep(50);
   ASSERT_FALSE(QFileInfo::exists(Jig));
   QThread::msleep(WatchPause);
   ASSERT_TRUE(QFile::remove(Jig));
-  TSimModule &Second = Module(0x57);
+  TSimModule& Second = Module(0x57);
   ASSERT_TRUE(QFile::link(Second.Port, Jig));
-  ASSERT_TRUE(WaitFor(
-      [](const QJsonObject &Event) { return Event["percent"].toInt() >= 10; }));
+  ASSERT_TRUE(WaitFor([](const QJsonObject& Event) { return Event["percent"].toInt() >= 10; }));
   kill(pid_t(Program.processId()), SIGINT);
   ASSERT_TRUE(Program.waitForFinished(60000));
+  EXPECT_EQ(Program.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(Program.exitCode(), 0);
-  while (Program.canReadLine())
-    Events << QJsonDocument::fromJson(Program.readLine()).object();
+  while (Program.canReadLine()) Events << QJsonDocument::fromJson(Program.readLine()).object();
   QStringList Results;
-  for (const QJsonObject &Event : Events)
+  for (const QJsonObject& Event : Events)
     if (Event["event"].toString() == "result")
       Results << Event["result"].toString() + " " + Event["mac"].toString();
-  EXPECT_EQ(Results,
-            QStringList({"done " + First.STAMAC, "done " + Second.STAMAC}));
+  EXPECT_EQ(Results, QStringList({"done " + First.STAMAC, "done " + Second.STAMAC}));
   EXPECT_TRUE(Second.Flash().startsWith(ExpectedFlash()));
   EXPECT_EQ(Records().count("STA MAC:"), 2);
 }
@@ -301,7 +262,7 @@ TEST_F(CliTest, WatchFlashesEachModuleThatAppearsAndCtrlCLetsTheRunEnd) {
 // Arguments that cannot be carried out: one line on standard error, exit status
 // 2, and not one byte sent to the module.
 TEST_F(CliTest, BadArgumentsFlashNothing) {
-  TSimModule &Sim = Module(0x56);
+  TSimModule& Sim = Module(0x56);
   QTemporaryDir Links;
   const QString Link = Links.filePath("jig0");
   ASSERT_TRUE(QFile::link(Sim.Port, Link));
@@ -310,24 +271,19 @@ TEST_F(CliTest, BadArgumentsFlashNothing) {
     QStringList Arguments;
     QString Error;
   } Cases[] = {
-      {{"--firmware", "ESPRESSO", "--port", Sim.Port},
-       "Unknown firmware \"ESPRESSO\""},
+      {{"--firmware", "ESPRESSO", "--port", Sim.Port}, "Unknown firmware \"ESPRESSO\""},
       {{"--port", Sim.Port}, "No firmware given"},
       {{"--firmware", "CORVEL"}, "No port given"},
-      {{"--firmware", "CORVEL", "--port", Sim.Port, "--port", Link},
-       "is given twice"},
+      {{"--firmware", "CORVEL", "--port", Sim.Port, "--port", Link}, "is given twice"},
       {{"--firmware", "CORVEL", "--port", Sim.Port, "--offset", "0x1G000"},
        "Offset \"0x1G000\" is no hexadecimal flash address."},
-      {{"--firmware", "CORVEL", "--port", Missing},
-       Missing + " does not exist"},
-      {{"--firmware", "CORVEL", "--port", Sim.Port, "--fast"},
-       "Unknown option 'fast'"},
+      {{"--firmware", "CORVEL", "--port", Missing}, Missing + " does not exist"},
+      {{"--firmware", "CORVEL", "--port", Sim.Port, "--fast"}, "Unknown option 'fast'"},
   };
-  for (const auto &Case : Cases) {
+  for (const auto& Case : Cases) {
     const TCliResult Result = Cli(Case.Arguments);
     EXPECT_EQ(Result.ExitCode, 2) << Case.Arguments.join(' ').toStdString();
-    EXPECT_TRUE(Result.Err.startsWith("ferrule-cli: "))
-        << Result.Err.toStdString();
+    EXPECT_TRUE(Result.Err.startsWith("ferrule-cli: ")) << Result.Err.toStdString();
     EXPECT_TRUE(Result.Err.contains(Case.Error)) << Result.Err.toStdString();
     EXPECT_EQ(Result.Err.count('\n'), 1) << Result.Err.toStdString();
     EXPECT_EQ(Result.Out, "");
@@ -338,11 +294,10 @@ TEST_F(CliTest, BadArgumentsFlashNothing) {
     ASSERT_TRUE(Held);
     const TCliResult Result = Cli({"--firmware", "CORVEL", "--port", Sim.Port});
     EXPECT_EQ(Result.ExitCode, 2);
-    EXPECT_EQ(Result.Err,
-              "ferrule-cli: " + Sim.Port + " is in use by another program.\n");
+    EXPECT_EQ(Result.Err, "ferrule-cli: " + Sim.Port + " is in use by another program.\n");
   }
   EXPECT_EQ(Sim.Requests(), "");
   EXPECT_EQ(Records(), "");
 }
 
-} // namespace
+}  // namespace
