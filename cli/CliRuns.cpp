@@ -123,7 +123,8 @@ void TCliPortRun::End() {
   FEnded = true;
   EndWatch.stop();
   Report.End(Index, Status == TRunStatus::Yes ? QString() : Error);
-  QTimer::singleShot(0, this, Ended);
+  // Later, and not in this object's own event: the owner deletes the run it is told of.
+  QMetaObject::invokeMethod(QCoreApplication::instance(), Ended, Qt::QueuedConnection);
 }
 
 // ---- all runs
@@ -133,13 +134,13 @@ TCliRuns::TCliRuns(const TCliOptions& Options, const TSettingsValues& Values,
     : Options(Options),
       ConfigDir(ConfigDir),
       Report(Report),
-      Inputs{Options.Firmware,
-             Options.Offset,
-             SPIModeItems.value(Values.SPIMode),
-             FlashSizeItems.value(Values.FlashSize),
-             FlashSpeedItems.value(Values.FlashSpeed),
-             !Options.NoRun,
-             100} {
+      Inputs{.FilePath = Options.Firmware,
+             .Offset = Options.Offset,
+             .SPIMode = SPIModeItems.value(Values.SPIMode),
+             .FlashSize = FlashSizeItems.value(Values.FlashSize),
+             .FlashSpeed = FlashSpeedItems.value(Values.FlashSpeed),
+             .PostRun = !Options.NoRun,
+             .ProgressMaximum = 100} {
   WatchTimer.setInterval(WatchIntervalMs);
   connect(&WatchTimer, &QTimer::timeout, this, [this] { WatchTick(); });
 }
