@@ -156,13 +156,14 @@ TEST_F(CliTest, ThreeModulesAreFlashedAtOnce) {
   EXPECT_TRUE(Result.Out.endsWith("3 done, 0 failed.\n")) << Result.Out.toStdString();
 }
 
-// One module refuses a block: the other two end done, the failed one is
-// reported with the module's refusal, and every line of --json output is a JSON
-// object, ending in one result event per port.
+// One module refuses a block and one never answers: the other two end done, each failed one is
+// reported with its reason, and every line of --json output is a JSON object, each port's events
+// ending in its one result event.
 TEST_F(CliTest, OneFailingModuleFailsAloneAndJsonEndsWithResults) {
   Module(0x56);
   TSimModule& Failing = Module(0x57, {"--fail-command", "FLASH_DATA", "--fail-after", "100"});
   Module(0x58);
+  TSimModule& Silent = Module(0x59, {"--no-reply", "-1"});
   const TCliResult Result = Cli(PortArguments() << "--json");
   EXPECT_EQ(Result.ExitCode, 1) << Result.Out.toStdString() << Result.Err.toStdString();
 
@@ -183,9 +184,16 @@ TEST_F(CliTest, OneFailingModuleFailsAloneAndJsonEndsWithResults) {
     EXPECT_FALSE(Results.contains(Port)) << "an event after the result of " << Port.toStdString();
     if (Event["event"].toString() == "result") Results[Port] = Event;
   }
-  ASSERT_EQ(Results.size(), 3);
+  ASSERT_EQ(Results.size(), 4);
   for (const auto& Sim : Modules) {
     const QJsonObject Event = Results[Sim->Port];
+    if (Sim.get() == &Silent) {
+      EXPECT_EQ(Event["result"].toString(), "failed");
+      EXPECT_EQ(Event["error"].toString(),
+                "No answer from RQ53 yet; is it connected to this port?");
+      EXPECT_TRUE(Event["mac"].isNull());
+      continue;
+    }
     EXPECT_EQ(Event["mac"].toString(), Sim->STAMAC);
     if (Sim.get() == &Failing) {
       EXPECT_EQ(Event["result"].toString(), "failed");
@@ -200,6 +208,9 @@ TEST_F(CliTest, OneFailingModuleFailsAloneAndJsonEndsWithResults) {
   }
   // The refused block was the last one sent to that module.
   EXPECT_EQ(Failing.Requests().count("FLASH_DATA"), 101);
+  const QString Handshake = Silent.Requests();
+  EXPECT_GT(Handshake.count("SYNC"), 50);
+  EXPECT_EQ(Handshake.count("SYNC"), Handshake.count('\n'));
   EXPECT_EQ(Records().count("STA MAC:"), 3);
 }
 
