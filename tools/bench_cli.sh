@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build}
 repeats=${2:-3}
-cli=$build/cli/ferrule-cli
+cli=$build/app/ferrule-cli
 sim=$build/tools/rq53sim/rq53sim
 work=$(mktemp -d)
 pids=()
