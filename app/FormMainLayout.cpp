@@ -222,21 +222,17 @@ void TFormMain::CreateAdvancedPage() {
     Label->setText(Caption);
     Form->addRow(Label, Box);
   };
-  ComboBoxFlashBaudrate = NamedComboBox(TabSheetAdvanced, "ComboBoxFlashBaudrate", true,
-                                        {"9600", "19200", "38400", "57600", "74880", "115200",
-                                         "230400", "460800", "512000", "576000", "921600"});
+  ComboBoxFlashBaudrate =
+      NamedComboBox(TabSheetAdvanced, "ComboBoxFlashBaudrate", true, FlashBaudrateItems);
   ComboBoxFlashBaudrate->setCurrentText(QStringLiteral("230400"));
   Row("LabelFlashBaudrate", QStringLiteral("Baudrate"), ComboBoxFlashBaudrate);
-  ComboBoxFlashSize =
-      NamedComboBox(TabSheetAdvanced, "ComboBoxFlashSize", false,
-                    {"256kByte", "512kByte", "1MByte", "2MByte", "4MByte", "8MByte", "16MByte"});
+  ComboBoxFlashSize = NamedComboBox(TabSheetAdvanced, "ComboBoxFlashSize", false, FlashSizeItems);
   ComboBoxFlashSize->setCurrentIndex(4);
   Row("LabelFlashSize", QStringLiteral("Flash size"), ComboBoxFlashSize);
-  ComboBoxFlashSpeed = NamedComboBox(TabSheetAdvanced, "ComboBoxFlashSpeed", false,
-                                     {"40MHz", "26.7MHz", "20MHz", "80MHz"});
+  ComboBoxFlashSpeed =
+      NamedComboBox(TabSheetAdvanced, "ComboBoxFlashSpeed", false, FlashSpeedItems);
   Row("LabelFlashSpeed", QStringLiteral("Flash speed"), ComboBoxFlashSpeed);
-  ComboBoxSPIMode =
-      NamedComboBox(TabSheetAdvanced, "ComboBoxSPIMode", false, {"QIO", "DIO", "QOUT", "DOUT"});
+  ComboBoxSPIMode = NamedComboBox(TabSheetAdvanced, "ComboBoxSPIMode", false, SPIModeItems);
   ComboBoxSPIMode->setCurrentIndex(1);
   Row("LabelSPIMode", QStringLiteral("SPI Mode"), ComboBoxSPIMode);
   ButtonRestoreDefault = Named<QPushButton>(TabSheetAdvanced, "ButtonRestoreDefault");
