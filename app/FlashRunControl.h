@@ -8,6 +8,7 @@
 #include "serial/SPComm.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QString>
 
 #include <atomic>
@@ -67,6 +68,7 @@ class TFlashRunControl {
  private:
   void StopRun(TBurnSender Sender);
   void StartRun();
+  void OpenPort(const QString& Port);
   bool WaitForPreviousWorker();
   bool WaitForWorker(QDeadlineTimer Deadline);
   void StartUpPulse();
@@ -76,6 +78,7 @@ class TFlashRunControl {
   void StartWorker();
   void ResetPulse();
   void ClosePort();
+  void ReportOutcome(const TFlashOutcome& Outcome);
 
   TComm& Comm;
   TRunRecord& Record;
@@ -86,4 +89,6 @@ class TFlashRunControl {
   std::atomic<bool> FWorkerRunning{false};
   int RunHandshakeTicks = 0;
   qsizetype RunReceivedBytes = 0;
+  QElapsedTimer RunTime;  // since the port of the run was opened
+  QString StopReason;     // why a run was stopped from outside, for its outcome line
 };

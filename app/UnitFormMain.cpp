@@ -530,6 +530,7 @@ TFlashJobSteps TFormMain::FlashJobSteps() {
           [this](const QString& Text) { LabelStatus->setText(Text); },
           [this](int Position) { ProgressBarStatus->setValue(Position); },
           [this] { ShowDeviceIdentity(); },
+          {},
           {}};
 }
 

@@ -76,6 +76,7 @@ void TFlashJob::FlashImage() {
     } catch (const std::exception& Error) {
       Steps.Log(QStringLiteral("Error: %1").arg(QString::fromUtf8(Error.what())));
       Steps.ShowStatusNo();
+      Failure = QStringLiteral("module not recorded");
       Record.BurnOK = true;
     }
   });
@@ -89,30 +90,39 @@ void TFlashJob::FlashImage() {
     Steps.SetLabelStatus(QStringLiteral("Ready "));
   });
   OnUi([this] {
+    if (Steps.Finished) Steps.Finished(Outcome());
     Record.RunState = StateRun;
     Record.IsThreadStarted = false;
   });
 }
 
+TFlashOutcome TFlashJob::Outcome() const {
+  return {Inputs.FilePath, Failure, Failure.isEmpty() && !Complete, BlocksWritten, BlockCount};
+}
+
 // A run that cannot program what was chosen ends as a failure: nothing was written.
 bool TFlashJob::PrepareImage(QByteArray& Image, quint32& BaseAddress) {
   if (!GetMemoryStream(Inputs.FilePath, &Image)) {
-    GiveUp(QStringLiteral("Error: Firmware image not available."));
+    GiveUp(QStringLiteral("Error: Firmware image not available."),
+           QStringLiteral("image not available"));
     return false;
   }
   if (!GetBaseAddress(Inputs.Offset, BaseAddress)) {
-    GiveUp(QStringLiteral("Error: Invalid flash offset %1.").arg(Inputs.Offset));
+    GiveUp(QStringLiteral("Error: Invalid flash offset %1.").arg(Inputs.Offset),
+           QStringLiteral("invalid flash offset"));
     return false;
   }
   if (BaseAddress == 0 && Image.size() < 4) {
     GiveUp(QStringLiteral("Error: Firmware image of %1 bytes is too short for its header.")
-               .arg(Image.size()));
+               .arg(Image.size()),
+           QStringLiteral("image too short"));
     return false;
   }
   return true;
 }
 
-void TFlashJob::GiveUp(const QString& Error) {
+void TFlashJob::GiveUp(const QString& Error, const QString& Reason) {
+  Failure = Reason;
   Record.BurnOK = true;
   OnUi([this, Error] {
     Steps.Log(Error);
@@ -135,12 +145,12 @@ void TFlashJob::FlashStream(QByteArray& Image, quint32 BaseAddress) {
   if (Record.BurnOK) return;
   const qsizetype Size = Image.size();
   const qsizetype EraseSize = RoundUpTo4(Size);
-  const auto BlockCount = quint16((EraseSize + BlockSize - 1) / BlockSize);
+  BlockCount = quint16((EraseSize + BlockSize - 1) / BlockSize);
   OnUi([this] { Record.LastOperationSuccess = false; });
   PostToUi([this, EraseSize] {
     Steps.SetLabelStatus(QStringLiteral("Size: %1 Bytes ").arg(EraseSize));
   });
-  SendPacket(BuildFlashBeginRequest(quint32(EraseSize), BlockCount, BaseAddress));
+  SendPacket(BuildFlashBeginRequest(quint32(EraseSize), quint16(BlockCount), BaseAddress));
   WaitForReply(TWaitFor::FlashBegin);
   if (BaseAddress == 0) {
     Image[2] = char(SPIModeCode(Inputs.SPIMode));
@@ -160,8 +170,10 @@ void TFlashJob::FlashStream(QByteArray& Image, quint32 BaseAddress) {
     ++Sequence;
     Request = BlockRequest(Image, Position, Sequence);
     WaitForReply(TWaitFor::FlashData);
+    if (Record.LastOperationSuccess) ++BlocksWritten;
     ShowProgress(Position, Size, false);
   }
+  Complete = BlockCount > 0 ? BlocksWritten == BlockCount : !Record.BurnOK;
   ShowProgress(Position, Size, true);
 }
 
@@ -187,8 +199,7 @@ void TFlashJob::WaitForReply(TWaitFor Request) {
   Waited.start();
   while (!Record.BurnOK && !Record.LastOperationSuccess) {
     if (Record.LastOperationFailed) {
-      Record.BurnOK = true;
-      OnUi([this] { Steps.ShowStatusNo(); });
+      Refused(Request);
       return;
     }
     Record.ReplyExamined.SleepAtMost(ReplyPoll);
@@ -199,7 +210,35 @@ void TFlashJob::WaitForReply(TWaitFor Request) {
   }
 }
 
+// The request as the run's outcome names it.
+QString TFlashJob::RequestName(TWaitFor Request) const {
+  switch (Request) {
+    case TWaitFor::ReadReg:
+      return QStringLiteral("MAC read");
+    case TWaitFor::FlashBegin:
+      return QStringLiteral("flash start");
+    case TWaitFor::FlashData:
+      break;
+  }
+  return QStringLiteral("block %1 of %2").arg(BlocksWritten + 1).arg(BlockCount);
+}
+
+// The module's reply already went to the log with its code; the outcome says it in words.
+void TFlashJob::Refused(TWaitFor Request) {
+  const quint8 Code = Record.LastErrorCode;
+  const QString Reason = Code == 0x05   ? QStringLiteral("invalid message")
+                         : Code == 0x07 ? QStringLiteral("checksum")
+                                        : QString::asprintf("error 0x%02X", Code);
+  Failure = QStringLiteral("%1 refused (%2)").arg(RequestName(Request), Reason);
+  Record.BurnOK = true;
+  OnUi([this] { Steps.ShowStatusNo(); });
+}
+
 void TFlashJob::TimeOut(TWaitFor Request) {
+  Failure = QStringLiteral("no reply to %1%2 within %3 s")
+                .arg(Request == TWaitFor::FlashData ? QString() : QStringLiteral("the "),
+                     RequestName(Request))
+                .arg(ReplyWaitMs / 1000);
   auto Report = [this](const QString& Line) {
     return [this, Line] {
       Steps.Log(Line);

@@ -26,6 +26,18 @@ struct TFlashJobInputs {
   int ProgressMaximum = 100;
 };
 
+// How a job ended. Failure says what went wrong when the job gave up by itself; Stopped is set
+// when the run was stopped from outside (BurnOK) before the job was done. BlocksWritten counts the
+// blocks the module took of BlockCount (0 before the image was begun).
+struct TFlashOutcome {
+  QString Firmware;
+  QString Failure;
+  bool Stopped = false;
+  int BlocksWritten = 0;
+  int BlockCount = 0;
+  bool Succeeded() const { return Failure.isEmpty() && !Stopped; }
+};
+
 // The window's side of the job. Each runs on the UI thread.
 struct TFlashJobSteps {
   std::function<void(const QString& Line)> Log;
@@ -36,6 +48,8 @@ struct TFlashJobSteps {
   std::function<void()> ShowDeviceIdentity;
   // The run-after-flash pulse of the control lines.
   std::function<void()> RunAfterFlash;
+  // The job is over; its last step, before RunState becomes StateRun.
+  std::function<void(const TFlashOutcome& Outcome)> Finished;
 };
 
 // The image header codes of an image programmed at offset 0, chosen by the boxes' exact texts.
@@ -67,7 +81,10 @@ class TFlashJob {
   bool PrepareImage(QByteArray& Image, quint32& BaseAddress);
   void WaitForReply(TWaitFor Request);
   void TimeOut(TWaitFor Request);
-  void GiveUp(const QString& Error);
+  void Refused(TWaitFor Request);
+  QString RequestName(TWaitFor Request) const;
+  TFlashOutcome Outcome() const;
+  void GiveUp(const QString& Error, const QString& Failure);
   void ShowProgress(qsizetype Position, qsizetype Size, bool Final);
   void OnUi(const std::function<void()>& Step);
   void PostToUi(std::function<void()> Step);
@@ -77,4 +94,9 @@ class TFlashJob {
   TSendPacket SendPacket;
   TFlashJobSteps Steps;
   const TFlashJobInputs Inputs;
+  // Written on the worker thread only; read by its last step on the UI thread.
+  QString Failure;
+  int BlocksWritten = 0;
+  int BlockCount = 0;
+  bool Complete = false;  // every block of the image was taken
 };

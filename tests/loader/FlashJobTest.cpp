@@ -35,7 +35,14 @@ class TFlashJobTest : public ::testing::Test {
                            Lines << "[identity]";
                            if (IdentityFails) throw std::runtime_error("Cannot write RQ53MAC.txt: Permission denied.");
                          },
-                         [this] { Lines << "[run]"; }};
+                         [this] { Lines << "[run]"; },
+                         [this](const TFlashOutcome& Outcome) {
+                           Lines << QString("[outcome] %1 %2%3 %4/%5")
+                                        .arg(Outcome.Firmware, Outcome.Failure,
+                                             Outcome.Stopped ? "stopped" : "")
+                                        .arg(Outcome.BlocksWritten)
+                                        .arg(Outcome.BlockCount);
+                         }};
     TFlashJob Job(Record, &Ui, [this](const QByteArray& Packet) { return Send(Packet); }, Steps,
                   Inputs);
     std::atomic<bool> Done{false};
@@ -118,7 +125,7 @@ TEST_F(TFlashJobTest, ReadsTheMACThenProgramsAndHandsTheRunBack) {
   EXPECT_EQ(Requests(SimReadReg).size(), 4u);
   EXPECT_EQ(Lines, QStringList({"[identity]", "[status] Size: 1000 Bytes ",
                                 "Note: Set base address success.", "Note: Program flash success.",
-                                "[run]", "[status] Ready "}));
+                                "[run]", "[status] Ready ", "[outcome] T1000  1/1"}));
   const auto Begin = Requests(SimFlashBegin);
   ASSERT_EQ(Begin.size(), 1u);
   EXPECT_EQ(Le32(Begin[0].Data, 0), 1000u);  // erase size
@@ -181,12 +188,14 @@ TEST_F(TFlashJobTest, RefusesWhatItCannotProgram) {
     const char* FilePath;
     const char* Offset;
     QString Error;
+    QString Outcome;
   } Cases[] = {
-      {"NOSUCH", "0x00000", "Error: Firmware image not available."},
-      {"", "0x00000", "Error: Firmware image not available."},
-      {"T1000", "0X1000", "Error: Invalid flash offset 0X1000."},
-      {"T1000", "", "Error: Invalid flash offset ."},
-      {"T3", "0x00000", "Error: Firmware image of 3 bytes is too short for its header."},
+      {"NOSUCH", "0x00000", "Error: Firmware image not available.", "NOSUCH image not available"},
+      {"", "0x00000", "Error: Firmware image not available.", " image not available"},
+      {"T1000", "0X1000", "Error: Invalid flash offset 0X1000.", "T1000 invalid flash offset"},
+      {"T1000", "", "Error: Invalid flash offset .", "T1000 invalid flash offset"},
+      {"T3", "0x00000", "Error: Firmware image of 3 bytes is too short for its header.",
+       "T3 image too short"},
   };
   for (const auto& Case : Cases) {
     Lines.clear();
@@ -194,7 +203,8 @@ TEST_F(TFlashJobTest, RefusesWhatItCannotProgram) {
     Inputs.FilePath = Case.FilePath;
     Inputs.Offset = Case.Offset;
     Run();
-    EXPECT_EQ(Lines, QStringList({"[identity]", Case.Error, "[NO]", "[run]", "[status] Ready "}))
+    EXPECT_EQ(Lines, QStringList({"[identity]", Case.Error, "[NO]", "[run]", "[status] Ready ",
+                                  "[outcome] " + Case.Outcome + " 0/0"}))
         << Case.FilePath;
     EXPECT_TRUE(Record.BurnOK);
     EXPECT_EQ(Record.RunState, StateRun);
@@ -207,7 +217,7 @@ TEST_F(TFlashJobTest, ARecordThatCannotBeWrittenEndsTheRunCleanly) {
   Inputs.PostRun = false;
   Run();
   EXPECT_EQ(Lines, QStringList({"[identity]", "Error: Cannot write RQ53MAC.txt: Permission denied.",
-                                "[NO]", "[status] Ready "}));
+                                "[NO]", "[status] Ready ", "[outcome] T1000 module not recorded 0/0"}));
   EXPECT_TRUE(Requests(SimFlashBegin).empty());
   EXPECT_EQ(Record.RunState, StateRun);
   EXPECT_FALSE(Record.IsThreadStarted);
