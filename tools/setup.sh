@@ -10,6 +10,9 @@ PACKAGES=(cmake ninja-build g++ qt6-base-dev libqt6xml6 libzxing-dev libgtest-de
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
+# tools/screenshots.sh drives the window on a virtual display and takes its pictures.
+PACKAGES+=(xvfb xdotool imagemagick)
+
 # The fuzz targets build with clang; libFuzzer and the sanitizer runtimes come with libclang-rt.
 PACKAGES+=(clang-14 libclang-rt-14-dev)
 
