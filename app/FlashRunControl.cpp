@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <utility>
 
 qint32 TFlashRunControl::HandshakeTickCount = 0;
 
@@ -32,12 +33,14 @@ constexpr int PreviousWorkerWaitMs = 3000;
 }  // namespace
 
 TFlashRunControl::TFlashRunControl(TComm& Comm, TRunRecord& Record, TFlashRunView& View,
-                                   QTimer& TimerStateMachine, QObject* UiContext)
+                                   QTimer& TimerStateMachine, QObject* UiContext,
+                                   std::function<void()> ShowDeviceIdentity)
     : Comm(Comm),
       Record(Record),
       View(View),
       TimerStateMachine(TimerStateMachine),
-      UiContext(UiContext) {}
+      UiContext(UiContext),
+      ShowDeviceIdentity(std::move(ShowDeviceIdentity)) {}
 
 TFlashRunControl::~TFlashRunControl() { StopWorker(); }
 
@@ -71,7 +74,7 @@ void TFlashRunControl::StopRun(TBurnSender Sender) {
   if (Sender == TBurnSender::User) {
     StopReason = QStringLiteral("stopped by the user");
     View.Log(QStringLiteral("Warning: Serial port closed by user."));
-    View.ShowStatusNo();
+    View.ShowStatus(TRunStatus::No);
   }
   ClosePort();
 }
@@ -87,7 +90,7 @@ void TFlashRunControl::StartRun() {
   const QString Port = View.SerialPortText();
   if (Port.isEmpty()) {
     View.Log(QStringLiteral("Error: Serial port not exist."));
-    View.ShowStatusNo();
+    View.ShowStatus(TRunStatus::No);
     return;
   }
   if (!WaitForPreviousWorker()) return;
@@ -104,7 +107,7 @@ void TFlashRunControl::StartRun() {
   if (!Comm.PortOpen()) {
     View.Log(QStringLiteral("Error: Serial port connect failed, please check it."));
     View.Log(QStringLiteral("Note: %1").arg(SerialPlatform::DescribeOpenFailure(Port)));
-    View.ShowStatusNo();
+    View.ShowStatus(TRunStatus::No);
     return;
   }
   View.ResetProgress();
@@ -120,7 +123,7 @@ void TFlashRunControl::StartRun() {
   StopReason = QStringLiteral("stopped");
   RunTime.start();
   TimerStateMachine.start();
-  View.ShowStatusWait();
+  View.ShowStatus(TRunStatus::Wait);
   View.Log(QStringLiteral("Note: Begin find RQ53."));
   View.SetBurnCaption(QStringLiteral("Stop(&S)"));
   StartUpPulse();
@@ -135,7 +138,7 @@ void TFlashRunControl::OpenPort(const QString& Port) {
   } catch (const ECommsError& Error) {
     View.Log(QStringLiteral("Error: %1: %2")
                  .arg(QString::fromUtf8(Error.what()), SerialPlatform::DescribeOpenFailure(Port)));
-    View.ShowStatusNo();
+    View.ShowStatus(TRunStatus::No);
     throw;
   }
 }
@@ -180,7 +183,7 @@ void TFlashRunControl::TimerStateMachineTimer() {
       break;
     case StateRun:
       Record.RunState = StateFinished;
-      View.ShowStatusYes();
+      View.ShowStatus(TRunStatus::Yes);
       if (Comm.PortOpen()) ActionBurnExecute(TBurnSender::StateMachine);
       Record.RunState = StateFinished;
       break;
@@ -222,17 +225,25 @@ void TFlashRunControl::BootPulse() {
 // One worker per run: the tick marks the start itself, before the worker's first step has run.
 void TFlashRunControl::StartWorker() {
   WaitForWorker(QDeadlineTimer(QDeadlineTimer::Forever));
-  TFlashJobSteps Steps = View.FlashJobSteps();
-  Steps.RunAfterFlash = [this] { ResetPulse(); };
-  Steps.Finished = [this](const TFlashOutcome& Outcome) { ReportOutcome(Outcome); };
   auto Job = std::make_unique<TFlashJob>(
       Record, UiContext, [this](const QByteArray& Packet) { return SendPacket(Packet); },
-      std::move(Steps), View.FlashJobInputs());
+      JobSteps(), View.FlashJobInputs());
   FWorkerRunning = true;
   FWorker = std::thread([this, Job = std::move(Job)] {
     Job->FlashImage();
     FWorkerRunning = false;
   });
+}
+
+// The job's steps: all go to the view but the device identity and the run-after-flash pulse.
+TFlashJobSteps TFlashRunControl::JobSteps() {
+  return {[this](const QString& Line) { View.Log(Line); },
+          [this] { View.ShowStatus(TRunStatus::No); },
+          [this](const QString& Text) { View.SetLabelStatus(Text); },
+          [this](int Position) { View.SetProgress(Position); },
+          ShowDeviceIdentity,
+          [this] { ResetPulse(); },
+          [this](const TFlashOutcome& Outcome) { ReportOutcome(Outcome); }};
 }
 
 // Resets the module: both lines off for 100 ms, then on again. After programming this lets the new
@@ -278,6 +289,6 @@ void TFlashRunControl::CommRequestHangup() {
   TimerStateMachine.stop();
   StopReason = QStringLiteral("serial port lost");
   View.Log(QStringLiteral("Error: Serial port lost; is the adapter still plugged in?"));
-  View.ShowStatusNo();
+  View.ShowStatus(TRunStatus::No);
   ClosePort();
 }

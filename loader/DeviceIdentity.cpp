@@ -7,10 +7,8 @@
 #include <QFile>
 #include <QImageWriter>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "loader/IdentityFiles.h"
+
 #include <cerrno>
 
 namespace {
@@ -22,39 +20,6 @@ constexpr int QuietZone = 4;
   const QString Message =
       QString("Cannot write %1: %2.").arg(QDir::toNativeSeparators(FileName), Reason);
   throw EIdentityFileError(Message.toStdString());
-}
-
-// Repeats a system call that a signal interrupted.
-template <class TCall>
-auto RetryOnSignal(TCall Call) {
-  decltype(Call()) Result;
-  do Result = Call();
-  while (Result < 0 && errno == EINTR);
-  return Result;
-}
-
-// Appends Bytes at the end of the open file Fd under an exclusive advisory lock, so that records
-// of processes appending at once never interleave. A write that stops part-way (disk full, file
-// size limit) is cut back off again, so the file never keeps half a record. The lock lasts until
-// Fd is closed. Returns 0 or errno.
-int AppendLocked(int Fd, const QByteArray& Bytes) {
-  if (RetryOnSignal([&] { return flock(Fd, LOCK_EX); }) != 0) return errno;
-  struct stat Before {};
-  int Error = fstat(Fd, &Before) == 0 ? 0 : errno;
-  qsizetype Done = 0;
-  while (Error == 0 && Done < Bytes.size()) {
-    const ssize_t Written = RetryOnSignal(
-        [&] { return write(Fd, Bytes.constData() + Done, size_t(Bytes.size() - Done)); });
-    if (Written <= 0)
-      Error = Written < 0 ? errno : ENOSPC;
-    else
-      Done += Written;
-  }
-  // The lock is held, so the end of the file is still where this record began.
-  if (Error != 0 && Done > 0) {
-    [[maybe_unused]] const int Cut = ftruncate(Fd, Before.st_size);
-  }
-  return Error;
 }
 
 // More pictures than this in one second are not taken for real modules: something else fills
@@ -69,10 +34,7 @@ constexpr int PictureNameLimit = 1000;
 int CreatePictureFile(const QString& Base, QString& FileName) {
   for (int Suffix = 0; Suffix < PictureNameLimit; ++Suffix) {
     FileName = Base + (Suffix == 0 ? QString() : QString("-%1").arg(Suffix)) + ".png";
-    const int Fd = RetryOnSignal([&] {
-      return open(QFile::encodeName(FileName).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                  0666);
-    });
+    const int Fd = IdentityFiles::CreateNew(FileName);
     if (Fd >= 0 || errno != EEXIST) return Fd;
   }
   return -1;  // errno is EEXIST
@@ -90,7 +52,8 @@ QString WritePicture(const QImage& Picture, int Fd) {
     if (Error.isEmpty() && !Writer.write(Picture)) Error = Writer.errorString();
     if (Error.isEmpty() && !File.flush()) Error = File.errorString();
   }
-  if (close(Fd) != 0 && Error.isEmpty()) Error = qt_error_string(errno);
+  const int CloseError = IdentityFiles::Close(Fd);
+  if (CloseError != 0 && Error.isEmpty()) Error = qt_error_string(CloseError);
   return Error;
 }
 
@@ -133,16 +96,8 @@ QString IdentityStamp(const QDateTime& Time) {
 }
 
 void AppendLineToFile(const QString& Text, const QString& FileName) {
-  const QByteArray Bytes = (Text + "\r\n").toUtf8();
-  const int Fd = RetryOnSignal([&] {
-    return open(QFile::encodeName(FileName).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
-                0666);
-  });
-  if (Fd < 0) ThrowFileError(FileName, qt_error_string(errno));
-  const int WriteError = AppendLocked(Fd, Bytes);
-  const int CloseError = close(Fd) == 0 ? 0 : errno;
-  if (WriteError != 0 || CloseError != 0)
-    ThrowFileError(FileName, qt_error_string(WriteError != 0 ? WriteError : CloseError));
+  const int Error = IdentityFiles::AppendLocked(FileName, (Text + "\r\n").toUtf8());
+  if (Error != 0) ThrowFileError(FileName, qt_error_string(Error));
 }
 
 QString RecordDeviceIdentity(const QString& ConfigDir, const QString& APMACStr,

@@ -1,6 +1,6 @@
 #include "loader/FlashJob.h"
 
-#include "firmware/UnitFrameConfigLine.h"
+#include "firmware/FirmwareImage.h"
 #include "loader/LoaderCodec.h"
 #include "loader/ReplyRecognition.h"
 

@@ -5,7 +5,7 @@
 // the UI thread, and changes the window only through short steps it runs there, either waiting for
 // them or posting them; both kinds run in the order they were issued.
 
-#include "app/RunRecord.h"
+#include "loader/RunRecord.h"
 
 #include <QByteArray>
 #include <QObject>
