@@ -262,8 +262,10 @@ void TFormMain::CreateAboutPage() {
   RichEditNote->setFrameShape(QFrame::NoFrame);
   RichEditNote->setFont(PixelFont(14));
   RichEditNote->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  RichEditNote->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  RichEditNote->setLineWrapMode(QTextEdit::NoWrap);
+  // Lines wrap at the page's width, so a horizontal bar is only ever needed for a word wider
+  // than the page.
+  RichEditNote->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  RichEditNote->setLineWrapMode(QTextEdit::WidgetWidth);
   auto* Layout = new QVBoxLayout(TabSheetIntroduction);
   Layout->setContentsMargins(0, 0, 0, 0);
   Layout->addWidget(RichEditNote);

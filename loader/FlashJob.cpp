@@ -1,6 +1,7 @@
 #include "loader/FlashJob.h"
 
 #include "firmware/FirmwareImage.h"
+#include "loader/FlashErase.h"
 #include "loader/LoaderCodec.h"
 #include "loader/ReplyRecognition.h"
 
@@ -29,23 +30,33 @@ quint8 CodeOf(const QHash<QString, quint8>& Codes, const QString& Text) {
   return Codes.value(Text, 0);
 }
 
-}  // namespace
-
-quint8 SPIModeCode(const QString& Text) {
+const QHash<QString, quint8>& ModeCodes() {
   static const QHash<QString, quint8> Codes{{"QIO", 0}, {"QOUT", 1}, {"DIO", 2}, {"DOUT", 3}};
-  return CodeOf(Codes, Text);
+  return Codes;
 }
 
-// The high four bits give the flash size, the low four the flash frequency, both in the image
-// format's own codes ("8MByte" and "16MByte" included).
-quint8 FlashSizeSpeedCode(const QString& SizeText, const QString& SpeedText) {
-  static const QHash<QString, quint8> Sizes{
-      {"512kByte", 0x00}, {"256kByte", 0x10},  {"1MByte", 0x20},    {"2MByte", 0x30},
-      {"4MByte", 0x40},   {"2MByte-C1", 0x50}, {"4MByte-C1", 0x60}, {"8MByte", 0x80},
-      {"16MByte", 0x90}};
-  static const QHash<QString, quint8> Speeds{
+// The image format's own codes ("8MByte" and "16MByte" included) with each chip's size in KiB.
+const QHash<QString, std::pair<quint8, quint32>>& Sizes() {
+  static const QHash<QString, std::pair<quint8, quint32>> Codes{
+      {"512kByte", {0x00, 512}},   {"256kByte", {0x10, 256}}, {"1MByte", {0x20, 1024}},
+      {"2MByte", {0x30, 2048}},    {"4MByte", {0x40, 4096}},  {"2MByte-C1", {0x50, 2048}},
+      {"4MByte-C1", {0x60, 4096}}, {"8MByte", {0x80, 8192}},  {"16MByte", {0x90, 16384}}};
+  return Codes;
+}
+
+const QHash<QString, quint8>& SpeedCodes() {
+  static const QHash<QString, quint8> Codes{
       {"40MHz", 0x0}, {"26.7MHz", 0x1}, {"20MHz", 0x2}, {"80MHz", 0xF}};
-  return CodeOf(Sizes, SizeText) | CodeOf(Speeds, SpeedText);
+  return Codes;
+}
+
+}  // namespace
+
+quint8 SPIModeCode(const QString& Text) { return CodeOf(ModeCodes(), Text); }
+
+// The high four bits give the flash size, the low four the flash frequency.
+quint8 FlashSizeSpeedCode(const QString& SizeText, const QString& SpeedText) {
+  return Sizes().value(SizeText).first | CodeOf(SpeedCodes(), SpeedText);
 }
 
 TFlashJob::TFlashJob(TRunRecord& Record, QObject* UiContext, TSendPacket SendPacket,
@@ -103,25 +114,52 @@ TFlashOutcome TFlashJob::Outcome() const {
 // A run that cannot program what was chosen ends as a failure: nothing was written.
 bool TFlashJob::PrepareImage(QByteArray& Image, quint32& BaseAddress) {
   if (!GetMemoryStream(Inputs.FilePath, &Image)) {
-    GiveUp(QStringLiteral("Error: Firmware image not available."),
-           QStringLiteral("image not available"));
+    GiveUp(QStringLiteral("Error: Firmware image not available."));
     return false;
   }
   if (!GetBaseAddress(Inputs.Offset, BaseAddress)) {
-    GiveUp(QStringLiteral("Error: Invalid flash offset %1.").arg(Inputs.Offset),
-           QStringLiteral("invalid flash offset"));
+    GiveUp(QStringLiteral("Error: Invalid flash offset %1.").arg(Inputs.Offset));
     return false;
   }
-  if (BaseAddress == 0 && Image.size() < 4) {
-    GiveUp(QStringLiteral("Error: Firmware image of %1 bytes is too short for its header.")
-               .arg(Image.size()),
-           QStringLiteral("image too short"));
+  const QString Refusal = SettingsRefusal(Image.size(), BaseAddress);
+  if (!Refusal.isEmpty()) {
+    GiveUp(Refusal);
     return false;
   }
   return true;
 }
 
-void TFlashJob::GiveUp(const QString& Error, const QString& Reason) {
+// Why the Advanced page's settings and the offset cannot take this image, or the empty text.
+// Checked before anything is erased: a box without a choice (an index out of range in a
+// hand-edited settings file), an offset inside a sector (its erase would wipe the bytes before
+// it), an image that runs past the end of the chosen flash.
+QString TFlashJob::SettingsRefusal(qsizetype ImageSize, quint32 BaseAddress) const {
+  const auto NotChosen = [](const char* Setting) {
+    return QStringLiteral("Error: No %1 chosen; its value in Config.xml is out of range.")
+        .arg(QLatin1String(Setting));
+  };
+  if (!Sizes().contains(Inputs.FlashSize)) return NotChosen("flash size");
+  if (!SpeedCodes().contains(Inputs.FlashSpeed)) return NotChosen("flash speed");
+  if (!ModeCodes().contains(Inputs.SPIMode)) return NotChosen("SPI mode");
+  if (BaseAddress % FlashSectorSize != 0)
+    return QStringLiteral("Error: Flash offset %1 is not on a 4 KiB sector boundary.")
+        .arg(Inputs.Offset);
+  if (BaseAddress == 0 && ImageSize < 4)
+    return QStringLiteral("Error: Firmware image of %1 bytes is too short for its header.")
+        .arg(ImageSize);
+  const quint64 FlashBytes = quint64(Sizes().value(Inputs.FlashSize).second) * 1024;
+  if (BaseAddress + quint64(RoundUpTo4(ImageSize)) > FlashBytes)
+    return QStringLiteral("Error: Firmware image of %1 bytes at %2 does not fit in %3 flash.")
+        .arg(ImageSize)
+        .arg(Inputs.Offset, Inputs.FlashSize);
+  return {};
+}
+
+// The error line, without its "Error: " and full stop, is also what the outcome says.
+void TFlashJob::GiveUp(const QString& Error) {
+  QString Reason = Error.section(QStringLiteral(": "), 1);
+  Reason.chop(Reason.endsWith(u'.') ? 1 : 0);
+  if (!Reason.isEmpty()) Reason[0] = Reason[0].toLower();
   Failure = Reason;
   Record.BurnOK = true;
   OnUi([this, Error] {
@@ -144,14 +182,19 @@ void TFlashJob::ReadReg(quint32 Address) {
 void TFlashJob::FlashStream(QByteArray& Image, quint32 BaseAddress) {
   if (Record.BurnOK) return;
   const qsizetype Size = Image.size();
-  const qsizetype EraseSize = RoundUpTo4(Size);
-  BlockCount = quint16((EraseSize + BlockSize - 1) / BlockSize);
+  const qsizetype PaddedSize = RoundUpTo4(Size);
+  BlockCount = int((PaddedSize + BlockSize - 1) / BlockSize);
+  // The size announced makes the module erase just the image's sectors; the blocks are not
+  // bound by it.
+  const quint32 EraseSize = FlashBeginSize(BaseAddress, quint32(PaddedSize));
+  const quint32 Sectors = SectorsErasedBy(BaseAddress, EraseSize);
   OnUi([this] { Record.LastOperationSuccess = false; });
-  PostToUi([this, EraseSize] {
-    Steps.SetLabelStatus(QStringLiteral("Size: %1 Bytes ").arg(EraseSize));
+  PostToUi([this, PaddedSize, Sectors] {
+    Steps.SetLabelStatus(QStringLiteral("Size: %1 Bytes ").arg(PaddedSize));
+    Steps.Log(QStringLiteral("Note: Erasing %1 KiB.").arg(Sectors * FlashSectorSize / 1024));
   });
-  SendPacket(BuildFlashBeginRequest(quint32(EraseSize), quint16(BlockCount), BaseAddress));
-  WaitForReply(TWaitFor::FlashBegin);
+  SendPacket(BuildFlashBeginRequest(EraseSize, quint16(BlockCount), BaseAddress));
+  WaitForReply(TWaitFor::FlashBegin, FlashBeginWaitMs(BaseAddress, Sectors, ReplyWaitMs));
   if (BaseAddress == 0) {
     Image[2] = char(SPIModeCode(Inputs.SPIMode));
     Image[3] = char(FlashSizeSpeedCode(Inputs.FlashSize, Inputs.FlashSpeed));
@@ -170,7 +213,7 @@ void TFlashJob::FlashStream(QByteArray& Image, quint32 BaseAddress) {
     ++Sequence;
     Request = BlockRequest(Image, Position, Sequence);
     WaitForReply(TWaitFor::FlashData);
-    if (Record.LastOperationSuccess) ++BlocksWritten;
+    if (Record.LastOperationSuccess && !Record.LastOperationFailed) ++BlocksWritten;
     ShowProgress(Position, Size, false);
   }
   Complete = BlockCount > 0 ? BlocksWritten == BlockCount : !Record.BurnOK;
@@ -192,22 +235,23 @@ void TFlashJob::ShowProgress(qsizetype Position, qsizetype Size, bool Final) {
     PostToUi([this, Shown] { Steps.SetProgress(Shown); });
 }
 
-// Polls the run record until the reply came, the run is stopped, the module refused the request
-// or about 5 s passed. Between polls it sleeps 1 ms, or until a delivery has been examined.
-void TFlashJob::WaitForReply(TWaitFor Request) {
+// Polls the run record until the reply came, the run is stopped, the module refused a request or
+// WaitMs passed. Between polls it sleeps 1 ms, or until a delivery has been examined. A refusal
+// ends the run even when a success came with it: no block may go after a refused one, and a run
+// with a refused block never ends as done.
+void TFlashJob::WaitForReply(TWaitFor Request, int WaitMs) {
   QElapsedTimer Waited;
   Waited.start();
-  while (!Record.BurnOK && !Record.LastOperationSuccess) {
-    if (Record.LastOperationFailed) {
-      Refused(Request);
-      return;
-    }
+  while (!Record.BurnOK && !Record.LastOperationSuccess && !Record.LastOperationFailed) {
     Record.ReplyExamined.SleepAtMost(ReplyPoll);
-    if (Waited.elapsed() > ReplyWaitMs) {
+    if (Waited.elapsed() > WaitMs) {
       Record.BurnOK = true;
-      TimeOut(Request);
+      TimeOut(Request, WaitMs);
     }
   }
+  if (Record.LastOperationFailed && Failure.isEmpty()) Failure = Refusal(Request);
+  if (Record.LastOperationFailed && !Record.BurnOK.exchange(true))
+    OnUi([this] { Steps.ShowStatusNo(); });
 }
 
 // The request as the run's outcome names it.
@@ -224,21 +268,19 @@ QString TFlashJob::RequestName(TWaitFor Request) const {
 }
 
 // The module's reply already went to the log with its code; the outcome says it in words.
-void TFlashJob::Refused(TWaitFor Request) {
+QString TFlashJob::Refusal(TWaitFor Request) const {
   const quint8 Code = Record.LastErrorCode;
   const QString Reason = Code == 0x05   ? QStringLiteral("invalid message")
                          : Code == 0x07 ? QStringLiteral("checksum")
                                         : QString::asprintf("error 0x%02X", Code);
-  Failure = QStringLiteral("%1 refused (%2)").arg(RequestName(Request), Reason);
-  Record.BurnOK = true;
-  OnUi([this] { Steps.ShowStatusNo(); });
+  return QStringLiteral("%1 refused (%2)").arg(RequestName(Request), Reason);
 }
 
-void TFlashJob::TimeOut(TWaitFor Request) {
+void TFlashJob::TimeOut(TWaitFor Request, int WaitMs) {
   Failure = QStringLiteral("no reply to %1%2 within %3 s")
                 .arg(Request == TWaitFor::FlashData ? QString() : QStringLiteral("the "),
                      RequestName(Request))
-                .arg(ReplyWaitMs / 1000);
+                .arg(QString::number(WaitMs / 1000.0));
   auto Report = [this](const QString& Line) {
     return [this, Line] {
       Steps.Log(Line);

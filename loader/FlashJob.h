@@ -35,7 +35,6 @@ struct TFlashOutcome {
   bool Stopped = false;
   int BlocksWritten = 0;
   int BlockCount = 0;
-  bool Succeeded() const { return Failure.isEmpty() && !Stopped; }
 };
 
 // The window's side of the job. Each runs on the UI thread.
@@ -68,7 +67,8 @@ class TFlashJob {
   // The whole job; called on the worker thread, returns when the job is over.
   void FlashImage();
 
-  // A reply wait looks at the run record at least this often, and gives up after ReplyWaitMs.
+  // A reply wait looks at the run record at least this often, and gives up after ReplyWaitMs
+  // (the FLASH_BEGIN wait adds the time its erase may take).
   static constexpr std::chrono::milliseconds ReplyPoll{1};
   static constexpr int ReplyWaitMs = 5000;
   static constexpr int BlockSize = 1024;
@@ -79,12 +79,13 @@ class TFlashJob {
   void ReadReg(quint32 Address);
   void FlashStream(QByteArray& Image, quint32 BaseAddress);
   bool PrepareImage(QByteArray& Image, quint32& BaseAddress);
-  void WaitForReply(TWaitFor Request);
-  void TimeOut(TWaitFor Request);
-  void Refused(TWaitFor Request);
+  QString SettingsRefusal(qsizetype ImageSize, quint32 BaseAddress) const;
+  void WaitForReply(TWaitFor Request, int WaitMs = ReplyWaitMs);
+  void TimeOut(TWaitFor Request, int WaitMs);
+  QString Refusal(TWaitFor Request) const;
   QString RequestName(TWaitFor Request) const;
   TFlashOutcome Outcome() const;
-  void GiveUp(const QString& Error, const QString& Failure);
+  void GiveUp(const QString& Error);
   void ShowProgress(qsizetype Position, qsizetype Size, bool Final);
   void OnUi(const std::function<void()>& Step);
   void PostToUi(std::function<void()> Step);

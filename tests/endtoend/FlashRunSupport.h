@@ -58,6 +58,7 @@ class TFlashRun : public TWindowTest {
 
   void Flash(const QString& Firmware) {
     ChooseFirmware(Firmware);
+    RunFirmware = Firmware;
     RunTime.start();
     PressFlash();
     ASSERT_TRUE(Form->Comm()->PortOpen());
@@ -90,11 +91,15 @@ class TFlashRun : public TWindowTest {
     return QDir(Form->ConfigDir()).entryList({"*.png"}, QDir::Files, QDir::Name);
   }
 
+  QString OutcomeLine(const QString& Failure) const {
+    return "Error: " + RunFirmware + " not flashed: " + Failure + ".";
+  }
+
   // A failed run: its error line, the outcome line last, the NO picture, the port left open for
   // the user to stop.
   void ExpectFailure(const QString& Error, const QString& Outcome) {
     EXPECT_EQ(Count(Error), 1) << Log().join('\n').toStdString();
-    EXPECT_EQ(Log().last(), "Error: CORVEL not flashed: " + Outcome + ".");
+    EXPECT_EQ(Log().last(), OutcomeLine(Outcome));
     EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/NO"));
     EXPECT_FALSE(Form->TimerStateMachine->isActive());
     EXPECT_EQ(Form->ButtonBurn->text(), "Stop(&S)");
@@ -159,4 +164,5 @@ class TFlashRun : public TWindowTest {
 
   TSimulatedPort Port{Module(), 576000};
   QElapsedTimer RunTime;  // since the last press of Flash that started a run
+  QString RunFirmware;    // the firmware of that run
 };
