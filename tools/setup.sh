@@ -13,6 +13,11 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # tools/screenshots.sh drives the window on a virtual display and takes its pictures.
 PACKAGES+=(xvfb xdotool imagemagick)
 
+# The loader program for the module's RAM: Debian's cross compiler for its core, the emulator its
+# tests run in, zlib (inflate on the module, deflate and CRC-32 in the tool) and liblz4 (the
+# compression measurement in tools/bench).
+PACKAGES+=(gcc-xtensa-lx106 qemu-system-misc zlib1g-dev liblz4-dev)
+
 # The fuzz targets build with clang; libFuzzer and the sanitizer runtimes come with libclang-rt.
 PACKAGES+=(clang-14 libclang-rt-14-dev)
 
