@@ -120,8 +120,12 @@ void TFormMain::CreateControls() {
   CreateAdvancedPage();
   CreateAboutPage();
   CreateLogPage();
-  PageControlMain->setTabVisible(PageControlMain->indexOf(TabSheetConfig), false);
-  PageControlMain->setTabVisible(PageControlMain->indexOf(TabSheetAdvanced), false);
+  // Hidden and disabled: the tab bar's keys and wheel skip a disabled page, which a hidden one
+  // alone does not make them do.
+  for (QWidget* Page : {TabSheetConfig, TabSheetAdvanced}) {
+    PageControlMain->setTabVisible(PageControlMain->indexOf(Page), false);
+    PageControlMain->setTabEnabled(PageControlMain->indexOf(Page), false);
+  }
   PageControlMain->setCurrentWidget(TabSheetIntroduction);
   CreateBottomBar();
 
@@ -158,13 +162,15 @@ void TFormMain::CreateFlashPage() {
   PostRun->setChecked(true);
   PostRun->setGeometry(146, 42, 178, 25);
   LabelDevA = Named<QLabel>(Page, "LabelDevA");
-  LabelDevA->setText(QStringLiteral("COM Port:"));
+  LabelDevA->setText(QStringLiteral("COM &Port:"));
   LabelDevA->move(3, 73);
   LabelDevA->adjustSize();
   ComboBoxSerialPortA = NamedComboBox(Page, "ComboBoxSerialPortA", true, {});
   ComboBoxSerialPortA->lineEdit()->setPlaceholderText(QStringLiteral("Select port"));
   ComboBoxSerialPortA->setGeometry(114, 70, 162, 36);
-  ComboBoxSerialPortA->setFocusPolicy(Qt::ClickFocus);
+  // The items are the ports present; a name the user types and confirms is not added to them.
+  ComboBoxSerialPortA->setInsertPolicy(QComboBox::NoInsert);
+  LabelDevA->setBuddy(ComboBoxSerialPortA);
 
   ActionBurn = new QAction(QStringLiteral("Flash(&F)"), this);
   ActionBurn->setObjectName(QStringLiteral("ActionBurn"));
@@ -172,6 +178,11 @@ void TFormMain::CreateFlashPage() {
   ButtonBurn->setText(ActionBurn->text());
   ButtonBurn->setGeometry(282, 70, 216, 36);
   Stretch(ButtonBurn);
+  // The port is chosen right after the firmware.
+  QWidget::setTabOrder(ComboBoxPath, ComboBoxSerialPortA);
+  QWidget::setTabOrder(ComboBoxSerialPortA, SafeFlash);
+  QWidget::setTabOrder(SafeFlash, PostRun);
+  QWidget::setTabOrder(PostRun, ButtonBurn);
 
   LabelIntroduction = Named<QLabel>(Page, "LabelIntroduction");
   LabelIntroduction->setGeometry(13, 97, 8, 19);

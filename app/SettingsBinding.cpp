@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStandardPaths>
 
 #include <filesystem>
@@ -48,6 +49,12 @@ TSettingsValues ValuesInStore() {
   return {ChestGetString(KeyFilePath),      ChestGetString(KeyOffset),
           ChestGetString(KeyFlashBaudrate), ChestGetInteger(KeyFlashSize),
           ChestGetInteger(KeyFlashSpeed),   ChestGetInteger(KeySPIMode)};
+}
+
+// Digits only, no sign, blank or leading zero.
+bool IsBaudRate(const QString& Text) {
+  static const QRegularExpression Rate(QStringLiteral("^[1-9][0-9]{0,8}$"));
+  return Rate.match(Text).hasMatch();
 }
 
 QString WithSeparator(const QString& Folder) {
@@ -147,7 +154,14 @@ void TSettingsBinding::LoadSettings() {
   WriteControls(ValuesInStore());
 }
 
-void TSettingsBinding::StoreSettings() { PutIntoStore(ReadControls()); }
+// A rate text that is no number (a stray key in the box) is not stored: the last good one stays,
+// or the default when the store holds none.
+void TSettingsBinding::StoreSettings() {
+  TSettingsValues Values = ReadControls();
+  if (!IsBaudRate(Values.FlashBaudrate)) Values.FlashBaudrate = ChestGetString(KeyFlashBaudrate);
+  if (!IsBaudRate(Values.FlashBaudrate)) Values.FlashBaudrate = DefaultSettings().FlashBaudrate;
+  PutIntoStore(Values);
+}
 
 void TSettingsBinding::SaveSettings() {
   StoreSettings();

@@ -12,6 +12,9 @@ PACKAGES+=(dpkg-dev desktop-file-utils lintian)
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
+# tools/screenshots.sh drives the window on a virtual display and takes its pictures.
+PACKAGES+=(xvfb xdotool imagemagick)
+
 # The loader program for the module's RAM: Debian's cross compiler for its core, the emulator its
 # tests run in, zlib (inflate on the module, deflate and CRC-32 in the tool) and liblz4 (the
 # compression measurement in tools/bench).
