@@ -4,6 +4,7 @@
 // the reply recognition, the settings binding); the window's callbacks call into them.
 
 #include "app/FlashRunControl.h"
+#include "app/SerialPortsCtrl.h"
 #include "app/RunRecord.h"
 #include "app/SettingsBinding.h"
 #include "loader/ReplyRecognition.h"
@@ -44,7 +45,7 @@ class TFormMain : public QWidget, private TFlashRunView {
   QString ConfigFileName() const;
 
   // Where the port watcher reads the system's device tree.
-  void SetSysfsRoot(const QString& Root) { SysfsRoot = Root; }
+  void SetPortSource(const QString& Source) { PortSource = Source; }
 
   TComm* Comm() const { return FComm; }
   const TRunRecord& RunRecord() const { return Record; }
@@ -151,7 +152,7 @@ class TFormMain : public QWidget, private TFlashRunView {
   TFlashJobSteps FlashJobSteps() override;
 
   const QString AppDir;
-  QString SysfsRoot = QStringLiteral("/sys");
+  QString PortSource = DefaultPortSource();
   TRunRecord Record;
   TComm* FComm = nullptr;
   TReplyRecognizer Recognizer;

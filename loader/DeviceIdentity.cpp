@@ -1,4 +1,5 @@
 #include "loader/DeviceIdentity.h"
+#include "loader/FileAppend.h"
 
 #include <qrencode.h>
 
@@ -6,11 +7,6 @@
 #include <QFile>
 #include <QImageWriter>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <cerrno>
 #include <memory>
 #include <stdexcept>
 
@@ -25,39 +21,6 @@ constexpr int QuietZone = 4;
   throw EIdentityFileError(Message.toStdString());
 }
 
-// Repeats a system call that a signal interrupted.
-template <class TCall>
-auto RetryOnSignal(TCall Call) {
-  decltype(Call()) Result;
-  do Result = Call();
-  while (Result < 0 && errno == EINTR);
-  return Result;
-}
-
-// Appends Bytes at the end of the open file Fd under an exclusive advisory lock, so that records
-// of processes appending at once never interleave. A write that stops part-way (disk full, file
-// size limit) is cut back off again, so the file never keeps half a record. The lock lasts until
-// Fd is closed. Returns 0 or errno.
-int AppendLocked(int Fd, const QByteArray& Bytes) {
-  if (RetryOnSignal([&] { return flock(Fd, LOCK_EX); }) != 0) return errno;
-  struct stat Before {};
-  int Error = fstat(Fd, &Before) == 0 ? 0 : errno;
-  qsizetype Done = 0;
-  while (Error == 0 && Done < Bytes.size()) {
-    const ssize_t Written = RetryOnSignal(
-        [&] { return write(Fd, Bytes.constData() + Done, size_t(Bytes.size() - Done)); });
-    if (Written <= 0)
-      Error = Written < 0 ? errno : ENOSPC;
-    else
-      Done += Written;
-  }
-  // The lock is held, so the end of the file is still where this record began.
-  if (Error != 0 && Done > 0) {
-    [[maybe_unused]] const int Cut = ftruncate(Fd, Before.st_size);
-  }
-  return Error;
-}
-
 // More pictures than this in one second are not taken for real modules: something else fills
 // the folder with names of this form.
 constexpr int PictureNameLimit = 1000;
@@ -65,46 +28,31 @@ constexpr int PictureNameLimit = 1000;
 // Creates a picture file that no other file has the name of: Base + ".png", or Base + "-1.png",
 // "-2.png", ... when records of the same second (another process's, or a clock set back) have
 // taken the names before. Each name is created exclusively, so that two processes never take the
-// same one and no picture is ever replaced. Returns the descriptor, or -1 with errno set;
-// FileName is the name created or the last one tried.
-int CreatePictureFile(const QString& Base, QString& FileName) {
+// same one and no picture is ever replaced. File is left open on success; otherwise its name is
+// the last one tried and its error says why.
+bool CreatePictureFile(const QString& Base, QFile& File) {
   for (int Suffix = 0; Suffix < PictureNameLimit; ++Suffix) {
-    FileName = Base + (Suffix == 0 ? QString() : QString("-%1").arg(Suffix)) + ".png";
-    const int Fd = RetryOnSignal([&] {
-      return open(QFile::encodeName(FileName).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                  0666);
-    });
-    if (Fd >= 0 || errno != EEXIST) return Fd;
+    File.setFileName(Base + (Suffix == 0 ? QString() : QString("-%1").arg(Suffix)) + ".png");
+    if (File.open(QIODevice::WriteOnly | QIODevice::NewOnly)) return true;
+    if (!File.exists()) return false;
   }
-  return -1;  // errno is EEXIST
-}
-
-// Writes Picture as a PNG into the open file Fd and closes it. Returns the empty text or the reason
-// of the failure.
-QString WritePicture(const QImage& Picture, int Fd) {
-  QString Error;
-  {
-    QFile File;
-    if (!File.open(Fd, QIODevice::WriteOnly, QFileDevice::DontCloseHandle))
-      Error = File.errorString();
-    QImageWriter Writer(&File, "png");
-    if (Error.isEmpty() && !Writer.write(Picture)) Error = Writer.errorString();
-    if (Error.isEmpty() && !File.flush()) Error = File.errorString();
-  }
-  if (close(Fd) != 0 && Error.isEmpty()) Error = qt_error_string(errno);
-  return Error;
+  return false;
 }
 
 // Saves Picture under a new name beginning with Base (see CreatePictureFile). A failed save
 // removes the file it created, so no truncated picture stays. Returns the file's name.
 QString SavePicture(const QImage& Picture, const QString& Base) {
-  QString FileName;
-  const int Fd = CreatePictureFile(Base, FileName);
-  if (Fd < 0) ThrowFileError(FileName, qt_error_string(errno));
-  const QString Error = WritePicture(Picture, Fd);
-  if (Error.isEmpty()) return FileName;
-  QFile::remove(FileName);
-  ThrowFileError(FileName, Error);
+  QFile File;
+  if (!CreatePictureFile(Base, File)) ThrowFileError(File.fileName(), File.errorString());
+  QImageWriter Writer(&File, "png");
+  QString Error;
+  if (!Writer.write(Picture)) Error = Writer.errorString();
+  if (Error.isEmpty() && !File.flush()) Error = File.errorString();
+  File.close();
+  if (Error.isEmpty() && File.error() != QFileDevice::NoError) Error = File.errorString();
+  if (Error.isEmpty()) return File.fileName();
+  File.remove();
+  ThrowFileError(File.fileName(), Error);
 }
 
 }  // namespace
@@ -135,16 +83,8 @@ QString IdentityStamp(const QDateTime& Time) {
 }
 
 void AppendLineToFile(const QString& Text, const QString& FileName) {
-  const QByteArray Bytes = (Text + "\r\n").toUtf8();
-  const int Fd = RetryOnSignal([&] {
-    return open(QFile::encodeName(FileName).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
-                0666);
-  });
-  if (Fd < 0) ThrowFileError(FileName, qt_error_string(errno));
-  const int WriteError = AppendLocked(Fd, Bytes);
-  const int CloseError = close(Fd) == 0 ? 0 : errno;
-  if (WriteError != 0 || CloseError != 0)
-    ThrowFileError(FileName, qt_error_string(WriteError != 0 ? WriteError : CloseError));
+  const QString Error = AppendLocked(FileName, (Text + "\r\n").toUtf8());
+  if (!Error.isEmpty()) ThrowFileError(FileName, Error);
 }
 
 QString RecordDeviceIdentity(const QString& ConfigDir, const QString& APMACStr,

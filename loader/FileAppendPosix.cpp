@@ -1,0 +1,56 @@
+#include "loader/FileAppend.h"
+
+#include <QFile>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+
+namespace {
+
+// Repeats a system call that a signal interrupted.
+template <class TCall>
+auto RetryOnSignal(TCall Call) {
+  decltype(Call()) Result;
+  do Result = Call();
+  while (Result < 0 && errno == EINTR);
+  return Result;
+}
+
+// Appends under an advisory lock that lasts until Fd is closed. Returns 0 or errno.
+int AppendToOpenFile(int Fd, const QByteArray& Bytes) {
+  if (RetryOnSignal([&] { return flock(Fd, LOCK_EX); }) != 0) return errno;
+  struct stat Before {};
+  int Error = fstat(Fd, &Before) == 0 ? 0 : errno;
+  qsizetype Done = 0;
+  while (Error == 0 && Done < Bytes.size()) {
+    const ssize_t Written = RetryOnSignal(
+        [&] { return write(Fd, Bytes.constData() + Done, size_t(Bytes.size() - Done)); });
+    if (Written <= 0)
+      Error = Written < 0 ? errno : ENOSPC;
+    else
+      Done += Written;
+  }
+  // The lock is held, so the end of the file is still where this record began.
+  if (Error != 0 && Done > 0) {
+    [[maybe_unused]] const int Cut = ftruncate(Fd, Before.st_size);
+  }
+  return Error;
+}
+
+}  // namespace
+
+QString AppendLocked(const QString& FileName, const QByteArray& Bytes) {
+  const int Fd = RetryOnSignal([&] {
+    return open(QFile::encodeName(FileName).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
+                0666);
+  });
+  if (Fd < 0) return qt_error_string(errno);
+  const int WriteError = AppendToOpenFile(Fd, Bytes);
+  const int CloseError = close(Fd) == 0 ? 0 : errno;
+  if (WriteError != 0 || CloseError != 0)
+    return qt_error_string(WriteError != 0 ? WriteError : CloseError);
+  return QString();
+}
