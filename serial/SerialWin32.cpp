@@ -21,6 +21,18 @@ TIoStatus StatusOfError(DWORD Error) {
   return Error == ERROR_INVALID_HANDLE ? TIoStatus::InvalidHandle : TIoStatus::Failed;
 }
 
+bool EndsOnFirstBytes(const TCommTimeouts& T) {
+  return T.ReadIntervalTimeout == MaxTimeout && T.ReadTotalTimeoutMultiplier == MaxTimeout &&
+         T.ReadTotalTimeoutConstant > 0 && T.ReadTotalTimeoutConstant < MaxTimeout;
+}
+
+// Wine's ntdll exports its version; Windows' does not.
+bool RunsOnWine() {
+  static const bool Wine =
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+  return Wine;
+}
+
 // One overlapped operation: its record, whose event the driver signals when it ends.
 class TOverlapped {
  public:
@@ -105,6 +117,12 @@ class TWin32SerialDevice final : public TSerialDevice {
     COMMTIMEOUTS Timeouts{T.ReadIntervalTimeout, T.ReadTotalTimeoutMultiplier,
                           T.ReadTotalTimeoutConstant, T.WriteTotalTimeoutMultiplier,
                           T.WriteTotalTimeoutConstant};
+    // Wine's serial layer knows no read that ends on its first bytes; it ends a read after the
+    // read interval, so the shortest interval comes closest.
+    if (RunsOnWine() && EndsOnFirstBytes(T)) {
+      Timeouts.ReadIntervalTimeout = 1;
+      Timeouts.ReadTotalTimeoutMultiplier = 0;
+    }
     SetCommTimeouts(FPort, &Timeouts);
   }
 
@@ -159,7 +177,10 @@ class TWin32SerialDevice final : public TSerialDevice {
 void TWin32SerialDevice::ApplyLine(const TLineConfig& Config) {
   DCB Dcb{};
   Dcb.DCBlength = sizeof Dcb;
-  if (!GetCommState(FPort, &Dcb)) return;
+  // Every field is set below: a driver that cannot report its state (an unusual rate set by
+  // another program) still gets the whole configuration.
+  GetCommState(FPort, &Dcb);
+  Dcb.DCBlength = sizeof Dcb;
   const quint32 F = Config.Flags;
   Dcb.BaudRate = Config.BaudRate;
   Dcb.fBinary = (F & LineFlag::Binary) != 0;
@@ -231,9 +252,15 @@ bool TWin32SerialDevice::StartEventWait(quint32& Events, TIoStatus& Status) {
     Events = FEventWord & FEventMask;
     return Events != 0;
   }
-  if (GetLastError() == ERROR_IO_PENDING) return false;
+  const DWORD Error = GetLastError();
+  if (Error == ERROR_IO_PENDING) return false;
   FEventOp.Pending = false;
-  Status = StatusOfError(GetLastError());
+  // A port whose driver cannot watch the lines (Wine's on a pseudo-terminal) is read all the
+  // same, without line events.
+  if (Error == ERROR_NOT_SUPPORTED)
+    FEventMask = 0;
+  else
+    Status = StatusOfError(Error);
   return false;
 }
 

@@ -17,18 +17,21 @@ SIM=$root/build/tools/rq53sim/rq53sim
 WINE=$(command -v wine || echo /usr/lib/wine/wine64)
 WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 export WINEPREFIX=$BUILD/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-# The tests find Qt's and the compiler's DLLs and Qt's plugins in the deployed folder.
-export WINEPATH="Z:${DIST//\//\\}" QT_PLUGIN_PATH="Z:${DIST//\//\\}" QT_QPA_PLATFORM=minimal
-[ -f "$WINEPREFIX/system.reg" ] || "$WINE" wineboot -i
+export QT_QPA_PLATFORM=minimal
+# The test programs run beside Ferrule.exe in a copy of the deployed folder, so that they load the
+# same DLLs and plugins.
+BIN=$BUILD/wine-bin
+rm -rf "$BIN" && cp -r "$DIST" "$BIN" && cp "$BUILD"/tests/windows/*.exe "$BIN/"
+[ -f "$WINEPREFIX/system.reg" ] || "$WINE" wineboot -i >/dev/null 2>&1
 # One server for the whole stage: the registry's hardware key lives only as long as it does.
-"$WINESERVER" -p
+"$WINESERVER" -p >/dev/null 2>&1 || true  # (already running: kept)
 OUT=$BUILD/wine-run
 rm -rf "$OUT" && mkdir -p "$OUT"
 sim_pid=
 cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
   rm -f "$WINEPREFIX/dosdevices/com5"
-  "$WINESERVER" -k || true
+  "$WINESERVER" -k >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
 
@@ -45,7 +48,7 @@ stop_sim() {
   kill -TERM "$sim_pid" && wait "$sim_pid" || true
   sim_pid=
 }
-wine_test() { "$WINE" "$BUILD/tests/windows/$1" --gtest_brief=1 "${@:2}"; }
+wine_test() { "$WINE" "$BIN/$1" --gtest_brief=1 "${@:2}"; }
 
 "$WINE" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\Serial5' /d COM5 /f >/dev/null
 

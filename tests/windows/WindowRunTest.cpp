@@ -42,7 +42,7 @@ TEST(WindowRun, FlashesCorvelThroughTheWindowOnCom5) {
   Form.FrameConfigLineChange();
   Form.ButtonBurn->click();
   ASSERT_TRUE(Form.Comm()->PortOpen()) << Log().join('\n').toStdString();
-  ASSERT_TRUE(WaitUntil([&] { return !Form.Comm()->PortOpen(); }, 120000))
+  ASSERT_TRUE(WaitUntil([&] { return !Form.Comm()->PortOpen(); }, 300000))
       << Log().join('\n').toStdString();
 
   const QStringList Lines = Log();
