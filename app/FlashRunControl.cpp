@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <utility>
 
 qint32 TFlashRunControl::HandshakeTickCount = 0;
 
@@ -32,12 +33,14 @@ constexpr int PreviousWorkerWaitMs = 3000;
 }  // namespace
 
 TFlashRunControl::TFlashRunControl(TComm& Comm, TRunRecord& Record, TFlashRunView& View,
-                                   QTimer& TimerStateMachine, QObject* UiContext)
+                                   QTimer& TimerStateMachine, QObject* UiContext,
+                                   std::function<void()> ShowDeviceIdentity)
     : Comm(Comm),
       Record(Record),
       View(View),
       TimerStateMachine(TimerStateMachine),
-      UiContext(UiContext) {}
+      UiContext(UiContext),
+      ShowDeviceIdentity(std::move(ShowDeviceIdentity)) {}
 
 TFlashRunControl::~TFlashRunControl() { StopWorker(); }
 
@@ -70,7 +73,7 @@ void TFlashRunControl::StopRun(TBurnSender Sender) {
   TimerStateMachine.stop();
   if (Sender == TBurnSender::User) {
     View.Log(QStringLiteral("Warning: Serial port closed by user."));
-    View.ShowStatusNo();
+    View.ShowStatus(TRunStatus::No);
   }
   ClosePort();
 }
@@ -115,7 +118,7 @@ void TFlashRunControl::StartRun() {
   RunHandshakeTicks = 0;
   RunReceivedBytes = 0;
   TimerStateMachine.start();
-  View.ShowStatusWait();
+  View.ShowStatus(TRunStatus::Wait);
   View.Log(QStringLiteral("Note: Begin find RQ53."));
   View.SetBurnCaption(QStringLiteral("Stop(&S)"));
   StartUpPulse();
@@ -161,7 +164,7 @@ void TFlashRunControl::TimerStateMachineTimer() {
       break;
     case StateRun:
       Record.RunState = StateFinished;
-      View.ShowStatusYes();
+      View.ShowStatus(TRunStatus::Yes);
       if (Comm.PortOpen()) ActionBurnExecute(TBurnSender::StateMachine);
       Record.RunState = StateFinished;
       break;
@@ -203,16 +206,24 @@ void TFlashRunControl::BootPulse() {
 // One worker per run: the tick marks the start itself, before the worker's first step has run.
 void TFlashRunControl::StartWorker() {
   WaitForWorker(QDeadlineTimer(QDeadlineTimer::Forever));
-  TFlashJobSteps Steps = View.FlashJobSteps();
-  Steps.RunAfterFlash = [this] { ResetPulse(); };
   auto Job = std::make_unique<TFlashJob>(
       Record, UiContext, [this](const QByteArray& Packet) { return SendPacket(Packet); },
-      std::move(Steps), View.FlashJobInputs());
+      JobSteps(), View.FlashJobInputs());
   FWorkerRunning = true;
   FWorker = std::thread([this, Job = std::move(Job)] {
     Job->FlashImage();
     FWorkerRunning = false;
   });
+}
+
+// The job's steps: all go to the view but the device identity and the run-after-flash pulse.
+TFlashJobSteps TFlashRunControl::JobSteps() {
+  return {[this](const QString& Line) { View.Log(Line); },
+          [this] { View.ShowStatus(TRunStatus::No); },
+          [this](const QString& Text) { View.SetLabelStatus(Text); },
+          [this](int Position) { View.SetProgress(Position); },
+          ShowDeviceIdentity,
+          [this] { ResetPulse(); }};
 }
 
 // Resets the module: both lines off for 100 ms, then on again. After programming this lets the new
@@ -238,6 +249,6 @@ void TFlashRunControl::CommRequestHangup() {
   Record.RunState = StateFinished;
   TimerStateMachine.stop();
   View.Log(QStringLiteral("Error: Serial port lost; is the adapter still plugged in?"));
-  View.ShowStatusNo();
+  View.ShowStatus(TRunStatus::No);
   ClosePort();
 }

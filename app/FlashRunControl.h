@@ -3,7 +3,8 @@
 // into its boot loader and sent SYNC until it answers, the flashing worker started, and the run
 // closed with its result. Everything here runs on the UI thread but the worker.
 
-#include "app/RunRecord.h"
+#include "app/FlashRunView.h"
+#include "loader/RunRecord.h"
 #include "loader/FlashJob.h"
 #include "serial/SPComm.h"
 
@@ -11,6 +12,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 class QTimer;
@@ -18,32 +20,14 @@ class QTimer;
 // Who pressed Flash: the user (button, accelerator), or the state machine closing a finished run.
 enum class TBurnSender { User, StateMachine };
 
-// What a run needs of the main window; every call comes on the UI thread.
-class TFlashRunView {
- public:
-  virtual ~TFlashRunView() = default;
-  virtual bool FirmwareSelected() const = 0;
-  virtual QString SerialPortText() const = 0;
-  virtual bool SafeFlashChecked() const = 0;
-  // The modal message box.
-  virtual void ShowMessage(const QString& Text) = 0;
-  virtual void Log(const QString& Line) = 0;
-  virtual void SetBurnCaption(const QString& Caption) = 0;
-  virtual void ResetProgress() = 0;
-  virtual void ShowStatusNo() = 0;
-  virtual void ShowStatusWait() = 0;
-  virtual void ShowStatusYes() = 0;
-  // What the flashing job reads of the window, copied now, and the window's steps of the job
-  // (all but the run-after-flash pulse, which is this control's).
-  virtual TFlashJobInputs FlashJobInputs() const = 0;
-  virtual TFlashJobSteps FlashJobSteps() = 0;
-};
-
 class TFlashRunControl {
  public:
-  // TimerStateMachine is the window's 50 ms timer; its ticks are to call TimerStateMachineTimer.
+  // TimerStateMachine is the station's 50 ms timer; its ticks are to call TimerStateMachineTimer.
+  // ShowDeviceIdentity is the job's step that shows and records the module met (it throws when the
+  // record cannot be written); the job's other steps go to View.
   TFlashRunControl(TComm& Comm, TRunRecord& Record, TFlashRunView& View,
-                   QTimer& TimerStateMachine, QObject* UiContext);
+                   QTimer& TimerStateMachine, QObject* UiContext,
+                   std::function<void()> ShowDeviceIdentity);
   // Waits for a worker still running.
   ~TFlashRunControl();
   TFlashRunControl(const TFlashRunControl&) = delete;
@@ -76,12 +60,14 @@ class TFlashRunControl {
   void StartWorker();
   void ResetPulse();
   void ClosePort();
+  TFlashJobSteps JobSteps();
 
   TComm& Comm;
   TRunRecord& Record;
   TFlashRunView& View;
   QTimer& TimerStateMachine;
   QObject* UiContext;
+  std::function<void()> ShowDeviceIdentity;
   std::thread FWorker;
   std::atomic<bool> FWorkerRunning{false};
   int RunHandshakeTicks = 0;

@@ -1,6 +1,9 @@
 #include "app/SerialPortsCtrl.h"
 
+#include "app/SerialPortList.h"
+
 #include <algorithm>
+#include <optional>
 
 void EnumSerialPorts(QStringList& List, const QString& Source, const QString& DevRoot) {
   std::optional<QStringList> Ports = PresentSerialPorts(Source, DevRoot);

@@ -1,7 +1,7 @@
 // The serial ports of a Windows machine: the values of the registry key where each port driver
 // enters the port it serves while the port is present.
 
-#include "app/SerialPortsCtrl.h"
+#include "app/SerialPortList.h"
 
 #include <windows.h>
 

@@ -1,6 +1,5 @@
-// The serial ports of a Linux machine, as the kernel's device tree shows them.
-
-#include "app/SerialPortsCtrl.h"
+// The port list read from the Linux device tree (sysfs).
+#include "app/SerialPortList.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -48,8 +47,8 @@ bool IsPresentPort(const QString& TtyFolder) {
 
 QString DefaultPortSource() { return QStringLiteral("/sys"); }
 
-std::optional<QStringList> PresentSerialPorts(const QString& Source, const QString& DevRoot) {
-  const QString TtyClass = Source + QStringLiteral("/class/tty/");
+std::optional<QStringList> PresentSerialPorts(const QString& SysfsRoot, const QString& DevRoot) {
+  const QString TtyClass = SysfsRoot + QStringLiteral("/class/tty/");
   const std::optional<QStringList> Names = FolderEntries(TtyClass);
   if (!Names) return std::nullopt;
   QStringList Ports;

@@ -2,7 +2,7 @@
 // The six values of the main window that survive restarts, bound to named values of the settings
 // store and written to "Config.xml" in the settings folder.
 
-#include "app/LogSink.h"
+#include "loader/LogSink.h"
 
 #include <QString>
 

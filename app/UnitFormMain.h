@@ -1,13 +1,12 @@
 #pragma once
 // The main window: its pages and controls, the log, the status picture and the settings folder.
-// The run's logic lives in plain classes the window owns (the Flash command and state machine,
-// the reply recognition, the settings binding); the window's callbacks call into them.
+// The run's logic lives in plain classes the window owns (the flash station with its Flash command,
+// state machine and reply recognition; the settings binding); the window's callbacks call into
+// them. The build-up and layout of the controls are in FormMainLayout.cpp.
 
-#include "app/FlashRunControl.h"
-#include "app/SerialPortsCtrl.h"
-#include "app/RunRecord.h"
+#include "app/FlashStation.h"
+#include "app/SerialPortList.h"
 #include "app/SettingsBinding.h"
-#include "loader/ReplyRecognition.h"
 
 #include <QImage>
 #include <QStringList>
@@ -47,13 +46,13 @@ class TFormMain : public QWidget, private TFlashRunView {
   // Where the port watcher reads the system's device tree.
   void SetPortSource(const QString& Source) { PortSource = Source; }
 
-  TComm* Comm() const { return FComm; }
-  const TRunRecord& RunRecord() const { return Record; }
-  const TFlashRunControl& RunControl() const { return *FRunControl; }
+  TComm* Comm() const { return &Station.Comm(); }
+  const TRunRecord& RunRecord() const { return Station.Record(); }
+  const TFlashRunControl& RunControl() const { return Station.RunControl(); }
 
-  void ShowStatusNo() override;
-  void ShowStatusWait() override;
-  void ShowStatusYes() override;
+  void ShowStatusNo();
+  void ShowStatusWait();
+  void ShowStatusYes();
 
   // Callbacks.
   void ActionBurnExecute(TBurnSender Sender);
@@ -98,7 +97,7 @@ class TFormMain : public QWidget, private TFlashRunView {
   QLabel* LabelCopyRight;
   QLabel* LabelStatus;
   QTimer* TimerFindPorts;
-  QTimer* TimerStateMachine;
+  QTimer* TimerStateMachine;  // the station's
 
  protected:
   void closeEvent(QCloseEvent* Event) override;
@@ -134,7 +133,6 @@ class TFormMain : public QWidget, private TFlashRunView {
 
   // The serial component's received bytes, examined by the reply recognition.
   void CommReceiveData(QObject* Sender, const quint8* Buffer, quint16 BufferLength);
-  void LogHeldLines();
 
   // The device identity record.
   void ShowDeviceIdentity();
@@ -144,23 +142,21 @@ class TFormMain : public QWidget, private TFlashRunView {
   bool FirmwareSelected() const override;
   QString SerialPortText() const override;
   bool SafeFlashChecked() const override;
-  void ShowMessage(const QString& Text) override;
-  void Log(const QString& Line) override;
-  void SetBurnCaption(const QString& Caption) override;
-  void ResetProgress() override;
   TFlashJobInputs FlashJobInputs() const override;
-  TFlashJobSteps FlashJobSteps() override;
+  void ShowMessage(const QString& Text) override;
+  void Log(const QString& Lines) override;
+  void SetBurnCaption(const QString& Caption) override;
+  void SetLabelStatus(const QString& Text) override;
+  void ResetProgress() override;
+  void SetProgress(int Position) override;
+  void ShowStatus(TRunStatus Status) override;
+  void ShowMACTexts(const QString& APMACStr, const QString& STAMACStr) override;
+  void ShowQRPicture(const QImage& Picture) override;
 
   const QString AppDir;
   QString PortSource = DefaultPortSource();
-  TRunRecord Record;
-  TComm* FComm = nullptr;
-  TReplyRecognizer Recognizer;
-  QStringList HeldLines;  // lines of the reply recognition not yet logged
-  QTimer* TimerLogHeldLines = nullptr;
+  TFlashStation Station;  // before Settings, which binds its record's settings folder
   TSettingsBinding Settings;
-  std::unique_ptr<TFlashRunControl> FRunControl;
-  QImage QRCodePicture;
   // Controls that keep their right edge at a fixed distance from the window's right edge.
   struct TStretch {
     QWidget* Control;

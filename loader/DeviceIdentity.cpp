@@ -1,5 +1,4 @@
 #include "loader/DeviceIdentity.h"
-#include "loader/FileAppend.h"
 
 #include <qrencode.h>
 
@@ -7,6 +6,9 @@
 #include <QFile>
 #include <QImageWriter>
 
+#include "loader/IdentityFiles.h"
+
+#include <cerrno>
 #include <memory>
 #include <stdexcept>
 
@@ -28,31 +30,44 @@ constexpr int PictureNameLimit = 1000;
 // Creates a picture file that no other file has the name of: Base + ".png", or Base + "-1.png",
 // "-2.png", ... when records of the same second (another process's, or a clock set back) have
 // taken the names before. Each name is created exclusively, so that two processes never take the
-// same one and no picture is ever replaced. File is left open on success; otherwise its name is
-// the last one tried and its error says why.
-bool CreatePictureFile(const QString& Base, QFile& File) {
+// same one and no picture is ever replaced. Returns the descriptor, or -1 with errno set;
+// FileName is the name created or the last one tried.
+int CreatePictureFile(const QString& Base, QString& FileName) {
   for (int Suffix = 0; Suffix < PictureNameLimit; ++Suffix) {
-    File.setFileName(Base + (Suffix == 0 ? QString() : QString("-%1").arg(Suffix)) + ".png");
-    if (File.open(QIODevice::WriteOnly | QIODevice::NewOnly)) return true;
-    if (!File.exists()) return false;
+    FileName = Base + (Suffix == 0 ? QString() : QString("-%1").arg(Suffix)) + ".png";
+    const int Fd = IdentityFiles::CreateNew(FileName);
+    if (Fd >= 0 || errno != EEXIST) return Fd;
   }
-  return false;
+  return -1;  // errno is EEXIST
+}
+
+// Writes Picture as a PNG into the open file Fd and closes it. Returns the empty text or the reason
+// of the failure.
+QString WritePicture(const QImage& Picture, int Fd) {
+  QString Error;
+  {
+    QFile File;
+    if (!File.open(Fd, QIODevice::WriteOnly, QFileDevice::DontCloseHandle))
+      Error = File.errorString();
+    QImageWriter Writer(&File, "png");
+    if (Error.isEmpty() && !Writer.write(Picture)) Error = Writer.errorString();
+    if (Error.isEmpty() && !File.flush()) Error = File.errorString();
+  }
+  const int CloseError = IdentityFiles::Close(Fd);
+  if (CloseError != 0 && Error.isEmpty()) Error = qt_error_string(CloseError);
+  return Error;
 }
 
 // Saves Picture under a new name beginning with Base (see CreatePictureFile). A failed save
 // removes the file it created, so no truncated picture stays. Returns the file's name.
 QString SavePicture(const QImage& Picture, const QString& Base) {
-  QFile File;
-  if (!CreatePictureFile(Base, File)) ThrowFileError(File.fileName(), File.errorString());
-  QImageWriter Writer(&File, "png");
-  QString Error;
-  if (!Writer.write(Picture)) Error = Writer.errorString();
-  if (Error.isEmpty() && !File.flush()) Error = File.errorString();
-  File.close();
-  if (Error.isEmpty() && File.error() != QFileDevice::NoError) Error = File.errorString();
-  if (Error.isEmpty()) return File.fileName();
-  File.remove();
-  ThrowFileError(File.fileName(), Error);
+  QString FileName;
+  const int Fd = CreatePictureFile(Base, FileName);
+  if (Fd < 0) ThrowFileError(FileName, qt_error_string(errno));
+  const QString Error = WritePicture(Picture, Fd);
+  if (Error.isEmpty()) return FileName;
+  QFile::remove(FileName);
+  ThrowFileError(FileName, Error);
 }
 
 }  // namespace
@@ -83,8 +98,8 @@ QString IdentityStamp(const QDateTime& Time) {
 }
 
 void AppendLineToFile(const QString& Text, const QString& FileName) {
-  const QString Error = AppendLocked(FileName, (Text + "\r\n").toUtf8());
-  if (!Error.isEmpty()) ThrowFileError(FileName, Error);
+  const int Error = IdentityFiles::AppendLocked(FileName, (Text + "\r\n").toUtf8());
+  if (Error != 0) ThrowFileError(FileName, qt_error_string(Error));
 }
 
 QString RecordDeviceIdentity(const QString& ConfigDir, const QString& APMACStr,

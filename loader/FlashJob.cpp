@@ -1,6 +1,7 @@
 #include "loader/FlashJob.h"
 
-#include "firmware/UnitFrameConfigLine.h"
+#include "firmware/FirmwareImage.h"
+#include "loader/FlashErase.h"
 #include "loader/LoaderCodec.h"
 #include "loader/ReplyRecognition.h"
 
@@ -29,23 +30,33 @@ quint8 CodeOf(const QHash<QString, quint8>& Codes, const QString& Text) {
   return Codes.value(Text, 0);
 }
 
-}  // namespace
-
-quint8 SPIModeCode(const QString& Text) {
+const QHash<QString, quint8>& ModeCodes() {
   static const QHash<QString, quint8> Codes{{"QIO", 0}, {"QOUT", 1}, {"DIO", 2}, {"DOUT", 3}};
-  return CodeOf(Codes, Text);
+  return Codes;
 }
 
-// The high four bits give the flash size, the low four the flash frequency, both in the image
-// format's own codes ("8MByte" and "16MByte" included).
-quint8 FlashSizeSpeedCode(const QString& SizeText, const QString& SpeedText) {
-  static const QHash<QString, quint8> Sizes{
-      {"512kByte", 0x00}, {"256kByte", 0x10},  {"1MByte", 0x20},    {"2MByte", 0x30},
-      {"4MByte", 0x40},   {"2MByte-C1", 0x50}, {"4MByte-C1", 0x60}, {"8MByte", 0x80},
-      {"16MByte", 0x90}};
-  static const QHash<QString, quint8> Speeds{
+// The image format's own codes ("8MByte" and "16MByte" included) with each chip's size in KiB.
+const QHash<QString, std::pair<quint8, quint32>>& Sizes() {
+  static const QHash<QString, std::pair<quint8, quint32>> Codes{
+      {"512kByte", {0x00, 512}},   {"256kByte", {0x10, 256}}, {"1MByte", {0x20, 1024}},
+      {"2MByte", {0x30, 2048}},    {"4MByte", {0x40, 4096}},  {"2MByte-C1", {0x50, 2048}},
+      {"4MByte-C1", {0x60, 4096}}, {"8MByte", {0x80, 8192}},  {"16MByte", {0x90, 16384}}};
+  return Codes;
+}
+
+const QHash<QString, quint8>& SpeedCodes() {
+  static const QHash<QString, quint8> Codes{
       {"40MHz", 0x0}, {"26.7MHz", 0x1}, {"20MHz", 0x2}, {"80MHz", 0xF}};
-  return CodeOf(Sizes, SizeText) | CodeOf(Speeds, SpeedText);
+  return Codes;
+}
+
+}  // namespace
+
+quint8 SPIModeCode(const QString& Text) { return CodeOf(ModeCodes(), Text); }
+
+// The high four bits give the flash size, the low four the flash frequency.
+quint8 FlashSizeSpeedCode(const QString& SizeText, const QString& SpeedText) {
+  return Sizes().value(SizeText).first | CodeOf(SpeedCodes(), SpeedText);
 }
 
 TFlashJob::TFlashJob(TRunRecord& Record, QObject* UiContext, TSendPacket SendPacket,
@@ -104,12 +115,38 @@ bool TFlashJob::PrepareImage(QByteArray& Image, quint32& BaseAddress) {
     GiveUp(QStringLiteral("Error: Invalid flash offset %1.").arg(Inputs.Offset));
     return false;
   }
-  if (BaseAddress == 0 && Image.size() < 4) {
-    GiveUp(QStringLiteral("Error: Firmware image of %1 bytes is too short for its header.")
-               .arg(Image.size()));
+  const QString Refusal = SettingsRefusal(Image.size(), BaseAddress);
+  if (!Refusal.isEmpty()) {
+    GiveUp(Refusal);
     return false;
   }
   return true;
+}
+
+// Why the Advanced page's settings and the offset cannot take this image, or the empty text.
+// Checked before anything is erased: a box without a choice (an index out of range in a
+// hand-edited settings file), an offset inside a sector (its erase would wipe the bytes before
+// it), an image that runs past the end of the chosen flash.
+QString TFlashJob::SettingsRefusal(qsizetype ImageSize, quint32 BaseAddress) const {
+  const auto NotChosen = [](const char* Setting) {
+    return QStringLiteral("Error: No %1 chosen; its value in Config.xml is out of range.")
+        .arg(QLatin1String(Setting));
+  };
+  if (!Sizes().contains(Inputs.FlashSize)) return NotChosen("flash size");
+  if (!SpeedCodes().contains(Inputs.FlashSpeed)) return NotChosen("flash speed");
+  if (!ModeCodes().contains(Inputs.SPIMode)) return NotChosen("SPI mode");
+  if (BaseAddress % FlashSectorSize != 0)
+    return QStringLiteral("Error: Flash offset %1 is not on a 4 KiB sector boundary.")
+        .arg(Inputs.Offset);
+  if (BaseAddress == 0 && ImageSize < 4)
+    return QStringLiteral("Error: Firmware image of %1 bytes is too short for its header.")
+        .arg(ImageSize);
+  const quint64 FlashBytes = quint64(Sizes().value(Inputs.FlashSize).second) * 1024;
+  if (BaseAddress + quint64(RoundUpTo4(ImageSize)) > FlashBytes)
+    return QStringLiteral("Error: Firmware image of %1 bytes at %2 does not fit in %3 flash.")
+        .arg(ImageSize)
+        .arg(Inputs.Offset, Inputs.FlashSize);
+  return {};
 }
 
 void TFlashJob::GiveUp(const QString& Error) {
@@ -134,14 +171,19 @@ void TFlashJob::ReadReg(quint32 Address) {
 void TFlashJob::FlashStream(QByteArray& Image, quint32 BaseAddress) {
   if (Record.BurnOK) return;
   const qsizetype Size = Image.size();
-  const qsizetype EraseSize = RoundUpTo4(Size);
-  const auto BlockCount = quint16((EraseSize + BlockSize - 1) / BlockSize);
+  const qsizetype PaddedSize = RoundUpTo4(Size);
+  const auto BlockCount = quint16((PaddedSize + BlockSize - 1) / BlockSize);
+  // The size announced makes the module erase just the image's sectors; the blocks are not
+  // bound by it.
+  const quint32 EraseSize = FlashBeginSize(BaseAddress, quint32(PaddedSize));
+  const quint32 Sectors = SectorsErasedBy(BaseAddress, EraseSize);
   OnUi([this] { Record.LastOperationSuccess = false; });
-  PostToUi([this, EraseSize] {
-    Steps.SetLabelStatus(QStringLiteral("Size: %1 Bytes ").arg(EraseSize));
+  PostToUi([this, PaddedSize, Sectors] {
+    Steps.SetLabelStatus(QStringLiteral("Size: %1 Bytes ").arg(PaddedSize));
+    Steps.Log(QStringLiteral("Note: Erasing %1 KiB.").arg(Sectors * FlashSectorSize / 1024));
   });
-  SendPacket(BuildFlashBeginRequest(quint32(EraseSize), BlockCount, BaseAddress));
-  WaitForReply(TWaitFor::FlashBegin);
+  SendPacket(BuildFlashBeginRequest(EraseSize, BlockCount, BaseAddress));
+  WaitForReply(TWaitFor::FlashBegin, FlashBeginWaitMs(BaseAddress, Sectors, ReplyWaitMs));
   if (BaseAddress == 0) {
     Image[2] = char(SPIModeCode(Inputs.SPIMode));
     Image[3] = char(FlashSizeSpeedCode(Inputs.FlashSize, Inputs.FlashSpeed));
@@ -180,23 +222,22 @@ void TFlashJob::ShowProgress(qsizetype Position, qsizetype Size, bool Final) {
     PostToUi([this, Shown] { Steps.SetProgress(Shown); });
 }
 
-// Polls the run record until the reply came, the run is stopped, the module refused the request
-// or about 5 s passed. Between polls it sleeps 1 ms, or until a delivery has been examined.
-void TFlashJob::WaitForReply(TWaitFor Request) {
+// Polls the run record until the reply came, the run is stopped, the module refused a request or
+// WaitMs passed. Between polls it sleeps 1 ms, or until a delivery has been examined. A refusal
+// ends the run even when a success came with it: no block may go after a refused one, and a run
+// with a refused block never ends as done.
+void TFlashJob::WaitForReply(TWaitFor Request, int WaitMs) {
   QElapsedTimer Waited;
   Waited.start();
-  while (!Record.BurnOK && !Record.LastOperationSuccess) {
-    if (Record.LastOperationFailed) {
-      Record.BurnOK = true;
-      OnUi([this] { Steps.ShowStatusNo(); });
-      return;
-    }
+  while (!Record.BurnOK && !Record.LastOperationSuccess && !Record.LastOperationFailed) {
     Record.ReplyExamined.SleepAtMost(ReplyPoll);
-    if (Waited.elapsed() > ReplyWaitMs) {
+    if (Waited.elapsed() > WaitMs) {
       Record.BurnOK = true;
       TimeOut(Request);
     }
   }
+  if (Record.LastOperationFailed && !Record.BurnOK.exchange(true))
+    OnUi([this] { Steps.ShowStatusNo(); });
 }
 
 void TFlashJob::TimeOut(TWaitFor Request) {

@@ -5,7 +5,7 @@
 // the UI thread, and changes the window only through short steps it runs there, either waiting for
 // them or posting them; both kinds run in the order they were issued.
 
-#include "app/RunRecord.h"
+#include "loader/RunRecord.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -54,7 +54,8 @@ class TFlashJob {
   // The whole job; called on the worker thread, returns when the job is over.
   void FlashImage();
 
-  // A reply wait looks at the run record at least this often, and gives up after ReplyWaitMs.
+  // A reply wait looks at the run record at least this often, and gives up after ReplyWaitMs
+  // (the FLASH_BEGIN wait adds the time its erase may take).
   static constexpr std::chrono::milliseconds ReplyPoll{1};
   static constexpr int ReplyWaitMs = 5000;
   static constexpr int BlockSize = 1024;
@@ -65,7 +66,8 @@ class TFlashJob {
   void ReadReg(quint32 Address);
   void FlashStream(QByteArray& Image, quint32 BaseAddress);
   bool PrepareImage(QByteArray& Image, quint32& BaseAddress);
-  void WaitForReply(TWaitFor Request);
+  QString SettingsRefusal(qsizetype ImageSize, quint32 BaseAddress) const;
+  void WaitForReply(TWaitFor Request, int WaitMs = ReplyWaitMs);
   void TimeOut(TWaitFor Request);
   void GiveUp(const QString& Error);
   void ShowProgress(qsizetype Position, qsizetype Size, bool Final);

@@ -5,8 +5,8 @@
 // eFuse MAC words are stored, and the MAC address is derived when the last one arrives.
 // Runs on the UI thread only, one delivery at a time.
 
-#include "app/LogSink.h"
-#include "app/RunRecord.h"
+#include "loader/LogSink.h"
+#include "loader/RunRecord.h"
 
 #include <QByteArray>
 #include <QObject>

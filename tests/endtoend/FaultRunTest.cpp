@@ -74,4 +74,40 @@ TEST_F(TFaultRun, AFailureStatusMidImage) {
   ExpectNextRunSucceeds(Port);
 }
 
+// Settings that cannot take the image are refused after the MAC is read, before anything is
+// erased: one error line, the NO picture, nothing sent but SYNC and the register reads. A size
+// index out of range in the settings file leaves its box without a choice, as here.
+TEST_F(TFaultRun, ImpossibleSettingsAreRefusedBeforeAnythingIsErased) {
+  const struct {
+    const char* Firmware;
+    const char* Offset;
+    int FlashSize;
+    QString Error;
+  } Cases[] = {
+      {"CORVEL", "0x1800", 4, "Error: Flash offset 0x1800 is not on a 4 KiB sector boundary."},
+      {"UPYTHON", "0x3A0000", 4,
+       "Error: Firmware image of 598432 bytes at 0x3A0000 does not fit in 4MByte flash."},
+      {"CORVEL", "0x00000", 99, "Error: No flash size chosen; its value in Config.xml is out "
+                                "of range."},
+  };
+  for (const auto& Case : Cases) {
+    SCOPED_TRACE(Case.Offset);
+    Form->MemoOutput->clear();
+    Form->FrameConfigLine1->SetOffset(Case.Offset);
+    Form->ComboBoxFlashSize->setCurrentIndex(Case.FlashSize);
+    Flash(Case.Firmware);
+    ASSERT_TRUE(RunEnded(15000));
+    ExpectFailure(Case.Error);
+    EXPECT_EQ(Log().filter("Error"), QStringList{Case.Error});
+    PressFlash();
+  }
+  EXPECT_EQ(Records(), 3);
+  Settle(100);
+  WithModule([](TSimulatedModule& Sim) {
+    for (const TSimRequest& Request : Sim.Requests())
+      EXPECT_TRUE(Request.Command == SimSync || Request.Command == SimReadReg)
+          << int(Request.Command);
+  });
+}
+
 }  // namespace

@@ -2,6 +2,10 @@
 
 #include "tests/endtoend/FlashRunSupport.h"
 
+#include <QElapsedTimer>
+
+#include <cstdio>
+
 namespace {
 
 TEST_F(TFlashRun, FlashesAndRecordsAModule) {
@@ -57,13 +61,44 @@ TEST_F(TFlashRun, ARegisterReadTimeOutRecordsNothing) {
   EXPECT_EQ(Form->LabeledEditSTAMAC->text(), "Waiting MAC");
 }
 
+// A module that stays silent after FLASH_BEGIN is given up once the worst erase of the image's
+// sectors (7 blocks and 6 sectors: 16.4 s) and the usual reply wait have passed.
 TEST_F(TFlashRun, AnAddressTimeOutSendsNoBlock) {
   WithModule([](TSimulatedModule& Sim) { Sim.Misbehaviour().NoReply = {SimFlashBegin, -1}; });
+  QElapsedTimer Run;
+  Run.start();
   Flash("CORVEL");
-  ASSERT_TRUE(RunEnded(15000));
+  ASSERT_TRUE(WaitUntil([&] { return Requests(SimFlashBegin) == 1; }, 10000));
+  const qint64 Sent = Run.elapsed();
+  ASSERT_TRUE(RunEnded(40000));
   ExpectFailure("Error: Set RQ53 Address timeout.");
+  EXPECT_EQ(Count("Note: Erasing 472 KiB."), 1);
   EXPECT_EQ(Requests(SimFlashData), 0);
   EXPECT_TRUE(QFile::exists(ConfigFile("RQ53MAC.txt")));
+  RecordProperty("SilentAfterFlashBeginMs", int(Run.elapsed() - Sent));
+  std::printf("silent module after FLASH_BEGIN given up after %lld ms\n", Run.elapsed() - Sent);
+}
+
+// A slow flash chip: 40 ms per sector makes the erase of the larger image take 5.9 s, longer
+// than any other reply may take. The run waits for it and ends done.
+TEST_F(TFlashRun, ASlowEraseIsWaitedFor) {
+  WithModule([](TSimulatedModule& Sim) { Sim.Timing().EraseMsPerSector = 40; });
+  QElapsedTimer Run;
+  Run.start();
+  Flash("UPYTHON");
+  ASSERT_TRUE(RunEnded(90000));
+  const QStringList Lines = Log();
+  EXPECT_EQ(Lines.filter(QRegularExpression("^(Warning|Error)")), QStringList());
+  const qsizetype Erasing = Lines.indexOf("Note: Erasing 588 KiB.");
+  ASSERT_GE(Erasing, 0) << Lines.join('\n').toStdString();
+  EXPECT_EQ(Lines.value(Erasing + 1), "Note: Set base address success.");
+  EXPECT_EQ(Count("Note: Program flash success."), 585);
+  EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/YES"));
+  WithModule([&](TSimulatedModule& Sim) {
+    EXPECT_EQ(Sim.Flash().mid(4, 598432 - 4), BuiltInImage("UPYTHON").mid(4));
+  });
+  RecordProperty("SlowEraseRunMs", int(Run.elapsed()));
+  std::printf("UPYTHON run with 40 ms per sector took %lld ms\n", Run.elapsed());
 }
 
 TEST_F(TFlashRun, ABlockTimeOutEndsTheRun) {

@@ -1,7 +1,7 @@
 // The resource catalogue over the program's resources and those of CatalogueTest.qrc.
 
 #include "firmware/ResourceCatalogue.h"
-#include "firmware/UnitFrameConfigLine.h"
+#include "firmware/FirmwareImage.h"
 
 #include <gtest/gtest.h>
 

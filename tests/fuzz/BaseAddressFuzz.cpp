@@ -2,7 +2,7 @@
 // lower-case "0x" removed, one trailing "h" or "H" dropped, the rest a non-empty hexadecimal number
 // that fits in 32 bits. A refused text leaves the caller's address as it was.
 
-#include "firmware/UnitFrameConfigLine.h"
+#include "firmware/FirmwareImage.h"
 #include "tests/fuzz/FuzzSupport.h"
 
 #include <optional>

@@ -4,12 +4,16 @@
 
 #include "loader/FlashJob.h"
 
+#include "loader/FlashErase.h"
+
 #include "firmware/ResourceCatalogue.h"
 #include "loader/ReplyRecognition.h"
 #include "tests/serial/SerialTestSupport.h"
 #include "tools/rq53sim/SimulatedModule.h"
 
 #include <QtEndian>
+
+#include <algorithm>
 
 #include <mutex>
 #include <stdexcept>
@@ -49,12 +53,18 @@ class TFlashJobTest : public ::testing::Test {
     QCoreApplication::processEvents();
   }
 
+  // The module's answer, reaching the recognition on the UI thread. The block of sequence
+  // number RefusalWithBlock gets a refusal behind its success reply, in the same delivery.
   bool Send(const QByteArray& Packet) {
     std::vector<TSimDelivery> Out;
+    std::vector<TSimRequest> Taken;
     {
       std::lock_guard Lock(SimLock);
-      Out = Sim.Receive(Packet);
+      Out = Sim.Receive(Packet, &Taken);
     }
+    for (const TSimRequest& Request : Taken)
+      if (Request.Command == SimFlashData && Request.Sequence == RefusalWithBlock)
+        Out.back().Bytes += QByteArray::fromHex("c001030200000000000105c0");
     QMetaObject::invokeMethod(&Ui, [this, Out] {
       for (const TSimDelivery& Delivery : Out)
         Recognizer.CommReceiveData(nullptr, reinterpret_cast<const quint8*>(Delivery.Bytes.constData()),
@@ -89,6 +99,7 @@ class TFlashJobTest : public ::testing::Test {
   QStringList Lines;
   QList<int> Progress;
   bool IdentityFails = false;
+  quint32 RefusalWithBlock = ~0u;
   TReplyRecognizer Recognizer{Record, [this](const QString& Line) { Lines << Line; }};
   TFlashJobInputs Inputs;
 };
@@ -117,7 +128,8 @@ TEST_F(TFlashJobTest, ReadsTheMACThenProgramsAndHandsTheRunBack) {
   Run();
   EXPECT_EQ(Requests(SimReadReg).size(), 4u);
   EXPECT_EQ(Lines, QStringList({"[identity]", "[status] Size: 1000 Bytes ",
-                                "Note: Set base address success.", "Note: Program flash success.",
+                                "Note: Erasing 8 KiB.", "Note: Set base address success.",
+                                "Note: Program flash success.",
                                 "[run]", "[status] Ready "}));
   const auto Begin = Requests(SimFlashBegin);
   ASSERT_EQ(Begin.size(), 1u);
@@ -176,23 +188,41 @@ TEST_F(TFlashJobTest, ShowsProgressOfATinyImage) {
   EXPECT_EQ(Blocks().value(0).size(), 60);
 }
 
+// Refused after the MAC was read and before anything is erased. A box without a choice is what
+// an index out of range in a hand-edited settings file leaves.
 TEST_F(TFlashJobTest, RefusesWhatItCannotProgram) {
+  const QString NotChosen = "Error: No %1 chosen; its value in Config.xml is out of range.";
   const struct {
     const char* FilePath;
     const char* Offset;
     QString Error;
+    const char* Size = "4MByte";
+    const char* Speed = "40MHz";
+    const char* Mode = "DIO";
   } Cases[] = {
       {"NOSUCH", "0x00000", "Error: Firmware image not available."},
       {"", "0x00000", "Error: Firmware image not available."},
       {"T1000", "0X1000", "Error: Invalid flash offset 0X1000."},
       {"T1000", "", "Error: Invalid flash offset ."},
       {"T3", "0x00000", "Error: Firmware image of 3 bytes is too short for its header."},
+      {"T1000", "0x1800", "Error: Flash offset 0x1800 is not on a 4 KiB sector boundary."},
+      {"T1000", "0x10", "Error: Flash offset 0x10 is not on a 4 KiB sector boundary."},
+      {"T2049", "0x40000", "Error: Firmware image of 2049 bytes at 0x40000 does not fit in "
+                           "256kByte flash.", "256kByte"},
+      {"T1000", "0x3FF000", "Error: Firmware image of 1000 bytes at 0x3FF000 does not fit in "
+                            "2MByte flash.", "2MByte"},
+      {"T1000", "0x00000", NotChosen.arg("flash size"), ""},
+      {"T1000", "0x00000", NotChosen.arg("flash speed"), "4MByte", ""},
+      {"T1000", "0x00000", NotChosen.arg("SPI mode"), "4MByte", "40MHz", ""},
   };
   for (const auto& Case : Cases) {
     Lines.clear();
     Record.BurnOK = false;
     Inputs.FilePath = Case.FilePath;
     Inputs.Offset = Case.Offset;
+    Inputs.FlashSize = Case.Size;
+    Inputs.FlashSpeed = Case.Speed;
+    Inputs.SPIMode = Case.Mode;
     Run();
     EXPECT_EQ(Lines, QStringList({"[identity]", Case.Error, "[NO]", "[run]", "[status] Ready "}))
         << Case.FilePath;
@@ -200,6 +230,14 @@ TEST_F(TFlashJobTest, RefusesWhatItCannotProgram) {
     EXPECT_EQ(Record.RunState, StateRun);
   }
   EXPECT_TRUE(Requests(SimFlashBegin).empty());
+  EXPECT_TRUE(Requests(SimFlashData).empty());
+  // At the last sector of the chip the image still fits.
+  Inputs = {"T1000", "0x3FF000", "DIO", "4MByte", "40MHz", true, 100};
+  Record.BurnOK = false;
+  Sim = TSimulatedModule();
+  Run();
+  EXPECT_FALSE(Record.BurnOK);
+  EXPECT_EQ(Blocks().size(), 1);
 }
 
 TEST_F(TFlashJobTest, ARecordThatCannotBeWrittenEndsTheRunCleanly) {
@@ -211,6 +249,84 @@ TEST_F(TFlashJobTest, ARecordThatCannotBeWrittenEndsTheRunCleanly) {
   EXPECT_TRUE(Requests(SimFlashBegin).empty());
   EXPECT_EQ(Record.RunState, StateRun);
   EXPECT_FALSE(Record.IsThreadStarted);
+}
+
+// Both built-in images from the first sector, one sector in, just below 512 KiB and ending on a
+// 64 KiB boundary: the module erases the image's sectors and nothing else, and the blocks
+// announced and sent are those of the image.
+TEST_F(TFlashJobTest, ErasesJustTheImagesSectors) {
+  QByteArray Before(4 << 20, 0);
+  for (qsizetype i = 0; i < Before.size(); ++i) Before[i] = char(0x5A ^ (i >> 12) ^ (i & 7));
+  for (const char* Name : {"CORVEL", "UPYTHON"}) {
+    const QByteArray Source = Image(Name);
+    const auto Sectors = quint32((Source.size() + 4095) / 4096);
+    for (const quint32 Offset : {0x0u, 0x1000u, 0x7F000u, 0x100000u - Sectors * 4096}) {
+      SCOPED_TRACE(testing::Message() << Name << " at 0x" << std::hex << Offset);
+      Sim = TSimulatedModule();
+      Sim.PresetFlash(0, Before);
+      Lines.clear();
+      Record.BurnOK = false;
+      Inputs.FilePath = Name;
+      Inputs.Offset = "0x" + QString::number(Offset, 16);
+      Run();
+      ASSERT_FALSE(Record.BurnOK) << Lines.join('\n').toStdString();
+      EXPECT_EQ(Lines.filter("Erasing"),
+                QStringList{QString("Note: Erasing %1 KiB.").arg(Sectors * 4)});
+      const auto Blocks = quint32((Source.size() + 1023) / 1024);
+      EXPECT_EQ(Le32(Requests(SimFlashBegin).at(0).Data, 4), Blocks);
+      EXPECT_EQ(quint32(Requests(SimFlashData).size()), Blocks);
+
+      QByteArray Expected = Before;
+      Expected.replace(Offset, Sectors * 4096, QByteArray(Sectors * 4096, '\xFF'));
+      QByteArray Written = Source;
+      if (Offset == 0) Written.replace(2, 2, "\x02\x40");
+      Expected.replace(Offset, Written.size(), Written);
+      std::lock_guard Lock(SimLock);
+      const auto Differ = std::mismatch(Expected.begin(), Expected.end(), Sim.Flash().begin());
+      EXPECT_EQ(Differ.first - Expected.begin(), Expected.size()) << "first byte that differs";
+    }
+  }
+}
+
+// For a first sector anywhere in a 64 KiB block and images of 1 to 40 sectors, by the module's
+// own formula: the size sent erases the image's sectors, or one more where no size can (an odd
+// count that ends before the block does); it never exceeds the image.
+TEST(FlashEraseSize, ErasesTheImagesSectorsByTheModulesFormula) {
+  for (quint32 First = 0; First < 32; ++First)
+    for (quint32 Sectors = 1; Sectors <= 40; ++Sectors) {
+      const quint32 Offset = First * 4096, ImageSize = Sectors * 4096 - 100;
+      const quint32 Size = FlashBeginSize(Offset, ImageSize);
+      const bool Exact = Sectors % 2 == 0 || Sectors > 2 * (16 - First % 16);
+      const quint32 Erased = Sectors + (Exact ? 0 : 1);
+      EXPECT_EQ(TSimulatedModule::SectorsErased(Offset, Size), Erased) << First << " " << Sectors;
+      EXPECT_EQ(SectorsErasedBy(Offset, Size), Erased) << First << " " << Sectors;
+      EXPECT_LE(Size, ImageSize);
+    }
+  // Worst-case waits: the images at 0 (9 blocks and 3 sectors, 7 blocks and 6 sectors), and
+  // the larger one a sector in (15 sectors, 8 blocks, 4 sectors).
+  EXPECT_EQ(FlashBeginWaitMs(0, 147, 5000), 24200);
+  EXPECT_EQ(FlashBeginWaitMs(0, 118, 5000), 21400);
+  EXPECT_EQ(FlashBeginWaitMs(0x1000, 147, 5000), 28600);
+}
+
+// A refusal in one delivery with a block's success ends the run there: after a middle block
+// nothing more is sent, and after the last one the run does not end as done.
+TEST_F(TFlashJobTest, ARefusalBesideASuccessEndsTheRun) {
+  Inputs.FilePath = "T2049";
+  for (const quint32 Block : {1u, 2u}) {
+    SCOPED_TRACE(Block);
+    Sim = TSimulatedModule();
+    Lines.clear();
+    Record.BurnOK = false;
+    RefusalWithBlock = Block;
+    Run();
+    EXPECT_TRUE(Record.BurnOK);
+    EXPECT_EQ(Lines.mid(Lines.size() - 5),
+              QStringList({"Note: Program flash success.",
+                           "Error: RQ53 rejected flash data (error 0x05).", "[NO]", "[run]",
+                           "[status] Ready "}));
+    EXPECT_EQ(Blocks().size(), Block + 1);
+  }
 }
 
 }  // namespace

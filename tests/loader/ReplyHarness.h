@@ -2,7 +2,7 @@
 // A run record with a recognizer bound to it the way the main window binds the serial
 // component's receive callback, plus the job's side of a register read.
 
-#include "app/RunRecord.h"
+#include "loader/RunRecord.h"
 #include "loader/ReplyRecognition.h"
 #include "tests/loader/QStringPrinting.h"
 

@@ -14,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QScrollBar>
 #include <QTextBrowser>
 #include <QtTest/QTest>
 
@@ -163,8 +164,15 @@ TEST_F(TFormStart, APictureReleasesTheAnimationItReplaces) {
   EXPECT_TRUE(StartUp.isNull());
 }
 
+// Its lines fit the page: no horizontal scroll bar.
 TEST_F(TFormStart, ShowsTheAboutTextWithLinksThatOpenNothing) {
-  QTextBrowser* Note = Form->RichEditNote;
+  auto* Note = Form->findChild<QTextBrowser*>("RichEditNote");
+  ASSERT_NE(Note, nullptr);
+  Form->show();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(Note->isVisible());
+  EXPECT_FALSE(Note->horizontalScrollBar()->isVisible());
+  EXPECT_EQ(Note->horizontalScrollBar()->maximum(), 0);
   EXPECT_EQ(Note->toPlainText().split('\n').size(), 7);
   EXPECT_TRUE(Note->toHtml().contains("<a href=\"https://"));
   EXPECT_FALSE(Note->openLinks());

@@ -256,8 +256,24 @@ void TSimulatedPort::Transmit(TLoop& Loop) {
   if (Loop.TxLeft() > 0) return;
   Loop.TxActive = false;
   if (Loop.Tx.Unplug) {
+    AwaitClientRead();
     FUnplugged = true;
     CloseTerminal();
+  }
+}
+
+// A hang-up throws away what the client has not read yet, so the adapter is pulled only once the
+// client has read the bytes sent before, or after a second when it reads nothing. Polling the
+// slave side first moves bytes still on their way through the terminal to where the client reads
+// them, so the count is complete.
+void TSimulatedPort::AwaitClientRead() {
+  const TTime GiveUp = TClock::now() + std::chrono::seconds(1);
+  for (;;) {
+    pollfd Slave{FSlave, POLLIN, 0};
+    ::poll(&Slave, 1, 0);
+    int Waiting = 0;
+    if (::ioctl(FSlave, FIONREAD, &Waiting) != 0 || Waiting == 0 || TClock::now() >= GiveUp) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 

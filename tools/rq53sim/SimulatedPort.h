@@ -65,6 +65,7 @@ class TSimulatedPort {
   void ReadChunk(TLoop& Loop);
   void TakeInjected(TLoop& Loop);
   void Transmit(TLoop& Loop);
+  void AwaitClientRead();
   bool WaitForWork(TLoop& Loop);
   void ForgetExclusiveUse();
   quint32 RefreshLineRate();

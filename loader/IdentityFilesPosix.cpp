@@ -1,4 +1,5 @@
-#include "loader/FileAppend.h"
+// The identity record's file operations on POSIX systems.
+#include "loader/IdentityFiles.h"
 
 #include <QFile>
 
@@ -19,7 +20,10 @@ auto RetryOnSignal(TCall Call) {
   return Result;
 }
 
-// Appends under an advisory lock that lasts until Fd is closed. Returns 0 or errno.
+// Appends Bytes at the end of the open file Fd under an exclusive advisory lock, so that records
+// of processes appending at once never interleave. A write that stops part-way (disk full, file
+// size limit) is cut back off again, so the file never keeps half a record. The lock lasts until
+// Fd is closed. Returns 0 or errno.
 int AppendToOpenFile(int Fd, const QByteArray& Bytes) {
   if (RetryOnSignal([&] { return flock(Fd, LOCK_EX); }) != 0) return errno;
   struct stat Before {};
@@ -42,15 +46,26 @@ int AppendToOpenFile(int Fd, const QByteArray& Bytes) {
 
 }  // namespace
 
-QString AppendLocked(const QString& FileName, const QByteArray& Bytes) {
+namespace IdentityFiles {
+
+int AppendLocked(const QString& FileName, const QByteArray& Bytes) {
   const int Fd = RetryOnSignal([&] {
     return open(QFile::encodeName(FileName).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
                 0666);
   });
-  if (Fd < 0) return qt_error_string(errno);
+  if (Fd < 0) return errno;
   const int WriteError = AppendToOpenFile(Fd, Bytes);
-  const int CloseError = close(Fd) == 0 ? 0 : errno;
-  if (WriteError != 0 || CloseError != 0)
-    return qt_error_string(WriteError != 0 ? WriteError : CloseError);
-  return QString();
+  const int CloseError = Close(Fd);
+  return WriteError != 0 ? WriteError : CloseError;
 }
+
+int CreateNew(const QString& FileName) {
+  return RetryOnSignal([&] {
+    return open(QFile::encodeName(FileName).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                0666);
+  });
+}
+
+int Close(int Fd) { return close(Fd) == 0 ? 0 : errno; }
+
+}  // namespace IdentityFiles

@@ -1,0 +1,114 @@
+#include "app/FlashStation.h"
+
+#include "loader/DeviceIdentity.h"
+#include "serial/SPComm.h"
+
+#include <QDateTime>
+#include <QTimer>
+
+#include <utility>
+
+namespace {
+
+// How long the reply recognition's lines wait before they are logged, at most.
+constexpr int LogHoldMs = 20;
+
+QTimer* NamedTimer(QObject* Parent, const char* Name, int Interval) {
+  auto* Timer = new QTimer(Parent);
+  Timer->setObjectName(QString::fromLatin1(Name));
+  Timer->setInterval(Interval);
+  return Timer;
+}
+
+}  // namespace
+
+TFlashStation::TFlashStation(TFlashRunView& View, std::function<QString()> ConfigDir, TGuard Guard,
+                             QObject* Parent)
+    : QObject(Parent),
+      View(View),
+      ConfigDir(std::move(ConfigDir)),
+      Guard(std::move(Guard)),
+      Recognizer(FRecord, [this](const QString& Line) { HeldLines << Line; }),
+      TimerLogHeldLines(NamedTimer(this, "TimerLogHeldLines", LogHoldMs)),
+      FTimerStateMachine(NamedTimer(this, "TimerStateMachine", 50)),
+      FComm(new TComm(this)) {
+  TimerLogHeldLines->setSingleShot(true);
+  connect(TimerLogHeldLines, &QTimer::timeout, this, [this] { LogHeldLines(); });
+  connect(FTimerStateMachine, &QTimer::timeout, this,
+          [this] { this->Guard([this] { TimerStateMachineTimer(); }); });
+  FComm->OnReceiveData = [this](QObject* Sender, const quint8* Buffer, quint16 Length) {
+    this->Guard([&] { CommReceiveData(Sender, Buffer, Length); });
+  };
+  FComm->OnRequestHangup = [this](QObject*) {
+    this->Guard([this] { FRunControl->CommRequestHangup(); });
+  };
+  TFlashRunView& RunView = *this;
+  FRunControl = std::make_unique<TFlashRunControl>(*FComm, FRecord, RunView, *FTimerStateMachine,
+                                                   this, [this] { ShowDeviceIdentity(); });
+  FRecord.BurnOK = false;
+  FRecord.RunState = StateFinished;
+}
+
+TFlashStation::~TFlashStation() { Shutdown(); }
+
+void TFlashStation::Close() {
+  FRecord.RunState = StateFinished;
+  FRecord.BurnOK = true;
+  FTimerStateMachine->stop();
+}
+
+// The worker may be waiting for a step on this thread: it is run to its end before the port goes.
+void TFlashStation::Shutdown() {
+  Close();
+  if (FRunControl) FRunControl->StopWorker();
+  FComm->StopComm();
+}
+
+void TFlashStation::ActionBurnExecute(TBurnSender Sender) { FRunControl->ActionBurnExecute(Sender); }
+
+void TFlashStation::TimerStateMachineTimer() { FRunControl->TimerStateMachineTimer(); }
+
+// A waiting worker is woken at once. The lines of the delivery are held back a little: appending
+// to the log takes longer than the worker needs to send its next request, and would compete with
+// it and the serial threads for the processors. When the module has answered the handshake, the
+// tick that starts the worker runs at once rather than up to 50 ms later.
+void TFlashStation::CommReceiveData(QObject* Sender, const quint8* Buffer, quint16 BufferLength) {
+  FRunControl->NoteReceived(BufferLength);
+  const TRunState Before = FRecord.RunState;
+  Recognizer.CommReceiveData(Sender, Buffer, BufferLength);
+  FRecord.ReplyExamined.Ring();
+  if (Before == StateHandshake && FRecord.RunState == StateBurn)
+    QTimer::singleShot(0, this, [this] { Guard([this] { TimerStateMachineTimer(); }); });
+  if (!HeldLines.isEmpty() && !TimerLogHeldLines->isActive()) TimerLogHeldLines->start();
+}
+
+// The held lines of the reply recognition go to the log before any other line or status
+// picture, so the log keeps the order in which things happened.
+void TFlashStation::LogHeldLines() {
+  if (HeldLines.isEmpty()) return;
+  View.Log(HeldLines.join(u'\n'));
+  HeldLines.clear();
+}
+
+void TFlashStation::Log(const QString& Line) {
+  LogHeldLines();
+  View.Log(Line);
+}
+
+void TFlashStation::ShowStatus(TRunStatus Status) {
+  LogHeldLines();
+  View.ShowStatus(Status);
+}
+
+void TFlashStation::ShowDeviceIdentity() {
+  if (FRecord.APMACStr.isEmpty() || FRecord.STAMACStr.isEmpty()) return;
+  ShowQRCode(IdentityQRText(FRecord.APMACStr, FRecord.STAMACStr));
+  View.ShowMACTexts(FRecord.APMACStr, FRecord.STAMACStr);
+  RecordDeviceIdentity(ConfigDir(), FRecord.APMACStr, FRecord.STAMACStr, FQRCodePicture,
+                       QDateTime::currentDateTime());
+}
+
+void TFlashStation::ShowQRCode(const QString& Text) {
+  FQRCodePicture = EncodeQRCode(Text);
+  View.ShowQRPicture(FQRCodePicture);
+}

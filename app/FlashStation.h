@@ -1,0 +1,91 @@
+#pragma once
+// One serial port's flash runs without any widget: the serial component and its receive path (the
+// reply recognition, whose lines are held back a little), the 50 ms state machine timer, the Flash
+// command and the device identity record. A front end (the main window, a command-line program)
+// implements TFlashRunView and calls in here; a process may run several stations, one per port.
+
+#include "app/FlashRunControl.h"
+#include "app/FlashRunView.h"
+#include "loader/ReplyRecognition.h"
+#include "loader/RunRecord.h"
+
+#include <QImage>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+class QTimer;
+class TComm;
+
+class TFlashStation : public QObject, private TFlashRunView {
+ public:
+  // Runs a callback of the port or a timer tick; reports what it throws (the window shows a
+  // message box) and lets nothing cross the event loop.
+  using TGuard = std::function<void(const std::function<void()>& Step)>;
+
+  // View is the front end; ConfigDir gives the settings folder (ending with a separator) the
+  // identity record and the QR pictures are written to. The station starts with no run.
+  TFlashStation(TFlashRunView& View, std::function<QString()> ConfigDir, TGuard Guard,
+                QObject* Parent = nullptr);
+  // Ends a run still going: the worker is run to its end, then the port is closed.
+  ~TFlashStation() override;
+
+  TComm& Comm() const { return *FComm; }
+  TRunRecord& Record() { return FRecord; }
+  const TRunRecord& Record() const { return FRecord; }
+  const TFlashRunControl& RunControl() const { return *FRunControl; }
+  QTimer& TimerStateMachine() const { return *FTimerStateMachine; }
+  // The QR picture of the last module met.
+  const QImage& QRCodePicture() const { return FQRCodePicture; }
+
+  // The Flash command: starts a run, or stops the one going.
+  void ActionBurnExecute(TBurnSender Sender);
+  // One tick of the state machine (the timer calls it every 50 ms during a run).
+  void TimerStateMachineTimer();
+  // The serial component's received bytes, examined by the reply recognition.
+  void CommReceiveData(QObject* Sender, const quint8* Buffer, quint16 BufferLength);
+  // Shows the module's MAC texts and QR picture and records them; throws EIdentityFileError.
+  void ShowDeviceIdentity();
+  void ShowQRCode(const QString& Text);
+
+  // The front end's own lines and pictures, after the reply recognition's held lines.
+  void Log(const QString& Line) override;
+  void ShowStatus(TRunStatus Status) override;
+  // Marks the run over and stops the timer, as closing the window does; the port stays open.
+  void Close();
+  // Ends the run: the worker is run to its end and the port is closed.
+  void Shutdown();
+
+ private:
+  void LogHeldLines();
+
+  // The run's view: the front end's, after the held lines.
+  bool FirmwareSelected() const override { return View.FirmwareSelected(); }
+  QString SerialPortText() const override { return View.SerialPortText(); }
+  bool SafeFlashChecked() const override { return View.SafeFlashChecked(); }
+  TFlashJobInputs FlashJobInputs() const override { return View.FlashJobInputs(); }
+  void ShowMessage(const QString& Text) override { View.ShowMessage(Text); }
+  void SetBurnCaption(const QString& Caption) override { View.SetBurnCaption(Caption); }
+  void SetLabelStatus(const QString& Text) override { View.SetLabelStatus(Text); }
+  void ResetProgress() override { View.ResetProgress(); }
+  void SetProgress(int Position) override { View.SetProgress(Position); }
+  void ShowMACTexts(const QString& APMACStr, const QString& STAMACStr) override {
+    View.ShowMACTexts(APMACStr, STAMACStr);
+  }
+  void ShowQRPicture(const QImage& Picture) override { View.ShowQRPicture(Picture); }
+
+  TFlashRunView& View;
+  std::function<QString()> ConfigDir;
+  TGuard Guard;
+  TRunRecord FRecord;
+  TReplyRecognizer Recognizer;
+  QStringList HeldLines;  // lines of the reply recognition not yet logged
+  QTimer* TimerLogHeldLines;
+  QTimer* FTimerStateMachine;
+  TComm* FComm;
+  std::unique_ptr<TFlashRunControl> FRunControl;
+  QImage FQRCodePicture;
+};
