@@ -17,7 +17,7 @@ MINGW_RUNTIME=(/usr/lib/gcc/x86_64-w64-mingw32/12-posix/libstdc++-6.dll
                /usr/x86_64-w64-mingw32/lib/libwinpthread-1.dll)
 
 # The cross compiler, Qt's host tools of the SDK's version (moc, rcc, uic), Wine for the tests.
-PACKAGES+=(g++-mingw-w64-x86-64-posix qt6-base-dev-tools wine64 zip xz-utils)
+PACKAGES+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev qt6-base-dev-tools wine64 zip xz-utils)
 
 as_root() { if [ "$(id -u)" -ne 0 ]; then sudo "$@"; else "$@"; fi; }
 

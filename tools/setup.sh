@@ -10,6 +10,11 @@ PACKAGES=(cmake ninja-build g++ qt6-base-dev libqt6xml6 libqrencode-dev libgtest
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
+# The loader program for the module's RAM: Debian's cross compiler for its core, the emulator its
+# tests run in, zlib (inflate on the module, deflate and CRC-32 in the tool) and liblz4 (the
+# compression measurement in tools/bench).
+PACKAGES+=(gcc-xtensa-lx106 qemu-system-misc zlib1g-dev liblz4-dev)
+
 # The fuzz targets build with clang; libFuzzer and the sanitizer runtimes come with libclang-rt.
 PACKAGES+=(clang-14 libclang-rt-14-dev)
 

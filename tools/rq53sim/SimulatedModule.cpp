@@ -1,6 +1,9 @@
 #include "tools/rq53sim/SimulatedModule.h"
 
+#include <zlib.h>
+
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -14,6 +17,13 @@ constexpr int MaxFrameSize = 0x4000;     // longer frames overflow the ROM's buf
 constexpr int SyncCopies = 8;
 constexpr quint32 BannerRate = 74880;
 constexpr quint32 SectorsPerBlock = 16;  // sectors of one 64 KiB flash block
+constexpr quint32 MaxMemBlock = 0x1800;
+constexpr quint32 IramStart = 0x40100000, IramSize = 0x8000;
+constexpr quint32 DramStart = 0x3FFE8000, DramSize = 0x12000;
+constexpr quint32 LoaderMagic = 0x4C524546;  // "FERL"
+constexpr int LoaderMaxData = 4096;
+constexpr int LoaderStartMs = 1;
+constexpr double RateTolerance = 0.03;  // a UART still reads bytes sent this much off its rate
 
 quint32 ReadLe32(const QByteArray& Bytes, int At) {
   quint32 Value = 0;
@@ -61,9 +71,52 @@ int Failed(TSimRequest& Request, quint8 Error) {
   return 0;
 }
 
+quint32 Divided(quint64 Dividend, quint32 Divisor) {
+  return Divisor == 0 ? 0 : quint32((Dividend + Divisor / 2) / Divisor);
+}
+
 }  // namespace
 
-TSimulatedModule::TSimulatedModule(quint32 FlashSize) : FFlash(qsizetype(FlashSize), char(0xFF)) {
+// The loader program's state: the UART divisor it runs at and the image it is writing.
+struct TSimLoaderState {
+  quint32 Divisor = 0;
+  quint32 NextDivisor = 0;  // set once the RATE reply is out
+  bool Greeting = true;     // its PING reply, sent unasked when it starts
+  bool Begun = false, Ended = false;
+  quint8 Error = 0;
+  quint32 Offset = 0, Size = 0, Written = 0, NextSequence = 0;
+  double BacklogMs = 0;  // work left on the last block when the next one starts to arrive
+};
+
+struct TSimulatedModule::TLoader : TSimLoaderState {
+  z_stream Stream{};
+
+  explicit TLoader(quint32 StartDivisor) {
+    Divisor = StartDivisor;
+    inflateInit2(&Stream, -15);
+  }
+  TLoader(const TLoader& Other) : TSimLoaderState(Other) {
+    inflateCopy(&Stream, const_cast<z_stream*>(&Other.Stream));
+  }
+  TLoader& operator=(const TLoader&) = delete;
+  ~TLoader() { inflateEnd(&Stream); }
+};
+
+TSimulatedModule::TLoaderCopy::TLoaderCopy(const TLoaderCopy& Other)
+    : Loader(Other.Loader ? std::make_unique<TLoader>(*Other.Loader) : nullptr) {}
+
+TSimulatedModule::TLoaderCopy& TSimulatedModule::TLoaderCopy::operator=(const TLoaderCopy& Other) {
+  if (this != &Other) Loader = Other.Loader ? std::make_unique<TLoader>(*Other.Loader) : nullptr;
+  return *this;
+}
+
+TSimulatedModule::TLoaderCopy::TLoaderCopy(TLoaderCopy&&) noexcept = default;
+TSimulatedModule::TLoaderCopy& TSimulatedModule::TLoaderCopy::operator=(TLoaderCopy&&) noexcept =
+    default;
+TSimulatedModule::TLoaderCopy::~TLoaderCopy() = default;
+
+TSimulatedModule::TSimulatedModule(quint32 FlashSize)
+    : FFlash(qsizetype(FlashSize), char(0xFF)), FIram(IramSize, '\0'), FDram(DramSize, '\0') {
   // Words of a module whose station MAC address is 18:FE:34:12:34:59: the last byte in bits
   // 24-31 of the first word, a check byte (0xA3) in its bits 16-23.
   SetEfuseWords({0x59A30000, 0x00001234, 0x00000000, 0x00000000});
@@ -73,13 +126,20 @@ std::vector<TSimDelivery> TSimulatedModule::Receive(const QByteArray& Bytes,
                                                     std::vector<TSimRequest>* Taken) {
   std::vector<TSimDelivery> Out;
   FTaken = Taken;
-  for (char c : Bytes) TakeByte(quint8(c), Out);
+  // A loader program that runs at another rate than the tool's reads what its UART samples.
+  const bool Misread = FLoader != nullptr && LoaderRateDiffers();
+  const QByteArray Taking =
+      Misread ? SimMisreadAtRate(Bytes, FLineRate, UartClock / FLoader->Divisor) : Bytes;
+  for (char c : Taking) TakeByte(quint8(c), Out);
   FTaken = nullptr;
   return Out;
 }
 
 std::vector<TSimDelivery> TSimulatedModule::Reset() {
   FJob = TFlashJob();
+  FUpload = TMemUpload();
+  FLoader = TLoaderCopy();
+  FStarting = TStart::None;
   FLastValue = SyncValue;
   FLastError = 0;
   FHung = false;
@@ -100,6 +160,14 @@ void TSimulatedModule::SetLineRate(quint32 BitsPerSecond) { FLineRate = BitsPerS
 void TSimulatedModule::SetRequestHistory(std::size_t Requests) {
   FHistory = Requests;
   if (FRequests.size() > FHistory) FRequests.erase(FRequests.begin(), FRequests.end() - FHistory);
+}
+
+QByteArray TSimulatedModule::Ram(quint32 Address, quint32 Length) const {
+  if (Address >= IramStart && Length <= IramSize && Address - IramStart <= IramSize - Length)
+    return FIram.mid(Address - IramStart, Length);
+  if (Address >= DramStart && Length <= DramSize && Address - DramStart <= DramSize - Length)
+    return FDram.mid(Address - DramStart, Length);
+  return QByteArray();
 }
 
 void TSimulatedModule::PresetFlash(quint32 Offset, const QByteArray& Bytes) {
@@ -173,8 +241,11 @@ void TSimulatedModule::HandleFrame(const QByteArray& Frame, std::vector<TSimDeli
     Request.Command = quint8(Frame[1]);
     Request.Checksum = ReadLe32(Frame, 4);
     Request.Data = Frame.mid(HeaderSize);
-    if (Request.Command == SimFlashData && Request.Data.size() >= 8)
+    if ((Request.Command == SimFlashData || Request.Command == SimMemData) &&
+        Request.Data.size() >= 8)
       Request.Sequence = ReadLe32(Request.Data, 4);
+    if (Request.Command == SimLoaderData && Request.Data.size() >= 4)
+      Request.Sequence = ReadLe32(Request.Data, 0);
   }
   TSimMisbehaviour& Bad = FMisbehaviour;
   const bool Unplug = Picked(Bad.Unplug, Request.Command);
@@ -187,6 +258,9 @@ void TSimulatedModule::HandleFrame(const QByteArray& Frame, std::vector<TSimDeli
     Failed(Request, SimErrorInvalidMessage);
   else if (Fail)
     Failed(Request, Bad.FailCode);
+  else if (FLoader != nullptr)
+    BusyMs = Request.Command == SimLoaderData ? LoaderData(Request, Frame.size() + 2)
+                                              : LoaderRequest(Request);
   else
     BusyMs = Execute(Request);
   if (Request.Replied) {
@@ -196,6 +270,11 @@ void TSimulatedModule::HandleFrame(const QByteArray& Frame, std::vector<TSimDeli
       Request.Error = FLastError;
     QueueReply(Request, BusyMs, Out);
   }
+  if (FStarting == TStart::Loader)
+    FLoader.Loader = std::make_unique<TLoader>(Divided(UartClock, FLineRate));
+  FHung = FHung || FStarting == TStart::Silent;
+  FStarting = TStart::None;
+  if (FLoader != nullptr) AfterLoaderReply(Out);
   if (Unplug) Out.push_back(TSimDelivery{0, QByteArray(), true});
   Remember(std::move(Request));
 }
@@ -218,9 +297,204 @@ int TSimulatedModule::Execute(TSimRequest& Request) {
       return FlashBeginRequest(Request);
     case SimFlashData:
       return FlashDataRequest(Request);
+    case SimMemBegin:
+      return MemBeginRequest(Request);
+    case SimMemData:
+      return MemDataRequest(Request);
+    case SimMemEnd:
+      return MemEndRequest(Request);
     default:
       return Failed(Request, SimErrorInvalidMessage);
   }
+}
+
+// The block size is checked (at most 0x1800), the address, total size and block count are not.
+int TSimulatedModule::MemBeginRequest(TSimRequest& Request) {
+  if (Request.Data.size() < 16) return Failed(Request, SimErrorInvalidMessage);
+  const quint32 BlockSize = ReadLe32(Request.Data, 8);
+  if (BlockSize > MaxMemBlock) return Failed(Request, SimErrorInvalidMessage);
+  FUpload = TMemUpload{true, ReadLe32(Request.Data, 12), BlockSize, 0};
+  return 0;
+}
+
+// The bytes go to the address, which moves on by their length; memory that does not exist, or
+// the ROM loader's own (from 0x3FFFA000), stops the ROM.
+int TSimulatedModule::MemDataRequest(TSimRequest& Request) {
+  const QByteArray& Data = Request.Data;
+  if (Data.size() < 16) return Failed(Request, SimErrorInvalidMessage);
+  const QByteArray Block = Data.mid(16);
+  if (!FUpload.Active || Request.Sequence != FUpload.NextSequence ||
+      ReadLe32(Data, 0) != quint32(Block.size()) || quint32(Block.size()) > FUpload.BlockSize)
+    return Failed(Request, SimErrorInvalidMessage);
+  if (Request.Checksum != DataChecksum(Block)) return Failed(Request, SimErrorBadChecksum);
+  const quint32 Address = FUpload.Address;
+  QByteArray* Memory = nullptr;
+  if (Address >= IramStart && Address - IramStart <= IramSize - quint32(Block.size()))
+    Memory = &FIram;
+  else if (Address >= DramStart && Address - DramStart <= DramSize - quint32(Block.size()))
+    Memory = &FDram;
+  if (!Memory) {
+    FHung = true;
+    Request.Replied = false;
+    return 0;
+  }
+  Memory->replace(Address - (Memory == &FIram ? IramStart : DramStart), Block.size(), Block);
+  FUpload.Address += quint32(Block.size());
+  ++FUpload.NextSequence;
+  return 0;
+}
+
+// Flag 0 starts the program at the entry after the reply. It runs as Ferrule's loader program
+// when the entry lies in instruction RAM that was loaded; otherwise it, or a program told to stay
+// silent, answers nothing more.
+int TSimulatedModule::MemEndRequest(TSimRequest& Request) {
+  if (Request.Data.size() < 8) return Failed(Request, SimErrorInvalidMessage);
+  if (ReadLe32(Request.Data, 0) != 0) return 0;
+  const quint32 Entry = ReadLe32(Request.Data, 4);
+  const bool Loaded = Entry >= IramStart && Entry - IramStart < IramSize &&
+                      FIram.mid(Entry - IramStart, 4) != QByteArray(4, '\0');
+  FStarting = Loaded && !FMisbehaviour.LoaderSilent ? TStart::Loader : TStart::Silent;
+  return 0;
+}
+
+bool TSimulatedModule::LoaderRateDiffers() const {
+  const double Rate = double(UartClock) / FLoader->Divisor;
+  return std::abs(Rate - FLineRate) > RateTolerance * FLineRate;
+}
+
+// After a reply of the loader program (or of the MEM_END that started it): its greeting, a
+// rate change, or a silence.
+void TSimulatedModule::AfterLoaderReply(std::vector<TSimDelivery>& Out) {
+  if (FLoader->Greeting) {
+    FLoader->Greeting = false;
+    TSimRequest Ping;
+    Ping.Command = SimLoaderPing;
+    Ping.Value = LoaderMagic;
+    FLastError = 0;
+    Out.push_back(TSimDelivery{LoaderStartMs, ReplyFrame(Ping)});
+  }
+  if (FLoader->NextDivisor) {
+    FLoader->Divisor = FLoader->NextDivisor;
+    FLoader->NextDivisor = 0;
+    FHung = FMisbehaviour.LoaderSilentAfterRate;
+  }
+}
+
+int TSimulatedModule::LoaderRequest(TSimRequest& Request) {
+  switch (Request.Command) {
+    case SimLoaderPing:
+      Request.Value = LoaderMagic;
+      return 0;
+    case SimLoaderBegin:
+      return LoaderBegin(Request);
+    case SimLoaderFinish:
+      return LoaderFinish(Request);
+    case SimLoaderRate:
+      return LoaderRate(Request);
+    default:
+      return Failed(Request, SimErrorInvalidMessage);
+  }
+}
+
+// Erases exactly the sectors the image covers: whole 64 KiB blocks where they fit, single sectors
+// elsewhere. The offset must lie on a sector.
+int TSimulatedModule::LoaderBegin(TSimRequest& Request) {
+  if (Request.Data.size() != 8) return Failed(Request, SimErrorInvalidMessage);
+  const quint32 Offset = ReadLe32(Request.Data, 0), Size = ReadLe32(Request.Data, 4);
+  if (Offset % SectorSize) return Failed(Request, SimErrorInvalidMessage);
+  FLoader->Begun = false;
+  const quint32 First = Offset / SectorSize;
+  const auto End = quint32((quint64(Offset) + Size + SectorSize - 1) / SectorSize);
+  if (quint64(End) * SectorSize > quint64(FFlash.size())) return Failed(Request, SimErrorFlash);
+  int BusyMs = 0;
+  for (quint32 Sector = First; Sector < End;) {
+    const bool Block = Sector % SectorsPerBlock == 0 && End - Sector >= SectorsPerBlock;
+    const quint32 Count = Block ? SectorsPerBlock : 1;
+    FFlash.replace(qsizetype(Sector) * SectorSize, qsizetype(Count) * SectorSize,
+                   QByteArray(qsizetype(Count) * SectorSize, char(0xFF)));
+    BusyMs += Block ? FTiming.EraseMsPerBlock : FTiming.EraseMsPerSector;
+    Sector += Count;
+  }
+  TLoader& L = *FLoader.Loader;
+  L.Begun = true;
+  L.Ended = false;
+  L.Error = 0;
+  L.Offset = Offset;
+  L.Size = Size;
+  L.Written = L.NextSequence = 0;
+  L.BacklogMs = 0;
+  inflateReset(&L.Stream);
+  Request.Value = End - First;
+  return BusyMs;
+}
+
+// A DATA block is answered once it has arrived and the one before has been written: the program
+// inflates and writes a block while the next one comes over the line. A fault met while
+// inflating or writing is reported by the next reply.
+int TSimulatedModule::LoaderData(TSimRequest& Request, qsizetype FrameSize) {
+  TLoader& L = *FLoader.Loader;
+  const QByteArray& Data = Request.Data;
+  Request.Value = Request.Sequence;
+  if (!L.Begun || Data.size() < 4 || Data.size() - 4 > LoaderMaxData ||
+      Request.Sequence != L.NextSequence)
+    return Failed(Request, SimErrorInvalidMessage);
+  const QByteArray Piece = Data.mid(4);
+  if (Request.Checksum != DataChecksum(Piece)) return Failed(Request, SimErrorBadChecksum);
+  ++L.NextSequence;
+  const double LineMs = FrameSize * 10'000.0 / FLineRate;
+  const int BusyMs = int(std::ceil(std::max(0.0, L.BacklogMs - LineMs)));
+  if (L.Error) return Failed(Request, L.Error) + BusyMs;
+  QByteArray Out(64 * 1024, '\0');
+  L.Stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Piece.constData()));
+  L.Stream.avail_in = uInt(Piece.size());
+  quint32 Produced = 0;
+  while (!L.Error && (L.Stream.avail_in > 0 || L.Stream.avail_out == 0) && !L.Ended) {
+    L.Stream.next_out = reinterpret_cast<Bytef*>(Out.data());
+    L.Stream.avail_out = uInt(Out.size());
+    const int Result = inflate(&L.Stream, Z_NO_FLUSH);
+    const auto Got = quint32(Out.size()) - L.Stream.avail_out;
+    L.Ended = Result == Z_STREAM_END;
+    if ((Result != Z_OK && Result != Z_STREAM_END && Result != Z_BUF_ERROR) ||
+        quint64(L.Written) + Got > L.Size) {
+      L.Error = SimErrorStream;
+      break;
+    }
+    for (quint32 i = 0; i < Got; ++i) {
+      char& Byte = FFlash[qsizetype(L.Offset + L.Written + i)];
+      Byte = char(Byte & Out[i]);  // NOR flash only clears bits
+    }
+    L.Written += Got;
+    Produced += Got;
+    if (Result == Z_BUF_ERROR) break;
+  }
+  if (L.Ended && L.Stream.avail_in > 0) L.Error = SimErrorStream;
+  L.BacklogMs = Produced / 1024.0 * FTiming.WriteMsPerBlock;
+  return BusyMs;
+}
+
+// The digest is zlib's CRC-32 of the flash over the image, read back once the last block is
+// written; the reply fails when the stream did not end exactly at the image's size.
+int TSimulatedModule::LoaderFinish(TSimRequest& Request) {
+  TLoader& L = *FLoader.Loader;
+  if (!L.Begun) return Failed(Request, SimErrorInvalidMessage);
+  const auto* Bytes = reinterpret_cast<const Bytef*>(FFlash.constData() + L.Offset);
+  Request.Value = quint32(crc32(crc32(0, nullptr, 0), Bytes, uInt(L.Size)));
+  const int BusyMs = int(std::ceil(L.BacklogMs + L.Size / 65536.0 * FTiming.DigestMsPer64KiB));
+  L.Begun = false;
+  L.BacklogMs = 0;
+  const quint8 Error = L.Error ? L.Error : (!L.Ended || L.Written != L.Size) ? SimErrorStream : 0;
+  if (Error) Failed(Request, Error);
+  return BusyMs;
+}
+
+// The new divisor follows from the one in use and the two rates; it is set after the reply.
+int TSimulatedModule::LoaderRate(TSimRequest& Request) {
+  if (Request.Data.size() != 8) return Failed(Request, SimErrorInvalidMessage);
+  const quint32 Rate = ReadLe32(Request.Data, 0), Current = ReadLe32(Request.Data, 4);
+  const quint32 Divisor = Divided(quint64(FLoader->Divisor) * Current, Rate);
+  if (Divisor == 0 || Divisor > 0xFFFFF) return Failed(Request, SimErrorInvalidMessage);
+  FLoader->NextDivisor = Request.Value = Divisor;
+  return 0;
 }
 
 // The pattern after the SYNC command is not checked.
@@ -282,13 +556,17 @@ int TSimulatedModule::FlashDataRequest(TSimRequest& Request) {
 }
 
 // A short frame is answered as command 00, an unknown command as command 0A.
+// The loader program echoes the command and sends its own value.
 QByteArray TSimulatedModule::ReplyFrame(const TSimRequest& Request) const {
   quint8 Command = Request.Short ? 0x00 : SimReadReg;
-  for (quint8 Known : {SimSync, SimReadReg, SimFlashBegin, SimFlashData})
+  for (quint8 Known :
+       {SimSync, SimReadReg, SimFlashBegin, SimFlashData, SimMemBegin, SimMemData, SimMemEnd})
     if (!Request.Short && Request.Command == Known) Command = Known;
+  const bool Loader = FLoader != nullptr && !Request.Short;
   QByteArray Body;
-  Body.append(char(0x01)).append(char(Command)).append(char(0x02)).append(char(0x00));
-  AppendLe32(Body, Request.Command == SimSync ? SyncValue : FLastValue);
+  Body.append(char(0x01)).append(char(Loader ? Request.Command : Command));
+  Body.append(char(0x02)).append(char(0x00));
+  AppendLe32(Body, Loader ? Request.Value : Request.Command == SimSync ? SyncValue : FLastValue);
   Body.append(char(Request.Status)).append(char(Request.Error));
   return SlipFrame(Body);
 }
@@ -302,7 +580,8 @@ void TSimulatedModule::QueueReply(const TSimRequest& Request, int BusyMs,
   }
   const int Copies = Request.Command == SimSync && Request.Status == 0 ? SyncCopies : 1;
   const QByteArray Reply = FMisbehaviour.GarbageBeforeReply + ReplyFrame(Request).repeated(Copies);
-  const quint32 Rate = FMisbehaviour.ReplyRate;
+  quint32 Rate = FMisbehaviour.ReplyRate;
+  if (FLoader != nullptr && LoaderRateDiffers()) Rate = UartClock / FLoader->Divisor;
   Bytes += Rate == 0 ? Reply : SimMisreadAtRate(Reply, Rate, FLineRate);
 
   const int Pieces = std::clamp(FMisbehaviour.SplitPieces, 1, int(Bytes.size()));

@@ -10,20 +10,38 @@
 
 #include <array>
 #include <map>
+#include <memory>
 #include <vector>
 
 // Command codes the ROM understands here.
 enum : quint8 {
   SimFlashBegin = 0x02,
   SimFlashData = 0x03,
+  SimMemBegin = 0x05,
+  SimMemEnd = 0x06,
+  SimMemData = 0x07,
   SimSync = 0x08,
   SimReadReg = 0x0A,
+};
+
+// Command codes of Ferrule's loader program once it runs: PING (value "FERL"), BEGIN (offset, size:
+// erases exactly the sectors they cover), DATA (sequence number, then a piece of a raw deflate
+// stream, checked like FLASH_DATA), FINISH (value: CRC-32 of the flash over the image), RATE (new
+// rate, rate in use: value the new divisor, switched to after the reply).
+enum : quint8 {
+  SimLoaderPing = 0xD0,
+  SimLoaderBegin = 0xD1,
+  SimLoaderData = 0xD2,
+  SimLoaderFinish = 0xD3,
+  SimLoaderRate = 0xD4,
 };
 
 // Error codes the ROM puts after the failure status byte 01.
 enum : quint8 {
   SimErrorInvalidMessage = 0x05,
   SimErrorBadChecksum = 0x07,
+  SimErrorFlash = 0x08,   // the loader program's: erase or write refused
+  SimErrorStream = 0x09,  // the loader program's: a damaged, too long or unfinished stream
 };
 
 // Bytes the module sends, after waiting DelayMs (counted from the end of the previous delivery, or
@@ -39,7 +57,8 @@ struct TSimRequest {
   quint8 Command = 0;
   QByteArray Data;       // the data field, SLIP-decoded
   quint32 Checksum = 0;  // the header's checksum field
-  quint32 Sequence = 0;  // FLASH_DATA only
+  quint32 Sequence = 0;  // FLASH_DATA, MEM_DATA and the loader program's DATA only
+  quint32 Value = 0;     // the reply's value field, for the loader program's replies
   quint8 Status = 0;     // 0 success, 1 failure
   // The second status byte: the error code of a failure; on a success the last error code the
   // module met since the last READ_REG (the ROM keeps it there).
@@ -70,14 +89,21 @@ struct TSimMisbehaviour {
   int ReplyDelayMs = 0;   // pause before each reply
   QByteArray GarbageBeforeReply;        // sent in front of each reply
   bool BannerBeforeFirstReply = false;  // the reset banner comes before the first reply
+  bool LoaderSilent = false;            // a program started by MEM_END never answers
+  bool LoaderSilentAfterRate = false;   // the loader program answers nothing after a rate change
 };
 
 // Time the flash takes, turned into delivery delays. By default a fast chip: the 147 sectors of a
 // 598,432-byte image erase in under a second. Real chips take 45 ms per sector typically and up
 // to 400 ms; a block of 1 KiB is about four page programs.
+// The loader program erases whole 64 KiB blocks where they fit (a block takes about four
+// sectors' time, as flash chips state), works on one block while the next one arrives, and reads
+// the image back for its digest.
 struct TSimTiming {
   int EraseMsPerSector = 6;
   int WriteMsPerBlock = 3;
+  int EraseMsPerBlock = 24;
+  int DigestMsPer64KiB = 16;
 };
 
 class TSimulatedModule {
@@ -117,8 +143,17 @@ class TSimulatedModule {
   std::size_t RequestHistory() const { return FHistory; }
   void SetRequestHistory(std::size_t Requests);
   // A READ_REG of an address that is no multiple of 4 hangs the ROM: it takes nothing in until
-  // the next reset.
+  // the next reset. So does a MEM_DATA block for memory that does not exist, or a started
+  // program that does not answer.
   bool Hung() const { return FHung; }
+  // Whether a program loaded with MEM_BEGIN/MEM_DATA and started with MEM_END runs as Ferrule's
+  // loader program (until the next reset).
+  bool LoaderRunning() const { return FLoader != nullptr; }
+  // Bytes of RAM as loaded with MEM_DATA (zero where nothing was loaded); instruction RAM
+  // 0x40100000-0x40107FFF and data RAM 0x3FFE8000-0x3FFF9FFF.
+  QByteArray Ram(quint32 Address, quint32 Length) const;
+  // The UART's clock, whose divisor for a rate the ROM sets when it synchronises.
+  static constexpr quint32 UartClock = 80'000'000;
 
   static QByteArray BannerText();
   // Bytes of printable console text, in lines, as a module running its firmware prints them.
@@ -144,15 +179,53 @@ class TSimulatedModule {
   int ReadRegRequest(TSimRequest& Request);
   int FlashBeginRequest(TSimRequest& Request);
   int FlashDataRequest(TSimRequest& Request);
+  int MemBeginRequest(TSimRequest& Request);
+  int MemDataRequest(TSimRequest& Request);
+  int MemEndRequest(TSimRequest& Request);
+  void AfterLoaderReply(std::vector<TSimDelivery>& Out);
+  int LoaderRequest(TSimRequest& Request);
+  int LoaderBegin(TSimRequest& Request);
+  int LoaderData(TSimRequest& Request, qsizetype FrameSize);
+  int LoaderFinish(TSimRequest& Request);
+  int LoaderRate(TSimRequest& Request);
+  bool LoaderRateDiffers() const;
   QByteArray ReplyFrame(const TSimRequest& Request) const;
   void QueueReply(const TSimRequest& Request, int BusyMs, std::vector<TSimDelivery>& Out);
 
+  // The upload of a program by MEM_BEGIN / MEM_DATA.
+  struct TMemUpload {
+    bool Active = false;
+    quint32 Address = 0;
+    quint32 BlockSize = 0;
+    quint32 NextSequence = 0;
+  };
+  // Ferrule's loader program while it runs.
+  struct TLoader;
+  struct TLoaderCopy {
+    std::unique_ptr<TLoader> Loader;
+    TLoaderCopy() = default;
+    TLoaderCopy(const TLoaderCopy& Other);
+    TLoaderCopy& operator=(const TLoaderCopy& Other);
+    TLoaderCopy(TLoaderCopy&&) noexcept;
+    TLoaderCopy& operator=(TLoaderCopy&&) noexcept;
+    ~TLoaderCopy();
+    TLoader* operator->() const { return Loader.get(); }
+    bool operator!=(std::nullptr_t) const { return Loader != nullptr; }
+  };
+
   QByteArray FFlash;
+  QByteArray FIram;
+  QByteArray FDram;
+  TMemUpload FUpload;
+  TLoaderCopy FLoader;
   std::map<quint32, quint32> FRegisters;
   quint32 FLastValue = SyncValue;
   quint32 FLineRate = 115200;
   quint8 FLastError = 0;  // the second status byte of successful replies
   bool FHung = false;
+  // What MEM_END starts once its reply is out: the loader program, or one that answers nothing.
+  enum class TStart { None, Loader, Silent };
+  TStart FStarting = TStart::None;
   TFlashJob FJob;
   TSimMisbehaviour FMisbehaviour;
   TSimTiming FTiming;

@@ -56,6 +56,22 @@ const char* CommandName(quint8 Command) {
       return "FLASH_BEGIN";
     case SimFlashData:
       return "FLASH_DATA";
+    case SimMemBegin:
+      return "MEM_BEGIN";
+    case SimMemData:
+      return "MEM_DATA";
+    case SimMemEnd:
+      return "MEM_END";
+    case SimLoaderPing:
+      return "PING";
+    case SimLoaderBegin:
+      return "BEGIN";
+    case SimLoaderData:
+      return "DATA";
+    case SimLoaderFinish:
+      return "FINISH";
+    case SimLoaderRate:
+      return "RATE";
     default:
       return "command";
   }
@@ -63,7 +79,9 @@ const char* CommandName(quint8 Command) {
 
 quint8 CommandCode(const QCommandLineParser& Parser, const QString& Name) {
   const QString Text = Parser.value(Name).toUpper();
-  for (quint8 Code : {SimSync, SimReadReg, SimFlashBegin, SimFlashData})
+  for (quint8 Code : std::initializer_list<quint8>{
+           SimSync, SimReadReg, SimFlashBegin, SimFlashData, SimMemBegin, SimMemData, SimMemEnd,
+           SimLoaderPing, SimLoaderBegin, SimLoaderData, SimLoaderFinish, SimLoaderRate})
     if (Text == CommandName(Code)) return Code;
   return quint8(Number(Parser, Name));
 }
@@ -90,7 +108,8 @@ void PrintRequest(const TSimRequest& Request) {
     std::reverse(Address.begin(), Address.end());  // little-endian on the line
     Line += " 0x" + Address.toHex().toUpper();
   }
-  if (Request.Command == SimFlashData) Line += QString(" #%1").arg(Request.Sequence);
+  for (quint8 Numbered : std::initializer_list<quint8>{SimFlashData, SimMemData, SimLoaderData})
+    if (Request.Command == Numbered) Line += QString(" #%1").arg(Request.Sequence);
   Line += Request.Replied ? QString(" -> %1 %2")
                                 .arg(Request.Status, 2, 16, QChar('0'))
                                 .arg(Request.Error, 2, 16, QChar('0'))
@@ -115,6 +134,14 @@ void AddOptions(QCommandLineParser& Parser) {
        QString::number(Timing.EraseMsPerSector)},
       {"write-ms", QString("Time to write one block (default %1).").arg(Timing.WriteMsPerBlock),
        "ms", QString::number(Timing.WriteMsPerBlock)},
+      {"block-erase-ms",
+       QString("Time to erase one 64 KiB block (default %1).").arg(Timing.EraseMsPerBlock), "ms",
+       QString::number(Timing.EraseMsPerBlock)},
+      {"digest-ms",
+       QString("Time to read back and digest 64 KiB (default %1).").arg(Timing.DigestMsPer64KiB),
+       "ms", QString::number(Timing.DigestMsPer64KiB)},
+      {"loader-silent", "A program started with MEM_END never answers."},
+      {"loader-silent-after-rate", "The loader program answers nothing after a rate change."},
       {"history",
        QString("Requests the module remembers (default %1).")
            .arg(TSimulatedModule::DefaultRequestHistory),
@@ -123,8 +150,9 @@ void AddOptions(QCommandLineParser& Parser) {
       {"console", "Send this many bytes of console text as soon as the port is served.", "bytes"},
       {"no-reply", "Leave this many requests unanswered (-1: all).", "n"},
       {"no-reply-command",
-       "Leave only requests of this command unanswered (SYNC, READ_REG, FLASH_BEGIN, FLASH_DATA or "
-       "a code).",
+       "Leave only requests of this command unanswered (SYNC, READ_REG, FLASH_BEGIN, FLASH_DATA, "
+       "MEM_BEGIN, MEM_DATA, MEM_END, the loader program's PING, BEGIN, DATA, FINISH, RATE, or a "
+       "code).",
        "command"},
       {"no-reply-after", "Answer this many of those requests before leaving them unanswered.", "k"},
       {"fail", "Answer requests with a failure and this error code (default 5).", "code"},
@@ -153,7 +181,9 @@ TSimulatedModule MakeModule(const QCommandLineParser& Parser) {
     for (int i = 0; i < 4; ++i) Values[i] = quint32(ParseInteger("--efuse", Words[i], 16));
     Module.SetEfuseWords(Values);
   }
-  Module.Timing() = TSimTiming{int(Number(Parser, "erase-ms")), int(Number(Parser, "write-ms"))};
+  Module.Timing() =
+      TSimTiming{int(Number(Parser, "erase-ms")), int(Number(Parser, "write-ms")),
+                 int(Number(Parser, "block-erase-ms")), int(Number(Parser, "digest-ms"))};
   Module.SetRequestHistory(Number(Parser, "history"));
   TSimMisbehaviour& Bad = Module.Misbehaviour();
   Bad.NoReply = Pick(Parser, "no-reply", "no-reply");
@@ -169,6 +199,8 @@ TSimulatedModule MakeModule(const QCommandLineParser& Parser) {
   Bad.ReplyDelayMs = Count(Parser, "delay");
   Bad.GarbageBeforeReply = QByteArray::fromHex(Parser.value("garbage").toLatin1());
   Bad.BannerBeforeFirstReply = Parser.isSet("banner");
+  Bad.LoaderSilent = Parser.isSet("loader-silent");
+  Bad.LoaderSilentAfterRate = Parser.isSet("loader-silent-after-rate");
   return Module;
 }
 

@@ -1,0 +1,61 @@
+#pragma once
+// Flashing through Ferrule's loader program: uploads it through the boot ROM, starts it, moves both
+// sides to a higher rate, and writes an image compressed, ending with the program's digest of the
+// written flash compared with the image's own. It talks through a link the caller provides (the
+// serial port and the reply wait of a run, or the simulated module in tests), one request in
+// flight at a time.
+
+#include "loader/OnChipCodec.h"
+
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+struct TOnChipLink {
+  // Hands a finished request to the line; false when it cannot be sent.
+  std::function<bool(const QByteArray& Request)> Send;
+  // The next reply frame, waited for at most TimeoutMs; nothing on a time-out or a stop.
+  std::function<std::optional<TReplyFrame>(int TimeoutMs)> NextReply;
+  // Sets the tool's side of the line to Rate; false when the port refuses it.
+  std::function<bool(quint32 Rate)> SetLineRate;
+  // Bytes of the image written so far, of Total.
+  std::function<void(qsizetype Done, qsizetype Total)> Progress;
+};
+
+enum class TOnChipOutcome {
+  Written,        // the digest equals the image's
+  NotStarted,     // the program was not uploaded, did not start or fell silent at the new rate:
+                  // nothing was erased; the ROM path can take over after a reset
+  DigestDiffers,  // the flash holds something else than the image
+  Failed,         // a request was refused or not answered while the image was written
+};
+
+struct TOnChipResult {
+  TOnChipOutcome Outcome = TOnChipOutcome::Failed;
+  QString Reason;  // what went wrong, for the log
+  quint32 Expected = 0, Digest = 0;
+};
+
+class TOnChipFlasher {
+ public:
+  // A reply a request waits for at most; the program's greeting, and its answer at the new rate,
+  // come at once or not at all.
+  static constexpr int ReplyWaitMs = 5000;
+  static constexpr int GreetingWaitMs = 1000;
+
+  TOnChipFlasher(TOnChipLink Link, quint32 RomRate, quint32 FastRate);
+
+  // Uploads and starts Program, then changes both sides' rate. Written on success (nothing is
+  // flashed yet), NotStarted otherwise.
+  TOnChipResult Start(const TOnChipProgram& Program);
+  // Writes Image (header bytes already patched) at Offset, a multiple of 4 KiB.
+  TOnChipResult Flash(const QByteArray& Image, quint32 Offset);
+
+ private:
+  std::optional<TReplyFrame> Ask(const QByteArray& Request, quint8 Command, int TimeoutMs);
+  static TOnChipResult Result(TOnChipOutcome Outcome, const QString& Reason);
+
+  TOnChipLink Link;
+  const quint32 RomRate, FastRate;
+};

@@ -1,0 +1,143 @@
+#include "fake_rom.h"
+
+#include "rom.h"
+
+/* A real chip's times, in 0.1 us. */
+#define SECTOR_ERASE_TICKS 450000u /* 45 ms */
+#define BLOCK_ERASE_TICKS 1500000u /* 150 ms */
+#define PAGE_WRITE_TICKS 7000u     /* 0.7 ms for 256 bytes */
+#define READ_TICKS_PER_KIB 500u
+#define EMPTY_POLL_TICKS 10u /* one turn of a loop that finds the FIFO empty */
+#define HOST_TURNAROUND_TICKS 5000u
+#define FIFO_SIZE 128u
+#define MAX_REQUESTS 512u
+#define QUEUE_CAPACITY (640u * 1024u)
+
+uint8_t fake_flash[FAKE_FLASH_SIZE] __attribute__((section(".ext_bss"), aligned(4)));
+static uint8_t queue[QUEUE_CAPACITY] __attribute__((section(".ext_bss")));
+struct fake_state fake;
+
+static struct {
+  uint32_t starts[MAX_REQUESTS + 1];
+  uint32_t count;      /* requests queued */
+  uint32_t released;   /* requests the host has started to send */
+  uint32_t release_at; /* when the last released one started */
+  uint32_t next;       /* the next byte of the queue to arrive */
+  uint8_t fifo[FIFO_SIZE];
+  uint32_t fifo_head, fifo_count;
+  uint32_t frame_bytes; /* 0xC0 bytes sent */
+} line;
+
+void fake_reset(uint32_t line_rate) {
+  const uint32_t divisor_before = fake.divisor ? fake.divisor : 139u;
+  const struct fake_state fresh = {0};
+  fake = fresh;
+  fake.byte_ticks = 100000000u / line_rate;
+  fake.divisor = divisor_before;
+  line.count = line.released = line.next = line.fifo_head = line.fifo_count = 0;
+  line.frame_bytes = 0;
+  line.starts[0] = 0;
+}
+
+void fake_queue(const uint8_t* bytes, uint32_t length) {
+  uint32_t at = line.starts[line.count];
+  for (uint32_t i = 0; i < length; ++i) queue[at + i] = bytes[i];
+  line.starts[++line.count] = at + length;
+}
+
+/* Bytes whose time has come go into the FIFO, or are lost when it is full. */
+static void arrive(void) {
+  while (line.released && line.next < line.starts[line.released]) {
+    const uint32_t first = line.starts[line.released - 1];
+    const uint32_t due = line.release_at + (line.next - first + 1) * fake.byte_ticks;
+    if ((int32_t)(fake.now - due) < 0) return;
+    if (line.fifo_count == FIFO_SIZE)
+      ++fake.lost;
+    else
+      line.fifo[(line.fifo_head + line.fifo_count++) % FIFO_SIZE] = queue[line.next];
+    ++line.next;
+  }
+}
+
+static void spend(uint32_t ticks) {
+  fake.now += ticks;
+  arrive();
+}
+
+int uart_poll(uint8_t* byte) {
+  arrive();
+  if (line.fifo_count) {
+    *byte = line.fifo[line.fifo_head];
+    line.fifo_head = (line.fifo_head + 1) % FIFO_SIZE;
+    --line.fifo_count;
+    return UART_BYTE;
+  }
+  const int sending = line.released && line.next < line.starts[line.released];
+  if (!sending) return UART_ENDED; /* the host waits for a reply, or has nothing more to send */
+  spend(EMPTY_POLL_TICKS);
+  return UART_EMPTY;
+}
+
+void uart_send(uint8_t byte) {
+  if (fake.out_length < FAKE_OUT_CAPACITY) fake.out[fake.out_length++] = byte;
+  spend(fake.byte_ticks);
+  /* Every second frame byte closes a reply: the host sends the next request. */
+  if (byte != 0xC0 || ++line.frame_bytes % 2) return;
+  ++fake.replies;
+  if (line.released < line.count) {
+    ++line.released;
+    line.release_at = fake.now + HOST_TURNAROUND_TICKS;
+  }
+}
+
+void uart_drain(void) { fake.drained_at = fake.out_length; }
+
+uint32_t uart_divisor(void) { return fake.divisor; }
+
+void uart_set_divisor(uint32_t divisor) {
+  fake.divisor = divisor;
+  ++fake.divisor_sets;
+  fake.divisor_set_at = fake.out_length;
+  line.fifo_count = 0;
+}
+
+void flash_prepare(void) { ++fake.prepared; }
+
+static void fill(uint32_t offset, uint32_t length) {
+  for (uint32_t i = 0; i < length; ++i) fake_flash[offset + i] = 0xFF;
+}
+
+int flash_erase_sector(uint32_t sector) {
+  if ((sector + 1) * 4096u > FAKE_FLASH_SIZE) return 1;
+  ++fake.sector_erases;
+  fill(sector * 4096u, 4096u);
+  spend(SECTOR_ERASE_TICKS);
+  return 0;
+}
+
+int flash_erase_block(uint32_t block) {
+  if ((block + 1) * 65536u > FAKE_FLASH_SIZE) return 1;
+  ++fake.block_erases;
+  fill(block * 65536u, 65536u);
+  spend(BLOCK_ERASE_TICKS);
+  return 0;
+}
+
+/* NOR flash only clears bits. */
+int flash_write(uint32_t offset, const void* source, uint32_t length) {
+  if (length % 4 || (uint32_t)source % 4 || offset + length > FAKE_FLASH_SIZE) return 1;
+  if (fake.write_failures_after && fake.writes >= fake.write_failures_after) return 1;
+  ++fake.writes;
+  const uint8_t* from = source;
+  for (uint32_t i = 0; i < length; ++i) fake_flash[offset + i] &= from[i];
+  spend(PAGE_WRITE_TICKS * ((length + 255u) / 256u));
+  return 0;
+}
+
+int flash_read(uint32_t offset, void* destination, uint32_t length) {
+  if (length % 4 || (uint32_t)destination % 4 || offset + length > FAKE_FLASH_SIZE) return 1;
+  uint8_t* to = destination;
+  for (uint32_t i = 0; i < length; ++i) to[i] = fake_flash[offset + i];
+  spend(READ_TICKS_PER_KIB * (length / 1024u + 1u));
+  return 0;
+}

@@ -1,0 +1,31 @@
+#ifndef FERRULE_ONCHIP_FAKE_ROM_H
+#define FERRULE_ONCHIP_FAKE_ROM_H
+/* A fake flash and UART behind rom.h, with a clock: flash work takes a real chip's time, bytes
+ * arrive at the line rate, and the receive FIFO holds 128 bytes (more are lost). The fake host
+ * sends each queued request once the previous reply has left the module. */
+
+#include <stdint.h>
+
+#define FAKE_FLASH_SIZE (1u << 20)
+#define FAKE_OUT_CAPACITY 4096u
+
+extern uint8_t fake_flash[FAKE_FLASH_SIZE];
+
+struct fake_state {
+  uint32_t now;        /* time in 0.1 us */
+  uint32_t byte_ticks; /* time of one byte on the line */
+  uint32_t prepared, sector_erases, block_erases, writes, write_failures_after;
+  uint32_t lost; /* bytes that found the receive FIFO full */
+  uint32_t divisor, divisor_sets;
+  uint32_t drained_at, divisor_set_at; /* bytes sent when the line was drained, the divisor set */
+  uint8_t out[FAKE_OUT_CAPACITY];
+  uint32_t out_length, replies;
+};
+extern struct fake_state fake;
+
+/* Forgets the requests and replies; the flash keeps its content. */
+void fake_reset(uint32_t line_rate);
+/* Queues one request's bytes as they go on the line. */
+void fake_queue(const uint8_t* bytes, uint32_t length);
+
+#endif

@@ -1,0 +1,133 @@
+// Whole loader-path flashes against the simulated module, through a link that hands each request
+// to the module and its deliveries back as reply frames, as a run's serial port and reply wait
+// would: the program uploaded and started, the rate changed, both built-in images written and
+// checked by their digest, and each way the program can fail.
+
+#include "loader/OnChipFlasher.h"
+#include "tools/rq53sim/SimulatedModule.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+
+#include <gtest/gtest.h>
+
+#include <deque>
+
+namespace {
+
+constexpr quint32 RomRate = 576000, FastRate = 921600;
+
+class OnChipFlasherTest : public ::testing::Test {
+ protected:
+  OnChipFlasherTest() : Module(1 << 21) {
+    Module.SetLineRate(RomRate);
+    Module.PresetFlash(0, QByteArray(1 << 21, '\x5A'));
+  }
+
+  TOnChipLink Link() {
+    TOnChipLink Made;
+    Made.Send = [this](const QByteArray& Request) {
+      QByteArray Bytes = Request;
+      if (Corrupt && quint8(Request.at(2)) == OC_DATA) {
+        // Two flipped bits in the same place of two bytes: the XOR checksum still matches.
+        Bytes[40] = char(Bytes[40] ^ 0x04);
+        Bytes[41] = char(Bytes[41] ^ 0x04);
+        Corrupt = false;
+      }
+      for (const TSimDelivery& Delivery : Module.Receive(Bytes)) Received += Delivery.Bytes;
+      for (const TReplyFrame& Reply : TakeReplyFrames(Received)) Replies.push_back(Reply);
+      return true;
+    };
+    Made.NextReply = [this](int) -> std::optional<TReplyFrame> {
+      if (Replies.empty()) return std::nullopt;
+      const TReplyFrame Reply = Replies.front();
+      Replies.pop_front();
+      return Reply;
+    };
+    Made.SetLineRate = [this](quint32 Rate) {
+      Module.SetLineRate(Rate);
+      return true;
+    };
+    Made.Progress = [this](qsizetype Done, qsizetype) { LastProgress = Done; };
+    return Made;
+  }
+
+  static QByteArray Image(const char* Name) {
+    QFile File(QString(":/BIN/_X_") + Name);
+    return File.open(QIODevice::ReadOnly) ? File.readAll() : QByteArray();
+  }
+
+  TSimulatedModule Module;
+  QByteArray Received;
+  std::deque<TReplyFrame> Replies;
+  qsizetype LastProgress = 0;
+  bool Corrupt = false;
+};
+
+TEST_F(OnChipFlasherTest, BothImagesAreWrittenAtTheHigherRateAndTheirDigestsAgree) {
+  TOnChipFlasher Flasher(Link(), RomRate, FastRate);
+  const TOnChipResult Started = Flasher.Start(*BuiltInOnChipProgram());
+  ASSERT_EQ(Started.Outcome, TOnChipOutcome::Written) << Started.Reason.toStdString();
+  EXPECT_TRUE(Module.LoaderRunning());
+  for (const char* Name : {"CORVEL", "UPYTHON"}) {
+    SCOPED_TRACE(Name);
+    const QByteArray Firmware = Image(Name);
+    const TOnChipResult Done = Flasher.Flash(Firmware, 0);
+    EXPECT_EQ(Done.Outcome, TOnChipOutcome::Written) << Done.Reason.toStdString();
+    EXPECT_EQ(Done.Digest, OnChipDigest(Firmware));
+    EXPECT_EQ(LastProgress, Firmware.size());
+    const qsizetype End = (Firmware.size() + 4095) / 4096 * 4096;
+    EXPECT_EQ(Module.Flash().left(Firmware.size()), Firmware);
+    EXPECT_EQ(Module.Flash().mid(End), QByteArray(Module.Flash().size() - End, '\x5A'))
+        << "every sector after the image untouched";
+  }
+  EXPECT_TRUE(Replies.empty());
+}
+
+// In compressed data inflate notices the damage; in data deflate stored as it is (a random image)
+// only the digest does.
+TEST_F(OnChipFlasherTest, BlocksDamagedPastTheChecksumAreCaught) {
+  TOnChipFlasher Flasher(Link(), RomRate, FastRate);
+  ASSERT_EQ(Flasher.Start(*BuiltInOnChipProgram()).Outcome, TOnChipOutcome::Written);
+  Corrupt = true;
+  const TOnChipResult Inflated = Flasher.Flash(Image("CORVEL"), 0);
+  EXPECT_EQ(Inflated.Outcome, TOnChipOutcome::Failed);
+  EXPECT_EQ(Inflated.Reason, "a block refused (error 9)");
+  QByteArray Random(100000, '\0');
+  QRandomGenerator(5).fillRange(reinterpret_cast<quint32*>(Random.data()), Random.size() / 4);
+  Corrupt = true;
+  const TOnChipResult Stored = Flasher.Flash(Random, 0x20000);
+  EXPECT_EQ(Stored.Outcome, TOnChipOutcome::DigestDiffers) << Stored.Reason.toStdString();
+  EXPECT_EQ(Stored.Expected, OnChipDigest(Random));
+  EXPECT_NE(Stored.Digest, Stored.Expected);
+}
+
+TEST_F(OnChipFlasherTest, ProgramsThatFailLeaveTheFlashAlone) {
+  struct {
+    const char* Reason;
+    std::function<void(TSimMisbehaviour&)> Setup;
+  } Cases[] = {
+      {"the loader could not be uploaded",
+       [](TSimMisbehaviour& Bad) {
+         Bad.Fail = TSimRequestPick{SimMemData, 1, 1};
+       }},
+      {"the loader did not start", [](TSimMisbehaviour& Bad) { Bad.LoaderSilent = true; }},
+      {"the loader did not answer at the new rate",
+       [](TSimMisbehaviour& Bad) { Bad.LoaderSilentAfterRate = true; }},
+  };
+  for (const auto& Case : Cases) {
+    SCOPED_TRACE(Case.Reason);
+    Module.Reset();
+    Module.Misbehaviour() = TSimMisbehaviour();
+    Module.SetLineRate(RomRate);
+    Case.Setup(Module.Misbehaviour());
+    Replies.clear();
+    TOnChipFlasher Flasher(Link(), RomRate, FastRate);
+    const TOnChipResult Started = Flasher.Start(*BuiltInOnChipProgram());
+    EXPECT_EQ(Started.Outcome, TOnChipOutcome::NotStarted);
+    EXPECT_EQ(Started.Reason, Case.Reason);
+    EXPECT_EQ(Module.Flash(), QByteArray(1 << 21, '\x5A'));
+  }
+}
+
+}  // namespace
