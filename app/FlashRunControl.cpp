@@ -72,6 +72,7 @@ void TFlashRunControl::StopRun(TBurnSender Sender) {
   Record.RunState = StateFinished;
   TimerStateMachine.stop();
   if (Sender == TBurnSender::User) {
+    StopReason = QStringLiteral("stopped by the user");
     View.Log(QStringLiteral("Warning: Serial port closed by user."));
     View.ShowStatus(TRunStatus::No);
   }
@@ -89,6 +90,7 @@ void TFlashRunControl::StartRun() {
   const QString Port = View.SerialPortText();
   if (Port.isEmpty()) {
     View.Log(QStringLiteral("Error: Serial port not exist."));
+    View.ShowStatus(TRunStatus::No);
     return;
   }
   if (!WaitForPreviousWorker()) return;
@@ -101,10 +103,11 @@ void TFlashRunControl::StartRun() {
   Comm.SetReadIntervalTimeout(ReadOnFirstBytes);
   Comm.SetReadTotalTimeoutMultiplier(ReadOnFirstBytes);
   Comm.SetReadTotalTimeoutConstant(FirstByteWaitMs);
-  Comm.StartComm();
+  OpenPort(Port);
   if (!Comm.PortOpen()) {
     View.Log(QStringLiteral("Error: Serial port connect failed, please check it."));
     View.Log(QStringLiteral("Note: %1").arg(SerialPlatform::DescribeOpenFailure(Port)));
+    View.ShowStatus(TRunStatus::No);
     return;
   }
   View.ResetProgress();
@@ -117,11 +120,27 @@ void TFlashRunControl::StartRun() {
   Record.RunState = StateHandshake;
   RunHandshakeTicks = 0;
   RunReceivedBytes = 0;
+  StopReason = QStringLiteral("stopped");
+  RunTime.start();
   TimerStateMachine.start();
   View.ShowStatus(TRunStatus::Wait);
   View.Log(QStringLiteral("Note: Begin find RQ53."));
   View.SetBurnCaption(QStringLiteral("Stop(&S)"));
   StartUpPulse();
+}
+
+// The component's error (a device that takes no serial line settings) still goes on to the UI's
+// message box; the log and the status picture say which port failed and why, as for any port that
+// cannot be opened.
+void TFlashRunControl::OpenPort(const QString& Port) {
+  try {
+    Comm.StartComm();
+  } catch (const ECommsError& Error) {
+    View.Log(QStringLiteral("Error: %1: %2")
+                 .arg(QString::fromUtf8(Error.what()), SerialPlatform::DescribeOpenFailure(Port)));
+    View.ShowStatus(TRunStatus::No);
+    throw;
+  }
 }
 
 // After a stop the previous run's worker still runs its last steps; a new run must not share the
@@ -223,7 +242,8 @@ TFlashJobSteps TFlashRunControl::JobSteps() {
           [this](const QString& Text) { View.SetLabelStatus(Text); },
           [this](int Position) { View.SetProgress(Position); },
           ShowDeviceIdentity,
-          [this] { ResetPulse(); }};
+          [this] { ResetPulse(); },
+          [this](const TFlashOutcome& Outcome) { ReportOutcome(Outcome); }};
 }
 
 // Resets the module: both lines off for 100 ms, then on again. After programming this lets the new
@@ -234,6 +254,25 @@ void TFlashRunControl::ResetPulse() {
   QThread::msleep(100);
   Comm.SetRtsControl(TRtsControl::RtsEnable);
   Comm.SetDtrControl(TDtrControl::DtrEnable);
+}
+
+// One line that says how the run ended, so the log shows it without counting the block notes.
+void TFlashRunControl::ReportOutcome(const TFlashOutcome& Outcome) {
+  const QString NotFlashed = QStringLiteral("%1 not flashed: ").arg(Outcome.Firmware);
+  if (!Outcome.Failure.isEmpty()) {
+    View.Log(QStringLiteral("Error: ") + NotFlashed + Outcome.Failure + u'.');
+  } else if (Outcome.Stopped) {
+    const QString Where = Outcome.BlockCount == 0
+                              ? QStringLiteral("before programming")
+                              : QStringLiteral("after %1 of %2 blocks")
+                                    .arg(Outcome.BlocksWritten)
+                                    .arg(Outcome.BlockCount);
+    View.Log(QStringLiteral("Warning: ") + NotFlashed + StopReason + u' ' + Where + u'.');
+  } else {
+    View.Log(QStringLiteral("Note: %1 flashed to %2 in %3 s.")
+                 .arg(Outcome.Firmware, Record.STAMACStr,
+                      QString::number(double(RunTime.elapsed()) / 1000.0, 'f', 1)));
+  }
 }
 
 void TFlashRunControl::StopWorker() {
@@ -248,6 +287,7 @@ void TFlashRunControl::CommRequestHangup() {
   Record.BurnOK = true;
   Record.RunState = StateFinished;
   TimerStateMachine.stop();
+  StopReason = QStringLiteral("serial port lost");
   View.Log(QStringLiteral("Error: Serial port lost; is the adapter still plugged in?"));
   View.ShowStatus(TRunStatus::No);
   ClosePort();

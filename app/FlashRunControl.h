@@ -9,6 +9,7 @@
 #include "serial/SPComm.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QString>
 
 #include <atomic>
@@ -51,6 +52,7 @@ class TFlashRunControl {
  private:
   void StopRun(TBurnSender Sender);
   void StartRun();
+  void OpenPort(const QString& Port);
   bool WaitForPreviousWorker();
   bool WaitForWorker(QDeadlineTimer Deadline);
   void StartUpPulse();
@@ -61,6 +63,7 @@ class TFlashRunControl {
   void ResetPulse();
   void ClosePort();
   TFlashJobSteps JobSteps();
+  void ReportOutcome(const TFlashOutcome& Outcome);
 
   TComm& Comm;
   TRunRecord& Record;
@@ -72,4 +75,6 @@ class TFlashRunControl {
   std::atomic<bool> FWorkerRunning{false};
   int RunHandshakeTicks = 0;
   qsizetype RunReceivedBytes = 0;
+  QElapsedTimer RunTime;  // since the port of the run was opened
+  QString StopReason;     // why a run was stopped from outside, for its outcome line
 };

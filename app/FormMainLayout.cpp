@@ -120,8 +120,12 @@ void TFormMain::CreateControls() {
   CreateAdvancedPage();
   CreateAboutPage();
   CreateLogPage();
-  PageControlMain->setTabVisible(PageControlMain->indexOf(TabSheetConfig), false);
-  PageControlMain->setTabVisible(PageControlMain->indexOf(TabSheetAdvanced), false);
+  // Hidden and disabled: the tab bar's keys and wheel skip a disabled page, which a hidden one
+  // alone does not make them do.
+  for (QWidget* Page : {TabSheetConfig, TabSheetAdvanced}) {
+    PageControlMain->setTabVisible(PageControlMain->indexOf(Page), false);
+    PageControlMain->setTabEnabled(PageControlMain->indexOf(Page), false);
+  }
   PageControlMain->setCurrentWidget(TabSheetIntroduction);
   CreateBottomBar();
 
@@ -158,13 +162,15 @@ void TFormMain::CreateFlashPage() {
   PostRun->setChecked(true);
   PostRun->setGeometry(146, 42, 178, 25);
   LabelDevA = Named<QLabel>(Page, "LabelDevA");
-  LabelDevA->setText(QStringLiteral("COM Port:"));
+  LabelDevA->setText(QStringLiteral("COM &Port:"));
   LabelDevA->move(3, 73);
   LabelDevA->adjustSize();
   ComboBoxSerialPortA = NamedComboBox(Page, "ComboBoxSerialPortA", true, {});
   ComboBoxSerialPortA->lineEdit()->setPlaceholderText(QStringLiteral("Select port"));
   ComboBoxSerialPortA->setGeometry(114, 70, 162, 36);
-  ComboBoxSerialPortA->setFocusPolicy(Qt::ClickFocus);
+  // The items are the ports present; a name the user types and confirms is not added to them.
+  ComboBoxSerialPortA->setInsertPolicy(QComboBox::NoInsert);
+  LabelDevA->setBuddy(ComboBoxSerialPortA);
 
   ActionBurn = new QAction(QStringLiteral("Flash(&F)"), this);
   ActionBurn->setObjectName(QStringLiteral("ActionBurn"));
@@ -172,6 +178,11 @@ void TFormMain::CreateFlashPage() {
   ButtonBurn->setText(ActionBurn->text());
   ButtonBurn->setGeometry(282, 70, 216, 36);
   Stretch(ButtonBurn);
+  // The port is chosen right after the firmware.
+  QWidget::setTabOrder(ComboBoxPath, ComboBoxSerialPortA);
+  QWidget::setTabOrder(ComboBoxSerialPortA, SafeFlash);
+  QWidget::setTabOrder(SafeFlash, PostRun);
+  QWidget::setTabOrder(PostRun, ButtonBurn);
 
   LabelIntroduction = Named<QLabel>(Page, "LabelIntroduction");
   LabelIntroduction->setGeometry(13, 97, 8, 19);
@@ -222,21 +233,17 @@ void TFormMain::CreateAdvancedPage() {
     Label->setText(Caption);
     Form->addRow(Label, Box);
   };
-  ComboBoxFlashBaudrate = NamedComboBox(TabSheetAdvanced, "ComboBoxFlashBaudrate", true,
-                                        {"9600", "19200", "38400", "57600", "74880", "115200",
-                                         "230400", "460800", "512000", "576000", "921600"});
+  ComboBoxFlashBaudrate =
+      NamedComboBox(TabSheetAdvanced, "ComboBoxFlashBaudrate", true, FlashBaudrateItems);
   ComboBoxFlashBaudrate->setCurrentText(QStringLiteral("230400"));
   Row("LabelFlashBaudrate", QStringLiteral("Baudrate"), ComboBoxFlashBaudrate);
-  ComboBoxFlashSize =
-      NamedComboBox(TabSheetAdvanced, "ComboBoxFlashSize", false,
-                    {"256kByte", "512kByte", "1MByte", "2MByte", "4MByte", "8MByte", "16MByte"});
+  ComboBoxFlashSize = NamedComboBox(TabSheetAdvanced, "ComboBoxFlashSize", false, FlashSizeItems);
   ComboBoxFlashSize->setCurrentIndex(4);
   Row("LabelFlashSize", QStringLiteral("Flash size"), ComboBoxFlashSize);
-  ComboBoxFlashSpeed = NamedComboBox(TabSheetAdvanced, "ComboBoxFlashSpeed", false,
-                                     {"40MHz", "26.7MHz", "20MHz", "80MHz"});
+  ComboBoxFlashSpeed =
+      NamedComboBox(TabSheetAdvanced, "ComboBoxFlashSpeed", false, FlashSpeedItems);
   Row("LabelFlashSpeed", QStringLiteral("Flash speed"), ComboBoxFlashSpeed);
-  ComboBoxSPIMode =
-      NamedComboBox(TabSheetAdvanced, "ComboBoxSPIMode", false, {"QIO", "DIO", "QOUT", "DOUT"});
+  ComboBoxSPIMode = NamedComboBox(TabSheetAdvanced, "ComboBoxSPIMode", false, SPIModeItems);
   ComboBoxSPIMode->setCurrentIndex(1);
   Row("LabelSPIMode", QStringLiteral("SPI Mode"), ComboBoxSPIMode);
   ButtonRestoreDefault = Named<QPushButton>(TabSheetAdvanced, "ButtonRestoreDefault");

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryFile>
 
@@ -17,6 +18,13 @@ const QString SettingsPublisherText = QStringLiteral("Corvel Inc. https://corvel
 TSettingsValues DefaultSettings() {
   return {QString(), QStringLiteral("0x00000"), QStringLiteral("256000"), 4, 0, 1};
 }
+
+const QStringList FlashBaudrateItems{"9600",   "19200",  "38400",  "57600",  "74880", "115200",
+                                     "230400", "460800", "512000", "576000", "921600"};
+const QStringList FlashSizeItems{"256kByte", "512kByte", "1MByte", "2MByte",
+                                 "4MByte",   "8MByte",   "16MByte"};
+const QStringList FlashSpeedItems{"40MHz", "26.7MHz", "20MHz", "80MHz"};
+const QStringList SPIModeItems{"QIO", "DIO", "QOUT", "DOUT"};
 
 namespace {
 
@@ -44,6 +52,12 @@ TSettingsValues ValuesInStore() {
           ChestGetInteger(KeyFlashSpeed),   ChestGetInteger(KeySPIMode)};
 }
 
+// Digits only, no sign, blank or leading zero.
+bool IsBaudRate(const QString& Text) {
+  static const QRegularExpression Rate(QStringLiteral("^[1-9][0-9]{0,8}$"));
+  return Rate.match(Text).hasMatch();
+}
+
 QString WithSeparator(const QString& Folder) {
   return Folder.endsWith(u'/') ? Folder : Folder + u'/';
 }
@@ -56,6 +70,10 @@ bool FolderUsable(const QString& Folder) {
   QTemporaryFile Probe(WithSeparator(Folder) + QStringLiteral("write-test-XXXXXX"));
   return QFileInfo(Folder).isDir() && Probe.open();
 }
+
+// A program installed among the system's programs (/usr/bin by the package) keeps each user's
+// settings in the user's folder, also when root runs it and could write beside it.
+bool InstalledSystemWide(const QString& AppDir) { return AppDir.startsWith(QStringLiteral("/usr/")); }
 
 // An error's message as the end of a log line, with one final full stop.
 QString Sentence(const std::exception& Error) {
@@ -75,6 +93,18 @@ TSettingsBinding::TSettingsBinding(QString& ConfigDirField, TReadControls Read,
 
 void TSettingsBinding::InitSettings(const QString& AppDir) {
   FConfigDir = ChooseConfigDir(AppDir);
+  LoadOrRestoreDefaults();
+}
+
+void TSettingsBinding::InitSettingsIn(const QString& Folder) {
+  FConfigDir = WithSeparator(Folder);
+  if (!FolderUsable(FConfigDir))
+    Log(QStringLiteral("Error: Cannot write settings folder %1; settings will not be saved.")
+            .arg(FConfigDir));
+  LoadOrRestoreDefaults();
+}
+
+void TSettingsBinding::LoadOrRestoreDefaults() {
   if (!QFileInfo::exists(ConfigFileName())) {
     RestoreDefaults();
     return;
@@ -87,14 +117,15 @@ void TSettingsBinding::InitSettings(const QString& AppDir) {
   }
 }
 
-// "Config" beside the executable, unless a read-only installation forbids it; then the user's
-// configuration folder. When neither can be written the first stays chosen: the values still
+// "Config" beside the executable, unless the program is installed system-wide or a read-only
+// installation forbids it; then the user's configuration folder. When neither can be written the first stays chosen: the values still
 // work for this session, only saving them fails.
 QString TSettingsBinding::ChooseConfigDir(const QString& AppDir) const {
   const QString Beside = WithSeparator(AppDir) + QStringLiteral("Config/");
-  if (FolderUsable(Beside)) return Beside;
   const QString UserFolder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
   const QString User = UserFolder.isEmpty() ? QString() : WithSeparator(UserFolder);
+  if (InstalledSystemWide(AppDir) && FolderUsable(User)) return User;
+  if (FolderUsable(Beside)) return Beside;
   if (FolderUsable(User)) {
     Log(QStringLiteral("Warning: Cannot write settings folder %1; using %2 instead.")
             .arg(Beside, User));
@@ -126,7 +157,14 @@ void TSettingsBinding::LoadSettings() {
   WriteControls(ValuesInStore());
 }
 
-void TSettingsBinding::StoreSettings() { PutIntoStore(ReadControls()); }
+// A rate text that is no number (a stray key in the box) is not stored: the last good one stays,
+// or the default when the store holds none.
+void TSettingsBinding::StoreSettings() {
+  TSettingsValues Values = ReadControls();
+  if (!IsBaudRate(Values.FlashBaudrate)) Values.FlashBaudrate = ChestGetString(KeyFlashBaudrate);
+  if (!IsBaudRate(Values.FlashBaudrate)) Values.FlashBaudrate = DefaultSettings().FlashBaudrate;
+  PutIntoStore(Values);
+}
 
 void TSettingsBinding::SaveSettings() {
   StoreSettings();

@@ -5,6 +5,7 @@
 #include "loader/LogSink.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <exception>
 #include <functional>
@@ -25,6 +26,13 @@ struct TSettingsValues {
 extern const QString SettingsPublisherText;
 TSettingsValues DefaultSettings();
 
+// The items of the Advanced page's boxes; a stored item index selects among them
+// (Items.value(Index) is the text the box shows, empty for no selection).
+extern const QStringList FlashBaudrateItems;
+extern const QStringList FlashSizeItems;
+extern const QStringList FlashSpeedItems;
+extern const QStringList SPIModeItems;
+
 // The window reads and writes its controls through these two; writing a control from here is no
 // user change and calls no change callback.
 class TSettingsBinding {
@@ -41,6 +49,8 @@ class TSettingsBinding {
   // and the defaults are restored; a folder that cannot be written is logged as an error. Never
   // throws: the program starts whatever the settings folder holds.
   void InitSettings(const QString& AppDir);
+  // The same with Folder as the settings folder (created when missing), as chosen by the user.
+  void InitSettingsIn(const QString& Folder);
   // Raises the store's file, XML or conversion error when the file cannot be read.
   void LoadSettings();
   void StoreSettings();
@@ -57,6 +67,7 @@ class TSettingsBinding {
 
  private:
   QString ChooseConfigDir(const QString& AppDir) const;
+  void LoadOrRestoreDefaults();
   void SetAsideBadFile(const std::exception& Error);
 
   TReadControls ReadControls;

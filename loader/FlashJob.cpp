@@ -87,6 +87,7 @@ void TFlashJob::FlashImage() {
     } catch (const std::exception& Error) {
       Steps.Log(QStringLiteral("Error: %1").arg(QString::fromUtf8(Error.what())));
       Steps.ShowStatusNo();
+      Failure = QStringLiteral("module not recorded");
       Record.BurnOK = true;
     }
   });
@@ -100,9 +101,14 @@ void TFlashJob::FlashImage() {
     Steps.SetLabelStatus(QStringLiteral("Ready "));
   });
   OnUi([this] {
+    if (Steps.Finished) Steps.Finished(Outcome());
     Record.RunState = StateRun;
     Record.IsThreadStarted = false;
   });
+}
+
+TFlashOutcome TFlashJob::Outcome() const {
+  return {Inputs.FilePath, Failure, Failure.isEmpty() && !Complete, BlocksWritten, BlockCount};
 }
 
 // A run that cannot program what was chosen ends as a failure: nothing was written.
@@ -149,7 +155,12 @@ QString TFlashJob::SettingsRefusal(qsizetype ImageSize, quint32 BaseAddress) con
   return {};
 }
 
+// The error line, without its "Error: " and full stop, is also what the outcome says.
 void TFlashJob::GiveUp(const QString& Error) {
+  QString Reason = Error.section(QStringLiteral(": "), 1);
+  Reason.chop(Reason.endsWith(u'.') ? 1 : 0);
+  if (!Reason.isEmpty()) Reason[0] = Reason[0].toLower();
+  Failure = Reason;
   Record.BurnOK = true;
   OnUi([this, Error] {
     Steps.Log(Error);
@@ -172,7 +183,7 @@ void TFlashJob::FlashStream(QByteArray& Image, quint32 BaseAddress) {
   if (Record.BurnOK) return;
   const qsizetype Size = Image.size();
   const qsizetype PaddedSize = RoundUpTo4(Size);
-  const auto BlockCount = quint16((PaddedSize + BlockSize - 1) / BlockSize);
+  BlockCount = int((PaddedSize + BlockSize - 1) / BlockSize);
   // The size announced makes the module erase just the image's sectors; the blocks are not
   // bound by it.
   const quint32 EraseSize = FlashBeginSize(BaseAddress, quint32(PaddedSize));
@@ -182,7 +193,7 @@ void TFlashJob::FlashStream(QByteArray& Image, quint32 BaseAddress) {
     Steps.SetLabelStatus(QStringLiteral("Size: %1 Bytes ").arg(PaddedSize));
     Steps.Log(QStringLiteral("Note: Erasing %1 KiB.").arg(Sectors * FlashSectorSize / 1024));
   });
-  SendPacket(BuildFlashBeginRequest(EraseSize, BlockCount, BaseAddress));
+  SendPacket(BuildFlashBeginRequest(EraseSize, quint16(BlockCount), BaseAddress));
   WaitForReply(TWaitFor::FlashBegin, FlashBeginWaitMs(BaseAddress, Sectors, ReplyWaitMs));
   if (BaseAddress == 0) {
     Image[2] = char(SPIModeCode(Inputs.SPIMode));
@@ -202,8 +213,10 @@ void TFlashJob::FlashStream(QByteArray& Image, quint32 BaseAddress) {
     ++Sequence;
     Request = BlockRequest(Image, Position, Sequence);
     WaitForReply(TWaitFor::FlashData);
+    if (Record.LastOperationSuccess && !Record.LastOperationFailed) ++BlocksWritten;
     ShowProgress(Position, Size, false);
   }
+  Complete = BlockCount > 0 ? BlocksWritten == BlockCount : !Record.BurnOK;
   ShowProgress(Position, Size, true);
 }
 
@@ -233,14 +246,41 @@ void TFlashJob::WaitForReply(TWaitFor Request, int WaitMs) {
     Record.ReplyExamined.SleepAtMost(ReplyPoll);
     if (Waited.elapsed() > WaitMs) {
       Record.BurnOK = true;
-      TimeOut(Request);
+      TimeOut(Request, WaitMs);
     }
   }
+  if (Record.LastOperationFailed && Failure.isEmpty()) Failure = Refusal(Request);
   if (Record.LastOperationFailed && !Record.BurnOK.exchange(true))
     OnUi([this] { Steps.ShowStatusNo(); });
 }
 
-void TFlashJob::TimeOut(TWaitFor Request) {
+// The request as the run's outcome names it.
+QString TFlashJob::RequestName(TWaitFor Request) const {
+  switch (Request) {
+    case TWaitFor::ReadReg:
+      return QStringLiteral("MAC read");
+    case TWaitFor::FlashBegin:
+      return QStringLiteral("flash start");
+    case TWaitFor::FlashData:
+      break;
+  }
+  return QStringLiteral("block %1 of %2").arg(BlocksWritten + 1).arg(BlockCount);
+}
+
+// The module's reply already went to the log with its code; the outcome says it in words.
+QString TFlashJob::Refusal(TWaitFor Request) const {
+  const quint8 Code = Record.LastErrorCode;
+  const QString Reason = Code == 0x05   ? QStringLiteral("invalid message")
+                         : Code == 0x07 ? QStringLiteral("checksum")
+                                        : QString::asprintf("error 0x%02X", Code);
+  return QStringLiteral("%1 refused (%2)").arg(RequestName(Request), Reason);
+}
+
+void TFlashJob::TimeOut(TWaitFor Request, int WaitMs) {
+  Failure = QStringLiteral("no reply to %1%2 within %3 s")
+                .arg(Request == TWaitFor::FlashData ? QString() : QStringLiteral("the "),
+                     RequestName(Request))
+                .arg(QString::number(WaitMs / 1000.0));
   auto Report = [this](const QString& Line) {
     return [this, Line] {
       Steps.Log(Line);

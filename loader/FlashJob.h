@@ -26,6 +26,17 @@ struct TFlashJobInputs {
   int ProgressMaximum = 100;
 };
 
+// How a job ended. Failure says what went wrong when the job gave up by itself; Stopped is set
+// when the run was stopped from outside (BurnOK) before the job was done. BlocksWritten counts the
+// blocks the module took of BlockCount (0 before the image was begun).
+struct TFlashOutcome {
+  QString Firmware;
+  QString Failure;
+  bool Stopped = false;
+  int BlocksWritten = 0;
+  int BlockCount = 0;
+};
+
 // The window's side of the job. Each runs on the UI thread.
 struct TFlashJobSteps {
   std::function<void(const QString& Line)> Log;
@@ -36,6 +47,8 @@ struct TFlashJobSteps {
   std::function<void()> ShowDeviceIdentity;
   // The run-after-flash pulse of the control lines.
   std::function<void()> RunAfterFlash;
+  // The job is over; its last step, before RunState becomes StateRun.
+  std::function<void(const TFlashOutcome& Outcome)> Finished;
 };
 
 // The image header codes of an image programmed at offset 0, chosen by the boxes' exact texts.
@@ -68,7 +81,10 @@ class TFlashJob {
   bool PrepareImage(QByteArray& Image, quint32& BaseAddress);
   QString SettingsRefusal(qsizetype ImageSize, quint32 BaseAddress) const;
   void WaitForReply(TWaitFor Request, int WaitMs = ReplyWaitMs);
-  void TimeOut(TWaitFor Request);
+  void TimeOut(TWaitFor Request, int WaitMs);
+  QString Refusal(TWaitFor Request) const;
+  QString RequestName(TWaitFor Request) const;
+  TFlashOutcome Outcome() const;
   void GiveUp(const QString& Error);
   void ShowProgress(qsizetype Position, qsizetype Size, bool Final);
   void OnUi(const std::function<void()>& Step);
@@ -79,4 +95,9 @@ class TFlashJob {
   TSendPacket SendPacket;
   TFlashJobSteps Steps;
   const TFlashJobInputs Inputs;
+  // Written on the worker thread only; read by its last step on the UI thread.
+  QString Failure;
+  int BlocksWritten = 0;
+  int BlockCount = 0;
+  bool Complete = false;  // every block of the image was taken
 };

@@ -128,6 +128,7 @@ bool TReplyRecognizer::Judge(const std::vector<TReplyFrame>& Replies, const QByt
     if (reply.Failed()) {
       const auto code = static_cast<quint8>(reply.Bytes[ReplyErrorPos]);
       Log(QString::asprintf("Error: RQ53 rejected %s (error 0x%02X).", Request, code));
+      Record.LastErrorCode = code;
       Record.LastOperationFailed = true;
     } else if (!succeeded) {
       succeeded = true;

@@ -53,6 +53,7 @@ struct TRunRecord {
   std::atomic<bool> LastOperationSuccess{false};  // the awaited reply arrived
   // The awaited reply arrived with a failure status; cleared with LastOperationSuccess.
   std::atomic<bool> LastOperationFailed{false};
+  std::atomic<std::uint8_t> LastErrorCode{0};  // the module's code of the last refusal
   // Rung on the UI thread once a delivery has been examined: a waiting worker looks at the
   // flags at once instead of at its next poll.
   TWakeUp ReplyExamined;

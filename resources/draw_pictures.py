@@ -9,6 +9,7 @@ glyphs.
   yes.png   green tick, transparent background
   no.png    red cross, transparent background
   arrow.png, check.png   the style's drop-down arrow and check box tick
+  ferrule.png  the program's icon: the start-up logo at rest
 
 Shapes are signed distance functions drawn with one pixel of antialiasing; every shape has a
 dark rim so that it stands out on light and dark bars alike when scaled down to 25 x 23. The
@@ -330,6 +331,7 @@ def main(argv):
         "no.png": png_bytes(cross()),
         "arrow.png": png_bytes(arrow()),
         "check.png": png_bytes(check()),
+        "ferrule.png": png_bytes(logo[0]),
     }
     for name, data in outputs.items():
         with open(os.path.join(folder, name), "wb") as out:

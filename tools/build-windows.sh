@@ -54,7 +54,7 @@ deploy() {
   rm -rf "$DIST"
   mkdir -p "$DIST"/{platforms,styles,imageformats}
   cp "$BUILD/app/Ferrule.exe" "$DIST/"
-  [ -f "$BUILD/cli/ferrule-cli.exe" ] && cp "$BUILD/cli/ferrule-cli.exe" "$DIST/"
+  [ -f "$BUILD/app/ferrule-cli.exe" ] && cp "$BUILD/app/ferrule-cli.exe" "$DIST/"
   cp "$qt"/bin/Qt6{Core,Gui,Widgets,Xml}.dll "$DIST/"
   # qminimal runs the window headless, as the tests under Wine do.
   cp "$qt"/plugins/platforms/q{windows,minimal}.dll "$DIST/platforms/"

@@ -10,7 +10,7 @@ import re
 import sys
 
 # Each folder's level: a folder may include from folders of its own level or lower only.
-LEVELS = {"app": 2, "loader": 1, "serial": 0, "settings": 0, "firmware": 0}
+LEVELS = {"cli": 3, "app": 2, "loader": 1, "serial": 0, "settings": 0, "firmware": 0}
 LINE_LIMIT = 600
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"', re.MULTILINE)
 

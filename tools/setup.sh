@@ -7,8 +7,13 @@ set -euo pipefail
 # fonts-wqy-microhei: the window font falls back to it (the log's tooltip is Chinese).
 PACKAGES=(cmake ninja-build g++ qt6-base-dev libqt6xml6 libqrencode-dev libgtest-dev libgmock-dev
           python3 zbar-tools fonts-wqy-microhei)
+# The Debian package: dpkg-shlibdeps finds its dependencies; the check validates its desktop entry.
+PACKAGES+=(dpkg-dev desktop-file-utils lintian)
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# tools/screenshots.sh drives the window on a virtual display and takes its pictures.
+PACKAGES+=(xvfb xdotool imagemagick)
 
 # The loader program for the module's RAM: Debian's cross compiler for its core, the emulator its
 # tests run in, zlib (inflate on the module, deflate and CRC-32 in the tool) and liblz4 (the

@@ -260,6 +260,26 @@ TEST_F(SettingsBindingTest, AReadOnlyInstallationFallsBackToTheUserFolder) {
       QStringList());
 }
 
+// Installed by the package, the settings are the user's, without a word in the log; the folder
+// chosen on the command line is taken as it is.
+TEST_F(SettingsBindingTest, AnInstalledProgramUsesTheUserFolderAndAChosenFolderIsTaken) {
+  Binding.InitSettings("/usr/bin");
+  EXPECT_EQ(ConfigDirField, Path("xdg/Ferrule/"));
+  EXPECT_EQ(LogLines, QStringList());
+  EXPECT_FALSE(QFileInfo::exists("/usr/bin/Config"));
+  EXPECT_EQ(FileEntries(Path("xdg/Ferrule/Config.xml")), Entries(Defaults));
+
+  Controls.FlashSize = 2;
+  Binding.SaveSettings();
+  Controls = Unset;
+  Binding.InitSettingsIn(Path("xdg/Ferrule"));
+  EXPECT_EQ(ConfigDirField, Path("xdg/Ferrule/"));
+  EXPECT_EQ(Controls.FlashSize, 2);
+  Binding.InitSettingsIn(Path("chosen/deeper"));
+  EXPECT_EQ(FileEntries(Path("chosen/deeper/Config.xml")), Entries(Defaults));
+  EXPECT_EQ(LogLines, QStringList());
+}
+
 // With no folder to write, the start still gives the controls their defaults and throws
 // nothing; the log tells why the settings are not kept.
 TEST_F(SettingsBindingTest, NoWritableFolderIsLoggedAndTheStartGoesOn) {

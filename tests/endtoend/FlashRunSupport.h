@@ -12,6 +12,7 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
@@ -57,6 +58,8 @@ class TFlashRun : public TWindowTest {
 
   void Flash(const QString& Firmware) {
     ChooseFirmware(Firmware);
+    RunFirmware = Firmware;
+    RunTime.start();
     PressFlash();
     ASSERT_TRUE(Form->Comm()->PortOpen());
   }
@@ -88,9 +91,15 @@ class TFlashRun : public TWindowTest {
     return QDir(Form->ConfigDir()).entryList({"*.png"}, QDir::Files, QDir::Name);
   }
 
-  // A failed run: its error line, the NO picture, the port left open for the user to stop.
-  void ExpectFailure(const QString& Error) {
+  QString OutcomeLine(const QString& Failure) const {
+    return "Error: " + RunFirmware + " not flashed: " + Failure + ".";
+  }
+
+  // A failed run: its error line, the outcome line last, the NO picture, the port left open for
+  // the user to stop.
+  void ExpectFailure(const QString& Error, const QString& Outcome) {
     EXPECT_EQ(Count(Error), 1) << Log().join('\n').toStdString();
+    EXPECT_EQ(Log().last(), OutcomeLine(Outcome));
     EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/NO"));
     EXPECT_FALSE(Form->TimerStateMachine->isActive());
     EXPECT_EQ(Form->ButtonBurn->text(), "Stop(&S)");
@@ -110,6 +119,15 @@ class TFlashRun : public TWindowTest {
     EXPECT_EQ(Count("Note: Program flash success."), 469);
     EXPECT_EQ(Lines.filter(QRegularExpression("^(Warning|Error)")), QStringList());
     EXPECT_EQ(Lines[Lines.size() - 1], "Note: Serial port disconnected.");
+    // The outcome follows the last block's note, timed from the press of Flash.
+    const qsizetype LastBlock = Lines.lastIndexOf("Note: Program flash success.");
+    const QRegularExpressionMatch Outcome =
+        QRegularExpression("^Note: CORVEL flashed to " + STAMAC + R"( in (\d+\.\d) s\.$)")
+            .match(Lines.value(LastBlock + 1));
+    ASSERT_TRUE(Outcome.hasMatch()) << Lines.value(LastBlock + 1).toStdString();
+    const double Seconds = Outcome.captured(1).toDouble();
+    EXPECT_LE(Seconds, RunTime.elapsed() / 1000.0 + 0.05);
+    EXPECT_GE(Seconds, RunTime.elapsed() / 1000.0 - 1.0);
 
     QByteArray Expected = Image;
     Expected[2] = 0x02;  // DIO
@@ -145,4 +163,6 @@ class TFlashRun : public TWindowTest {
   }
 
   TSimulatedPort Port{Module(), 576000};
+  QElapsedTimer RunTime;  // since the last press of Flash that started a run
+  QString RunFirmware;    // the firmware of that run
 };

@@ -54,7 +54,7 @@ TEST_F(TFlashRun, ARegisterReadTimeOutRecordsNothing) {
   WithModule([](TSimulatedModule& Sim) { Sim.Misbehaviour().NoReply = {SimReadReg, -1}; });
   Flash("CORVEL");
   ASSERT_TRUE(RunEnded(15000));
-  ExpectFailure("Error: Read RQ53 register timeout.");
+  ExpectFailure("Error: Read RQ53 register timeout.", "no reply to the MAC read within 5 s");
   EXPECT_EQ(Requests(SimFlashBegin), 0);
   EXPECT_FALSE(QFile::exists(ConfigFile("RQ53MAC.txt")));
   EXPECT_TRUE(Pictures().isEmpty());
@@ -71,7 +71,7 @@ TEST_F(TFlashRun, AnAddressTimeOutSendsNoBlock) {
   ASSERT_TRUE(WaitUntil([&] { return Requests(SimFlashBegin) == 1; }, 10000));
   const qint64 Sent = Run.elapsed();
   ASSERT_TRUE(RunEnded(40000));
-  ExpectFailure("Error: Set RQ53 Address timeout.");
+  ExpectFailure("Error: Set RQ53 Address timeout.", "no reply to the flash start within 21.4 s");
   EXPECT_EQ(Count("Note: Erasing 472 KiB."), 1);
   EXPECT_EQ(Requests(SimFlashData), 0);
   EXPECT_TRUE(QFile::exists(ConfigFile("RQ53MAC.txt")));
@@ -105,7 +105,7 @@ TEST_F(TFlashRun, ABlockTimeOutEndsTheRun) {
   WithModule([](TSimulatedModule& Sim) { Sim.Misbehaviour().NoReply = {SimFlashData, -1}; });
   Flash("CORVEL");
   ASSERT_TRUE(RunEnded(15000));
-  ExpectFailure("Error: Write flash timeout.");
+  ExpectFailure("Error: Write flash timeout.", "no reply to block 1 of 469 within 5 s");
   EXPECT_EQ(Requests(SimFlashData), 1);
   PressFlash();
   EXPECT_FALSE(Form->Comm()->PortOpen());
@@ -117,7 +117,8 @@ TEST_F(TFlashRun, AFailureStatusEndsTheRunAtOnce) {
   WithModule([](TSimulatedModule& Sim) { Sim.Misbehaviour().Fail = {SimFlashData, 1}; });
   Flash("CORVEL");
   ASSERT_TRUE(RunEnded(4000));
-  ExpectFailure("Error: RQ53 rejected flash data (error 0x05).");
+  ExpectFailure("Error: RQ53 rejected flash data (error 0x05).",
+                "block 1 of 469 refused (invalid message)");
   EXPECT_EQ(Count("Note: Program flash success."), 0);
   Settle(200);
   EXPECT_EQ(Requests(SimFlashData), 1);
@@ -135,6 +136,10 @@ TEST_F(TFlashRun, AUserStopDuringProgrammingSendsNoFurtherBlock) {
   EXPECT_LT(Sent, 469);
   EXPECT_EQ(Log().filter("timeout"), QStringList());
   EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/NO"));
+  // The blocks the module took, counted in the log, are those the outcome line names.
+  const int Taken = Count("Note: Program flash success.");
+  EXPECT_EQ(Log().last(),
+            QString("Warning: CORVEL not flashed: stopped by the user after %1 of 469 blocks.").arg(Taken));
 }
 
 TEST_F(TFlashRun, ClosingTheWindowMidRunEndsItCleanly) {

@@ -39,7 +39,14 @@ class TFlashJobTest : public ::testing::Test {
                            Lines << "[identity]";
                            if (IdentityFails) throw std::runtime_error("Cannot write RQ53MAC.txt: Permission denied.");
                          },
-                         [this] { Lines << "[run]"; }};
+                         [this] { Lines << "[run]"; },
+                         [this](const TFlashOutcome& Outcome) {
+                           Lines << QString("[outcome] %1 %2%3 %4/%5")
+                                        .arg(Outcome.Firmware, Outcome.Failure,
+                                             Outcome.Stopped ? "stopped" : "")
+                                        .arg(Outcome.BlocksWritten)
+                                        .arg(Outcome.BlockCount);
+                         }};
     TFlashJob Job(Record, &Ui, [this](const QByteArray& Packet) { return Send(Packet); }, Steps,
                   Inputs);
     std::atomic<bool> Done{false};
@@ -130,7 +137,7 @@ TEST_F(TFlashJobTest, ReadsTheMACThenProgramsAndHandsTheRunBack) {
   EXPECT_EQ(Lines, QStringList({"[identity]", "[status] Size: 1000 Bytes ",
                                 "Note: Erasing 8 KiB.", "Note: Set base address success.",
                                 "Note: Program flash success.",
-                                "[run]", "[status] Ready "}));
+                                "[run]", "[status] Ready ", "[outcome] T1000  1/1"}));
   const auto Begin = Requests(SimFlashBegin);
   ASSERT_EQ(Begin.size(), 1u);
   EXPECT_EQ(Le32(Begin[0].Data, 0), 1000u);  // erase size
@@ -224,7 +231,11 @@ TEST_F(TFlashJobTest, RefusesWhatItCannotProgram) {
     Inputs.FlashSpeed = Case.Speed;
     Inputs.SPIMode = Case.Mode;
     Run();
-    EXPECT_EQ(Lines, QStringList({"[identity]", Case.Error, "[NO]", "[run]", "[status] Ready "}))
+    // The outcome names what went wrong in the error line's words.
+    QString Outcome = Case.Error.mid(7).chopped(1);
+    Outcome[0] = Outcome[0].toLower();
+    EXPECT_EQ(Lines, QStringList({"[identity]", Case.Error, "[NO]", "[run]", "[status] Ready ",
+                                  QString("[outcome] %1 %2 0/0").arg(Case.FilePath, Outcome)}))
         << Case.FilePath;
     EXPECT_TRUE(Record.BurnOK);
     EXPECT_EQ(Record.RunState, StateRun);
@@ -245,7 +256,7 @@ TEST_F(TFlashJobTest, ARecordThatCannotBeWrittenEndsTheRunCleanly) {
   Inputs.PostRun = false;
   Run();
   EXPECT_EQ(Lines, QStringList({"[identity]", "Error: Cannot write RQ53MAC.txt: Permission denied.",
-                                "[NO]", "[status] Ready "}));
+                                "[NO]", "[status] Ready ", "[outcome] T1000 module not recorded 0/0"}));
   EXPECT_TRUE(Requests(SimFlashBegin).empty());
   EXPECT_EQ(Record.RunState, StateRun);
   EXPECT_FALSE(Record.IsThreadStarted);
@@ -321,10 +332,13 @@ TEST_F(TFlashJobTest, ARefusalBesideASuccessEndsTheRun) {
     RefusalWithBlock = Block;
     Run();
     EXPECT_TRUE(Record.BurnOK);
-    EXPECT_EQ(Lines.mid(Lines.size() - 5),
+    EXPECT_EQ(Lines.mid(Lines.size() - 6),
               QStringList({"Note: Program flash success.",
                            "Error: RQ53 rejected flash data (error 0x05).", "[NO]", "[run]",
-                           "[status] Ready "}));
+                           "[status] Ready ",
+                           QString("[outcome] T2049 block %1 of 3 refused (invalid message) %2/3")
+                               .arg(Block + 1)
+                               .arg(Block)}));
     EXPECT_EQ(Blocks().size(), Block + 1);
   }
 }

@@ -62,6 +62,7 @@ TEST_F(TFlashCommand, NeedsAPortName) {
   ChooseFirmware("CORVEL");
   PressFlash();
   EXPECT_EQ(Log().first(), "Error: Serial port not exist.");
+  EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/NO"));
   EXPECT_FALSE(Form->Comm()->PortOpen());
   EXPECT_FALSE(Form->TimerStateMachine->isActive());
 }
@@ -81,9 +82,12 @@ TEST_F(TFlashCommand, SaysWhyAPortCannotBeOpened) {
         TCase{Pty.Path, "Note: " + Pty.Path + " is in use by another program."},
         TCase{AppDir.path(), "Note: " + AppDir.path() + " is no serial port."}}) {
     Form->MemoOutput->clear();
+    Form->ShowStatusYes();
     Form->ComboBoxSerialPortA->setEditText(Case.Port);
     PressFlash();
     EXPECT_EQ(Log(), QStringList({"Error: Serial port connect failed, please check it.", Case.Note}));
+    EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/NO"));
+    EXPECT_EQ(Form->ButtonBurn->text(), "Flash(&F)");
     EXPECT_FALSE(Form->Comm()->PortOpen());
     EXPECT_EQ(Form->RunRecord().RunState, StateFinished);
     EXPECT_FALSE(Form->TimerStateMachine->isActive());
@@ -91,15 +95,17 @@ TEST_F(TFlashCommand, SaysWhyAPortCannotBeOpened) {
 }
 
 // The component refuses a device that is no terminal with an exception; the guard of the button's
-// callback shows its text, and the command stops there.
-TEST_F(TFlashCommand, ShowsAnEscapingErrorInAMessageBox) {
+// callback shows its text, the log says which port and why, and the command stops there.
+TEST_F(TFlashCommand, ShowsAnEscapingErrorInAMessageBoxAndTheLog) {
   Form->ComboBoxSerialPortA->setEditText("/dev/null");
   ChooseFirmware("CORVEL");
   PressFlash();
   EXPECT_EQ(Answerer.Texts, QStringList{"Cannot setup comm buffer"});
   EXPECT_FALSE(Form->Comm()->PortOpen());
-  EXPECT_EQ(Log(), QStringList{""});
+  EXPECT_EQ(Log(), QStringList{"Error: Cannot setup comm buffer: /dev/null is no serial port."});
+  EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/NO"));
   EXPECT_EQ(Form->ButtonBurn->text(), "Flash(&F)");
+  EXPECT_FALSE(Form->TimerStateMachine->isActive());
 }
 
 TEST_F(TFlashCommand, OpensThePortAtTheFlashRateAndBeginsTheHandshake) {

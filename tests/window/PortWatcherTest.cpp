@@ -3,6 +3,9 @@
 #include "tests/window/WindowTestSupport.h"
 
 #include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QtTest/QTest>
 
 namespace {
 
@@ -63,6 +66,29 @@ TEST_F(TPortWatcher, KeepsTheTextWhenTheLastPortGoes) {
   Sysfs.RemoveTty("ttyUSB0");
   EXPECT_EQ(Tick(), QStringList{"Note: Detect serial port changed."});
   EXPECT_EQ(Items(), QStringList());
+  EXPECT_EQ(Box()->currentText(), "/dev/ttyUSB0");
+}
+
+// A name the user typed (confirmed with Enter, then tried with Flash) stays in the box while the
+// same ports are present; a port that comes afterwards is picked as usual.
+TEST_F(TPortWatcher, KeepsATypedPortWhileThePortsStayTheSame) {
+  TMessageBoxAnswerer Answerer;
+  Sysfs.AddTty("ttyS0", "serial8250", 4);
+  Tick();
+  ASSERT_EQ(Box()->currentText(), "/dev/ttyS0");
+  ChooseFirmware("CORVEL");
+  for (const QString& Typed : {QString("/tmp/my adapter port"), "/dev/" + QString(300, 'p')}) {
+    Box()->lineEdit()->selectAll();
+    QTest::keyClicks(Box()->lineEdit(), Typed);
+    QTest::keyClick(Box()->lineEdit(), Qt::Key_Return);
+    PressFlash();
+    ASSERT_FALSE(Form->Comm()->PortOpen());
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Tick(), QStringList());
+    EXPECT_EQ(Box()->currentText(), Typed);
+    EXPECT_EQ(Items(), QStringList{"/dev/ttyS0"});
+  }
+  Sysfs.AddTty("ttyUSB0", "cp210x");
+  EXPECT_EQ(Tick(), Changed("/dev/ttyUSB0"));
   EXPECT_EQ(Box()->currentText(), "/dev/ttyUSB0");
 }
 
