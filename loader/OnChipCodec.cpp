@@ -130,7 +130,7 @@ std::vector<TReplyFrame> TakeReplyFrames(QByteArray& Received) {
   return Replies;
 }
 
-std::vector<QByteArray> CompressForOnChip(const QByteArray& Image) {
+QByteArray RawDeflate(const QByteArray& Image) {
   z_stream Stream{};
   deflateInit2(&Stream, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
   QByteArray Packed(qsizetype(deflateBound(&Stream, uLong(Image.size()))), '\0');
@@ -141,6 +141,11 @@ std::vector<QByteArray> CompressForOnChip(const QByteArray& Image) {
   deflate(&Stream, Z_FINISH);
   Packed.truncate(qsizetype(Stream.total_out));
   deflateEnd(&Stream);
+  return Packed;
+}
+
+std::vector<QByteArray> CompressForOnChip(const QByteArray& Image) {
+  const QByteArray Packed = RawDeflate(Image);
   std::vector<QByteArray> Pieces;
   for (qsizetype At = 0; At < Packed.size(); At += OC_MAX_DATA)
     Pieces.push_back(Packed.mid(At, OC_MAX_DATA));

@@ -64,6 +64,8 @@ struct TReplyFrame {
 // dropped, and the start of a reply not yet complete is kept for the next delivery.
 std::vector<TReplyFrame> TakeReplyFrames(QByteArray& Received);
 
+// A raw deflate stream of Image (level 9, 32 KiB window), as the program inflates it.
+QByteArray RawDeflate(const QByteArray& Image);
 // The image as the program takes it: a raw deflate stream (level 9, 32 KiB window) cut into pieces
 // of at most OC_MAX_DATA bytes.
 std::vector<QByteArray> CompressForOnChip(const QByteArray& Image);

@@ -5,6 +5,8 @@
 // assembler file that carries it (NAME.deflate.S, NAME.lz4.S) for the decoders' measurement in
 // the emulator (loader/onchip/bench/measure.sh).
 
+#include "loader/OnChipCodec.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -18,20 +20,6 @@
 #include <cstdio>
 
 namespace {
-
-QByteArray Deflated(const QByteArray& Image) {
-  z_stream Stream{};
-  deflateInit2(&Stream, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
-  QByteArray Out(qsizetype(deflateBound(&Stream, uLong(Image.size()))), '\0');
-  Stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Image.constData()));
-  Stream.avail_in = uInt(Image.size());
-  Stream.next_out = reinterpret_cast<Bytef*>(Out.data());
-  Stream.avail_out = uInt(Out.size());
-  deflate(&Stream, Z_FINISH);
-  Out.truncate(qsizetype(Stream.total_out));
-  deflateEnd(&Stream);
-  return Out;
-}
 
 QByteArray Lz4(const QByteArray& Image) {
   QByteArray Out(LZ4_compressBound(int(Image.size())), '\0');
@@ -106,7 +94,7 @@ int main(int argc, char* argv[]) {
   std::printf("%-8s %9s | %9s %6s %8s | %9s %6s %8s\n", "image", "bytes", "deflate", "ratio",
               "host ms", "lz4hc", "ratio", "host ms");
   for (const auto& [Name, Image] : Images) {
-    const QByteArray D = Deflated(Image), L = Lz4(Image);
+    const QByteArray D = RawDeflate(Image), L = Lz4(Image);
     std::printf("%-8s %9lld | %9lld %5.1f%% %8.2f | %9lld %5.1f%% %8.2f\n", qPrintable(Name),
                 qint64(Image.size()), qint64(D.size()), 100.0 * D.size() / Image.size(),
                 InflateMs(D, Image.size()), qint64(L.size()), 100.0 * L.size() / Image.size(),
