@@ -32,6 +32,12 @@ configure_and_build build-asan -DFERRULE_ASAN=ON
 stage "Fuzzing smoke run"
 bash "$root/tools/fuzz.sh" 20
 
+# The Windows build under Wine: unit suites, the serial layer and port list on a simulated COM5,
+# a whole flash run through the window (tools/test-windows.sh).
+stage "Windows (Wine)"
+configure_and_build build
+bash "$root/tools/test-windows.sh"
+
 # The whole suite, last, so that its summary closes the output.
 stage "Test suite"
 configure_and_build build
