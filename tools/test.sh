@@ -14,9 +14,11 @@ stage "ThreadSanitizer"
 tsan_tests=(serial/serial_tests endtoend/endtoend_tests tools/test_rq53sim_pty)
 cmake -S "$root" -B "$root/build-tsan" -G Ninja -DFERRULE_WERROR=ON -DFERRULE_TSAN=ON
 cmake --build "$root/build-tsan" --target "${tsan_tests[@]##*/}" --parallel "$(nproc)"
+# Whole runs (a flashing worker waiting on Qt's blocking queued calls) stay out: Qt's own
+# synchronisation is not instrumented, so ThreadSanitizer would report the hand-over as a race.
 for t in "${tsan_tests[@]}"; do
   TSAN_OPTIONS="halt_on_error=1 exitcode=66" QT_QPA_PLATFORM=offscreen \
-    "$root/build-tsan/tests/$t" --gtest_brief=1
+    "$root/build-tsan/tests/$t" --gtest_brief=1 --gtest_filter='-FlashStation.*'
 done
 
 # AddressSanitizer and UndefinedBehaviorSanitizer stage: the whole suite with leak checking; any
