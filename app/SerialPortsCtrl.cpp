@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <optional>
 
-void EnumSerialPorts(QStringList& List, const QString& SysfsRoot, const QString& DevRoot) {
-  std::optional<QStringList> Ports = PresentSerialPorts(SysfsRoot, DevRoot);
+void EnumSerialPorts(QStringList& List, const QString& Source, const QString& DevRoot) {
+  std::optional<QStringList> Ports = PresentSerialPorts(Source, DevRoot);
   if (!Ports) return;
   std::sort(Ports->begin(), Ports->end(), PortNameLess);
   List = *Ports;

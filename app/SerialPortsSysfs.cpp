@@ -45,6 +45,8 @@ bool IsPresentPort(const QString& TtyFolder) {
 
 }  // namespace
 
+QString DefaultPortSource() { return QStringLiteral("/sys"); }
+
 std::optional<QStringList> PresentSerialPorts(const QString& SysfsRoot, const QString& DevRoot) {
   const QString TtyClass = SysfsRoot + QStringLiteral("/class/tty/");
   const std::optional<QStringList> Names = FolderEntries(TtyClass);

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTemporaryFile>
 
 #include <filesystem>
 #include <system_error>
@@ -62,10 +63,12 @@ QString WithSeparator(const QString& Folder) {
 }
 
 // Creates the folder with its parents when missing; true when files can be made in it.
+// A file is made and removed to find out: on Windows a folder's attributes do not say whether
+// its access rights let this user write (C:\Program Files does not).
 bool FolderUsable(const QString& Folder) {
   if (Folder.isEmpty() || !QDir().mkpath(Folder)) return false;
-  const QFileInfo Info(Folder);
-  return Info.isDir() && Info.isWritable();
+  QTemporaryFile Probe(WithSeparator(Folder) + QStringLiteral("write-test-XXXXXX"));
+  return QFileInfo(Folder).isDir() && Probe.open();
 }
 
 // A program installed among the system's programs (/usr/bin by the package) keeps each user's

@@ -197,7 +197,7 @@ void TFormMain::TimerStateMachineTimer() { Station.TimerStateMachineTimer(); }
 
 void TFormMain::TimerFindPortsTimer() {
   QStringList Ports;
-  EnumSerialPorts(Ports, SysfsRoot);
+  EnumSerialPorts(Ports, PortSource);
   QStringList Items;
   for (int i = 0; i < ComboBoxSerialPortA->count(); ++i) Items << ComboBoxSerialPortA->itemText(i);
   if (Ports == Items) return;

@@ -5,6 +5,7 @@
 // them. The build-up and layout of the controls are in FormMainLayout.cpp.
 
 #include "app/FlashStation.h"
+#include "app/SerialPortList.h"
 #include "app/SettingsBinding.h"
 
 #include <QImage>
@@ -43,7 +44,7 @@ class TFormMain : public QWidget, private TFlashRunView {
   QString ConfigFileName() const;
 
   // Where the port watcher reads the system's device tree.
-  void SetSysfsRoot(const QString& Root) { SysfsRoot = Root; }
+  void SetPortSource(const QString& Source) { PortSource = Source; }
 
   TComm* Comm() const { return &Station.Comm(); }
   const TRunRecord& RunRecord() const { return Station.Record(); }
@@ -153,7 +154,7 @@ class TFormMain : public QWidget, private TFlashRunView {
   void ShowQRPicture(const QImage& Picture) override;
 
   const QString AppDir;
-  QString SysfsRoot = QStringLiteral("/sys");
+  QString PortSource = DefaultPortSource();
   TFlashStation Station;  // before Settings, which binds its record's settings folder
   TSettingsBinding Settings;
   // Controls that keep their right edge at a fixed distance from the window's right edge.

@@ -1,7 +1,6 @@
 #include "loader/DeviceIdentity.h"
 
-#include <ZXing/BitMatrix.h>
-#include <ZXing/MultiFormatWriter.h>
+#include <qrencode.h>
 
 #include <QDir>
 #include <QFile>
@@ -10,6 +9,8 @@
 #include "loader/IdentityFiles.h"
 
 #include <cerrno>
+#include <memory>
+#include <stdexcept>
 
 namespace {
 
@@ -76,18 +77,19 @@ QString IdentityQRText(const QString& APMACStr, const QString& STAMACStr) {
 }
 
 QImage EncodeQRCode(const QString& Text) {
-  // Level 0 of the writer's 0..8 scale is error-correction level L. Without a margin and a size
-  // the writer gives the bare symbol, one bit per module; the quiet zone is added here.
-  ZXing::MultiFormatWriter Writer(ZXing::BarcodeFormat::QRCode);
-  Writer.setEccLevel(0).setMargin(0);
-  const ZXing::BitMatrix Modules = Writer.encode(Text.toStdWString(), 0, 0);
-  QImage Picture(Modules.width() + 2 * QuietZone, Modules.height() + 2 * QuietZone,
-                 QImage::Format_Mono);
+  // Version 0 lets the encoder take the smallest symbol; with case sensitivity on, it splits the
+  // text into numeric, alphanumeric and byte runs as fits it best. Bit 0 of each module is dark.
+  const std::unique_ptr<QRcode, decltype(&QRcode_free)> Symbol(
+      QRcode_encodeString(Text.toUtf8().constData(), 0, QR_ECLEVEL_L, QR_MODE_8, 1), QRcode_free);
+  if (!Symbol) throw std::invalid_argument("no QR symbol holds this text");
+  const int Width = Symbol->width;
+  QImage Picture(Width + 2 * QuietZone, Width + 2 * QuietZone, QImage::Format_Mono);
   Picture.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
   Picture.fill(0);
-  for (int Row = 0; Row < Modules.height(); ++Row)
-    for (int Column = 0; Column < Modules.width(); ++Column)
-      if (Modules.get(Column, Row)) Picture.setPixel(Column + QuietZone, Row + QuietZone, 1);
+  for (int Row = 0; Row < Width; ++Row)
+    for (int Column = 0; Column < Width; ++Column)
+      if (Symbol->data[Row * Width + Column] & 1)
+        Picture.setPixel(Column + QuietZone, Row + QuietZone, 1);
   return Picture;
 }
 

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 # fonts-wqy-microhei: the window font falls back to it (the log's tooltip is Chinese).
-PACKAGES=(cmake ninja-build g++ qt6-base-dev libqt6xml6 libzxing-dev libgtest-dev libgmock-dev
+PACKAGES=(cmake ninja-build g++ qt6-base-dev libqt6xml6 libqrencode-dev libgtest-dev libgmock-dev
           python3 zbar-tools fonts-wqy-microhei)
 # The Debian package: dpkg-shlibdeps finds its dependencies; the check validates its desktop entry.
 PACKAGES+=(dpkg-dev desktop-file-utils lintian)

@@ -55,7 +55,7 @@ class TWindowTest : public ::testing::Test {
 
   std::unique_ptr<TFormMain> NewWindow() {
     auto Window = std::make_unique<TFormMain>(AppDir.path());
-    Window->SetSysfsRoot(Sysfs.Root());
+    Window->SetPortSource(Sysfs.Root());
     return Window;
   }
 

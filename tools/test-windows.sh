@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Builds Ferrule for Windows (tools/build-windows.sh) and runs its Windows suites under Wine:
+# the platform-free unit suites, the Windows serial layer and the registry port list against the
+# simulated module (the Linux build's rq53sim) on a pseudo-terminal that Wine shows as COM5, and
+# a whole flash run through the window. The QR picture of that run is decoded with zbarimg and the
+# module's flash compared with the image. Exits non-zero on any failure.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/build-windows.sh"
+
+install_packages
+install_sdk
+build_windows
+deploy
+cmake --build "$root/build" --target rq53sim_program
+SIM=$root/build/tools/rq53sim/rq53sim
+
+WINE=$(command -v wine || echo /usr/lib/wine/wine64)
+WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+export WINEPREFIX=$BUILD/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export QT_QPA_PLATFORM=minimal
+# The test programs run beside Ferrule.exe in a copy of the deployed folder, so that they load the
+# same DLLs and plugins.
+BIN=$BUILD/wine-bin
+rm -rf "$BIN" && cp -r "$DIST" "$BIN" && cp "$BUILD"/tests/windows/*.exe "$BIN/"
+[ -f "$WINEPREFIX/system.reg" ] || "$WINE" wineboot -i >/dev/null 2>&1
+# One server for the whole stage: the registry's hardware key lives only as long as it does.
+"$WINESERVER" -p >/dev/null 2>&1 || true  # (already running: kept)
+OUT=$BUILD/wine-run
+rm -rf "$OUT" && mkdir -p "$OUT"
+sim_pid=
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  rm -f "$WINEPREFIX/dosdevices/com5"
+  "$WINESERVER" -k >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+
+# start_sim [rq53sim options...]: the simulated module of a station address 18:FE:34:12:34:56
+# on COM5.
+start_sim() {
+  coproc SIMPROC { exec "$SIM" --keep-running --efuse 56400000,00001234,0,0 "$@" < /dev/null; }
+  sim_pid=$SIMPROC_PID
+  local pty
+  read -r pty <&"${SIMPROC[0]}"
+  ln -sfn "$pty" "$WINEPREFIX/dosdevices/com5"
+}
+stop_sim() {
+  kill -TERM "$sim_pid" && wait "$sim_pid" || true
+  sim_pid=
+}
+wine_test() { "$WINE" "$BIN/$1" --gtest_brief=1 "${@:2}"; }
+
+"$WINE" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\Serial5' /d COM5 /f >/dev/null
+
+echo "--- unit suites"
+wine_test windows_unit_tests.exe
+
+echo "--- serial layer, port list and a whole run through the window on COM5"
+start_sim --dump "$OUT/flash.bin"
+FERRULE_RUN_OUTPUT="Z:${OUT//\//\\}" wine_test windows_com_tests.exe --gtest_filter=-*Pulled*
+stop_sim
+convert "$OUT/qr.png" -scale 800% "$OUT/qr-large.png"
+qr_text=$(zbarimg --raw -q "$OUT/qr-large.png" 2>/dev/null)
+expected_text=$(printf ' AP MAC:1A-FE-34-12-34-56\r\nSTA MAC:18:FE:34:12:34:56')
+[ "$qr_text" = "$expected_text" ] || { echo "QR picture reads: $qr_text"; exit 1; }
+cmp -n "$(stat -c %s "$OUT/expected-flash.bin")" "$OUT/expected-flash.bin" "$OUT/flash.bin"
+echo "QR picture and flash contents: right"
+
+echo "--- an adapter pulled after the first answer"
+start_sim --unplug-after 0
+wine_test windows_com_tests.exe --gtest_filter=*Pulled*
+stop_sim
