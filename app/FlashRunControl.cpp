@@ -95,7 +95,7 @@ void TFlashRunControl::StartRun() {
   }
   if (!WaitForPreviousWorker()) return;
   Comm.SetCommName(Port);
-  Comm.SetBaudRate(View.SafeFlashChecked() ? 115200 : 576000);
+  Comm.SetBaudRate(View.SafeFlashChecked() ? SafeFlashRate : RomRate);
   Comm.SetParity(TParity::None);
   Comm.SetByteSize(TByteSize::_8);
   Comm.SetStopBits(TStopBits::_1);
@@ -225,9 +225,11 @@ void TFlashRunControl::BootPulse() {
 // One worker per run: the tick marks the start itself, before the worker's first step has run.
 void TFlashRunControl::StartWorker() {
   WaitForWorker(QDeadlineTimer(QDeadlineTimer::Forever));
+  TFlashJobInputs Inputs = View.FlashJobInputs();
+  Inputs.ThroughLoader = !View.SafeFlashChecked();
   auto Job = std::make_unique<TFlashJob>(
       Record, UiContext, [this](const QByteArray& Packet) { return SendPacket(Packet); },
-      JobSteps(), View.FlashJobInputs());
+      JobSteps(), std::move(Inputs));
   FWorkerRunning = true;
   FWorker = std::thread([this, Job = std::move(Job)] {
     Job->FlashImage();
@@ -235,7 +237,8 @@ void TFlashRunControl::StartWorker() {
   });
 }
 
-// The job's steps: all go to the view but the device identity and the run-after-flash pulse.
+// The job's steps: all go to the view but the device identity, the control lines' pulses, the
+// line's rate and the handshake.
 TFlashJobSteps TFlashRunControl::JobSteps() {
   return {[this](const QString& Line) { View.Log(Line); },
           [this] { View.ShowStatus(TRunStatus::No); },
@@ -243,7 +246,21 @@ TFlashJobSteps TFlashRunControl::JobSteps() {
           [this](int Position) { View.SetProgress(Position); },
           ShowDeviceIdentity,
           [this] { ResetPulse(); },
-          [this](const TFlashOutcome& Outcome) { ReportOutcome(Outcome); }};
+          [this](const TFlashOutcome& Outcome) { ReportOutcome(Outcome); },
+          [this](quint32 Rate) { return SetLineRate(Rate); },
+          [this] { RestartHandshake(); }};
+}
+
+// A port that has gone away takes no rate.
+bool TFlashRunControl::SetLineRate(quint32 Rate) {
+  Comm.SetBaudRate(Rate);
+  return Comm.PortOpen();
+}
+
+// The ticks send SYNC again until the boot ROM answers; the running worker waits for that.
+void TFlashRunControl::RestartHandshake() {
+  Record.RunState = StateHandshake;
+  BootPulse();
 }
 
 // Resets the module: both lines off for 100 ms, then on again. After programming this lets the new

@@ -61,6 +61,8 @@ class TFlashRunControl {
   void ReportSilentModule();
   void StartWorker();
   void ResetPulse();
+  bool SetLineRate(quint32 Rate);
+  void RestartHandshake();
   void ClosePort();
   TFlashJobSteps JobSteps();
   void ReportOutcome(const TFlashOutcome& Outcome);

@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QHash>
+#include <QThread>
 
 #include <cmath>
 #include <exception>
@@ -94,7 +95,9 @@ void TFlashJob::FlashImage() {
   if (!Record.BurnOK) {
     QByteArray Image;
     quint32 BaseAddress = 0;
-    if (PrepareImage(Image, BaseAddress)) FlashStream(Image, BaseAddress);
+    if (PrepareImage(Image, BaseAddress) &&
+        !(Inputs.ThroughLoader && FlashThroughLoader(Image, BaseAddress)))
+      FlashStream(Image, BaseAddress);
   }
   PostToUi([this] {
     if (Inputs.PostRun) Steps.RunAfterFlash();
@@ -125,6 +128,10 @@ bool TFlashJob::PrepareImage(QByteArray& Image, quint32& BaseAddress) {
   if (!Refusal.isEmpty()) {
     GiveUp(Refusal);
     return false;
+  }
+  if (BaseAddress == 0) {
+    Image[2] = char(SPIModeCode(Inputs.SPIMode));
+    Image[3] = char(FlashSizeSpeedCode(Inputs.FlashSize, Inputs.FlashSpeed));
   }
   return true;
 }
@@ -179,7 +186,7 @@ void TFlashJob::ReadReg(quint32 Address) {
   WaitForReply(TWaitFor::ReadReg);
 }
 
-void TFlashJob::FlashStream(QByteArray& Image, quint32 BaseAddress) {
+void TFlashJob::FlashStream(const QByteArray& Image, quint32 BaseAddress) {
   if (Record.BurnOK) return;
   const qsizetype Size = Image.size();
   const qsizetype PaddedSize = RoundUpTo4(Size);
@@ -189,16 +196,9 @@ void TFlashJob::FlashStream(QByteArray& Image, quint32 BaseAddress) {
   const quint32 EraseSize = FlashBeginSize(BaseAddress, quint32(PaddedSize));
   const quint32 Sectors = SectorsErasedBy(BaseAddress, EraseSize);
   OnUi([this] { Record.LastOperationSuccess = false; });
-  PostToUi([this, PaddedSize, Sectors] {
-    Steps.SetLabelStatus(QStringLiteral("Size: %1 Bytes ").arg(PaddedSize));
-    Steps.Log(QStringLiteral("Note: Erasing %1 KiB.").arg(Sectors * FlashSectorSize / 1024));
-  });
+  AnnounceErase(PaddedSize, Sectors);
   SendPacket(BuildFlashBeginRequest(EraseSize, quint16(BlockCount), BaseAddress));
   WaitForReply(TWaitFor::FlashBegin, FlashBeginWaitMs(BaseAddress, Sectors, ReplyWaitMs));
-  if (BaseAddress == 0) {
-    Image[2] = char(SPIModeCode(Inputs.SPIMode));
-    Image[3] = char(FlashSizeSpeedCode(Inputs.FlashSize, Inputs.FlashSpeed));
-  }
 
   // Each block clears the flag here, before its request is written: its reply cannot have come
   // yet. A step on the UI thread would cost two thread switches on every block. The next block's
@@ -218,6 +218,109 @@ void TFlashJob::FlashStream(QByteArray& Image, quint32 BaseAddress) {
   }
   Complete = BlockCount > 0 ? BlocksWritten == BlockCount : !Record.BurnOK;
   ShowProgress(Position, Size, true);
+}
+
+void TFlashJob::AnnounceErase(qsizetype Size, quint32 Sectors) {
+  PostToUi([this, Size, Sectors] {
+    Steps.SetLabelStatus(QStringLiteral("Size: %1 Bytes ").arg(Size));
+    Steps.Log(QStringLiteral("Note: Erasing %1 KiB.").arg(Sectors * FlashSectorSize / 1024));
+  });
+}
+
+// Flashes through the loader program. False when the program could not be brought up: one
+// warning, and the boot ROM is ready for the ROM path. True when the run ended here, written,
+// failed or stopped.
+bool TFlashJob::FlashThroughLoader(const QByteArray& Image, quint32 BaseAddress) {
+  const std::optional<TOnChipProgram> Program = BuiltInOnChipProgram();
+  OnUi([this] {
+    Record.SerailBufferA.clear();
+    Record.LoaderReplies.Clear();
+    Record.TalkToLoader = true;
+  });
+  TOnChipFlasher Flasher(LoaderLink(), RomRate, LoaderRate);
+  TOnChipResult Started = Program ? Flasher.Start(*Program) : TOnChipResult();
+  if (!Program) Started.Reason = QStringLiteral("the loader is missing from this build");
+  if (Started.Outcome != TOnChipOutcome::Written) {
+    EndLoaderTalk();
+    if (Record.BurnOK) return true;
+    OnUi([this, Reason = Started.Reason] {
+      Steps.Log(QStringLiteral("Warning: %1%2; flashing through the boot ROM.")
+                    .arg(Reason.first(1).toUpper(), Reason.sliced(1)));
+    });
+    if (Program && Started.Outcome != TOnChipOutcome::NotUploaded) ReturnToRom();
+    return false;
+  }
+  const quint32 Sectors = quint32((Image.size() + FlashSectorSize - 1) / FlashSectorSize);
+  AnnounceErase(RoundUpTo4(Image.size()), Sectors);
+  // Counted in 1 KiB blocks of the image, as on the ROM path, for the run's outcome.
+  BlockCount = int((RoundUpTo4(Image.size()) + BlockSize - 1) / BlockSize);
+  const TOnChipResult Flashed = Flasher.Flash(Image, BaseAddress);
+  EndLoaderTalk();
+  if (Record.BurnOK) return true;
+  if (Flashed.Outcome != TOnChipOutcome::Written) {
+    GiveUp(QStringLiteral("Error: Loader: %1.").arg(Flashed.Reason));
+    return true;
+  }
+  Complete = true;
+  ShowProgress(Image.size(), Image.size(), true);
+  OnUi([this, Digest = Flashed.Digest] {
+    Steps.Log(QStringLiteral("Note: Flash digest %1 equals the image's.")
+                  .arg(Digest, 8, 16, QChar(u'0')));
+  });
+  return true;
+}
+
+void TFlashJob::EndLoaderTalk() {
+  OnUi([this] {
+    Record.TalkToLoader = false;
+    Record.SerailBufferA.clear();
+  });
+}
+
+// The loader's requests go out as the ROM's do; its replies come through the run record.
+TOnChipLink TFlashJob::LoaderLink() {
+  TOnChipLink Link;
+  Link.Send = SendPacket;
+  Link.NextReply = [this](int TimeoutMs) { return NextLoaderReply(TimeoutMs); };
+  Link.SetLineRate = [this](quint32 Rate) {
+    bool Set = false;
+    OnUi([this, Rate, &Set] { Set = Steps.SetLineRate(Rate); });
+    return Set;
+  };
+  Link.Progress = [this](qsizetype Done, qsizetype Total) {
+    BlocksWritten = int(Done / BlockSize);
+    const int Shown = int(double(Done) * Inputs.ProgressMaximum / double(Total));
+    PostToUi([this, Shown] { Steps.SetProgress(Shown); });
+  };
+  return Link;
+}
+
+std::optional<TReplyFrame> TFlashJob::NextLoaderReply(int TimeoutMs) {
+  QElapsedTimer Waited;
+  Waited.start();
+  for (;;) {
+    if (std::optional<TReplyFrame> Frame = Record.LoaderReplies.Take()) return Frame;
+    if (Record.BurnOK || Waited.elapsed() > TimeoutMs) return std::nullopt;
+    Record.ReplyExamined.SleepAtMost(ReplyPoll);
+  }
+}
+
+// Once the program has started, the boot ROM no longer listens: the line goes back to the
+// handshake's rate, the module is reset into its boot loader and SYNC is sent until it answers.
+void TFlashJob::ReturnToRom() {
+  OnUi([this] {
+    Steps.SetLineRate(RomRate);
+    Steps.RestartHandshake();
+  });
+  QElapsedTimer Waited;
+  Waited.start();
+  bool Answered = false;
+  while (!Answered && !Record.BurnOK) {
+    QThread::msleep(10);
+    OnUi([this, &Answered] { Answered = Record.RunState == StateBurn; });
+    if (!Answered && Waited.elapsed() > RehandshakeWaitMs)
+      GiveUp(QStringLiteral("Error: RQ53 did not answer after its reset."));
+  }
 }
 
 // About once per hundredth of the image (after every block for an image under 100 bytes), and

@@ -1,10 +1,12 @@
 #pragma once
 // The flashing job: on a worker thread of its own, it reads the module's four MAC eFuse words, has
-// the module recorded, programs the chosen built-in image block by block and lets the new firmware
-// start. It learns of replies only through the run record, which the reply recognition updates on
-// the UI thread, and changes the window only through short steps it runs there, either waiting for
-// them or posting them; both kinds run in the order they were issued.
+// the module recorded, programs the chosen built-in image (through Ferrule's loader program, or
+// through the boot ROM block by block) and lets the new firmware start. It learns of replies only
+// through the run record, which the reply recognition updates on the UI thread, and changes the
+// window only through short steps it runs there, either waiting for them or posting them; both
+// kinds run in the order they were issued.
 
+#include "loader/OnChipFlasher.h"
 #include "loader/RunRecord.h"
 
 #include <QByteArray>
@@ -13,6 +15,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
 // What the job reads of the window, copied on the UI thread when the worker is started, so the
 // worker never touches a widget.
@@ -24,7 +27,14 @@ struct TFlashJobInputs {
   QString FlashSpeed;
   bool PostRun = true;  // "Run after Flash"
   int ProgressMaximum = 100;
+  bool ThroughLoader = false;  // flash through the loader program ("Safe Flash" off)
 };
+
+// The line's rates: the handshake and the boot ROM's path, the same with "Safe Flash", and the
+// loader program's.
+inline constexpr quint32 RomRate = 576000;
+inline constexpr quint32 SafeFlashRate = 115200;
+inline constexpr quint32 LoaderRate = 921600;
 
 // How a job ended. Failure says what went wrong when the job gave up by itself; Stopped is set
 // when the run was stopped from outside (BurnOK) before the job was done. BlocksWritten counts the
@@ -49,6 +59,10 @@ struct TFlashJobSteps {
   std::function<void()> RunAfterFlash;
   // The job is over; its last step, before RunState becomes StateRun.
   std::function<void(const TFlashOutcome& Outcome)> Finished;
+  // Sets the tool's side of the line to a rate; false when the port refuses it.
+  std::function<bool(quint32 Rate)> SetLineRate;
+  // Resets the module into its boot loader and starts the handshake again.
+  std::function<void()> RestartHandshake;
 };
 
 // The image header codes of an image programmed at offset 0, chosen by the boxes' exact texts.
@@ -72,12 +86,20 @@ class TFlashJob {
   static constexpr std::chrono::milliseconds ReplyPoll{1};
   static constexpr int ReplyWaitMs = 5000;
   static constexpr int BlockSize = 1024;
+  // How long the module may take to answer the handshake again after its reset.
+  static constexpr int RehandshakeWaitMs = 10000;
 
  private:
   enum class TWaitFor { ReadReg, FlashBegin, FlashData };
 
   void ReadReg(quint32 Address);
-  void FlashStream(QByteArray& Image, quint32 BaseAddress);
+  void FlashStream(const QByteArray& Image, quint32 BaseAddress);
+  bool FlashThroughLoader(const QByteArray& Image, quint32 BaseAddress);
+  void EndLoaderTalk();
+  TOnChipLink LoaderLink();
+  std::optional<TReplyFrame> NextLoaderReply(int TimeoutMs);
+  void ReturnToRom();
+  void AnnounceErase(qsizetype Size, quint32 Sectors);
   bool PrepareImage(QByteArray& Image, quint32& BaseAddress);
   QString SettingsRefusal(qsizetype ImageSize, quint32 BaseAddress) const;
   void WaitForReply(TWaitFor Request, int WaitMs = ReplyWaitMs);

@@ -1,5 +1,7 @@
 #include "loader/OnChipFlasher.h"
 
+#include "loader/FlashErase.h"
+
 TOnChipFlasher::TOnChipFlasher(TOnChipLink Link, quint32 RomRate, quint32 FastRate)
     : Link(std::move(Link)), RomRate(RomRate), FastRate(FastRate) {}
 
@@ -25,7 +27,8 @@ TOnChipResult TOnChipFlasher::Start(const TOnChipProgram& Program) {
   using enum TOnChipOutcome;
   for (const QByteArray& Request : BuildUploadRequests(Program)) {
     const std::optional<TReplyFrame> Reply = Ask(Request, quint8(Request.at(2)), ReplyWaitMs);
-    if (!Reply || !Reply->Success()) return Result(NotStarted, "the loader could not be uploaded");
+    if (!Reply || !Reply->Success())
+      return Result(Reply ? NotUploaded : NotStarted, "the loader could not be uploaded");
   }
   const std::optional<TReplyFrame> Greeting = Link.NextReply(GreetingWaitMs);
   if (!Greeting || Greeting->Command != OC_PING || Greeting->Value != OC_MAGIC)
@@ -46,8 +49,11 @@ TOnChipResult TOnChipFlasher::Flash(const QByteArray& Image, quint32 Offset) {
     return Result(Failed, Reply ? QString("%1 refused (error %2)").arg(Step).arg(Reply->Error)
                                 : QString("no reply to %1").arg(Step));
   };
+  // The program erases exactly the image's sectors before it answers; a slow chip takes long.
+  const auto Sectors = quint32((Image.size() + FlashSectorSize - 1) / FlashSectorSize);
   const std::optional<TReplyFrame> Begun =
-      Ask(BuildOnChipBegin(Offset, quint32(Image.size())), OC_BEGIN, ReplyWaitMs);
+      Ask(BuildOnChipBegin(Offset, quint32(Image.size())), OC_BEGIN,
+          FlashBeginWaitMs(Offset, Sectors, ReplyWaitMs));
   if (!Begun || !Begun->Success()) return Refused(Begun, "the erase");
   const std::vector<QByteArray> Pieces = CompressForOnChip(Image);
   for (std::size_t Sequence = 0; Sequence < Pieces.size(); ++Sequence) {

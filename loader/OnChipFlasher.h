@@ -25,8 +25,9 @@ struct TOnChipLink {
 
 enum class TOnChipOutcome {
   Written,        // the digest equals the image's
-  NotStarted,     // the program was not uploaded, did not start or fell silent at the new rate:
-                  // nothing was erased; the ROM path can take over after a reset
+  NotUploaded,    // the boot ROM refused the upload: it still answers, nothing was erased
+  NotStarted,     // the upload went unanswered, the program did not start or fell silent at the
+                  // new rate: nothing was erased; the ROM path can take over after a reset
   DigestDiffers,  // the flash holds something else than the image
   Failed,         // a request was refused or not answered while the image was written
 };
@@ -47,7 +48,7 @@ class TOnChipFlasher {
   TOnChipFlasher(TOnChipLink Link, quint32 RomRate, quint32 FastRate);
 
   // Uploads and starts Program, then changes both sides' rate. Written on success (nothing is
-  // flashed yet), NotStarted otherwise.
+  // flashed yet), NotUploaded or NotStarted otherwise.
   TOnChipResult Start(const TOnChipProgram& Program);
   // Writes Image (header bytes already patched) at Offset, a multiple of 4 KiB.
   TOnChipResult Flash(const QByteArray& Image, quint32 Offset);

@@ -48,6 +48,10 @@ void TReplyRecognizer::CommReceiveData(QObject* Sender, const quint8* Buffer,
   Q_UNUSED(Sender);
   QByteArray& received = Record.SerailBufferA;
   received.append(reinterpret_cast<const char*>(Buffer), BufferLength);
+  if (Record.TalkToLoader) {
+    Record.LoaderReplies.Put(TakeReplyFrames(received));
+    return;
+  }
   const std::vector<TReplyFrame> replies = CompleteReplies(received);
 
   const auto syncAcknowledged = [](const TReplyFrame& Reply) {

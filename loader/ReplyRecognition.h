@@ -29,7 +29,9 @@ class TReplyRecognizer {
   // The serial component's receive callback. The delivery is added to SerailBufferA and
   // every complete reply frame in it is judged; afterwards the buffer keeps only the start
   // of a reply that has begun but not yet ended (at most ReplyHoldLimit bytes), so console
-  // text and other bytes that belong to no reply never pile up. Sender is unused.
+  // text and other bytes that belong to no reply never pile up. While the run record says the
+  // worker talks to the loader program, every complete frame goes to its queue instead. Sender
+  // is unused.
   void CommReceiveData(QObject* Sender, const quint8* Buffer, quint16 BufferLength);
 
   // Stores the value of the first complete, well-formed READ_REG reply with a success

@@ -2,6 +2,8 @@
 // The state of a flash run, shared by the UI thread, the receive callback and the
 // flashing worker. The main window holds exactly one record for the life of the process.
 
+#include "loader/OnChipCodec.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -10,7 +12,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 enum TRunState : std::uint8_t {
   StateHandshake,  // port open; resetting the module and sending SYNC until it answers
@@ -42,6 +47,30 @@ class TWakeUp {
   bool FRung = false;
 };
 
+// Reply frames handed from the UI thread to the worker, taken in the order they came.
+class TReplyQueue {
+ public:
+  void Put(const std::vector<TReplyFrame>& Frames) {
+    std::lock_guard Lock(FLock);
+    FFrames.insert(FFrames.end(), Frames.begin(), Frames.end());
+  }
+  std::optional<TReplyFrame> Take() {
+    std::lock_guard Lock(FLock);
+    if (FFrames.empty()) return std::nullopt;
+    TReplyFrame Frame = FFrames.front();
+    FFrames.pop_front();
+    return Frame;
+  }
+  void Clear() {
+    std::lock_guard Lock(FLock);
+    FFrames.clear();
+  }
+
+ private:
+  std::mutex FLock;
+  std::deque<TReplyFrame> FFrames;
+};
+
 // Only the UI thread writes these fields, except BurnOK, which the worker also sets when
 // it gives up on a reply, and LastOperationSuccess, which the worker clears before it
 // writes each flash block. The flags the worker polls are atomics so a write on one
@@ -57,6 +86,10 @@ struct TRunRecord {
   // Rung on the UI thread once a delivery has been examined: a waiting worker looks at the
   // flags at once instead of at its next poll.
   TWakeUp ReplyExamined;
+  // While the loader program is uploaded and talked to, every reply frame goes to LoaderReplies
+  // instead of the boot ROM's recognition. Set by the worker through a step on the UI thread.
+  bool TalkToLoader = false;
+  TReplyQueue LoaderReplies;
   bool IsThreadStarted = false;           // a flashing worker is between its first and last step
   std::uint32_t CurrentAddress = 0;       // register of the outstanding READ_REG
   std::uint32_t MACReg0 = 0;              // eFuse word at 0x3FF00050

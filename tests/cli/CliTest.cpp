@@ -156,12 +156,13 @@ TEST_F(CliTest, ThreeModulesAreFlashedAtOnce) {
   EXPECT_TRUE(Result.Out.endsWith("3 done, 0 failed.\n")) << Result.Out.toStdString();
 }
 
-// One module refuses a block and one never answers: the other two end done, each failed one is
+// One module refuses a block (its boot ROM loads no loader program, so the run takes the ROM path)
+// and one never answers: the other two end done, each failed one is
 // reported with its reason, and every line of --json output is a JSON object, each port's events
 // ending in its one result event.
 TEST_F(CliTest, OneFailingModuleFailsAloneAndJsonEndsWithResults) {
   Module(0x56);
-  TSimModule& Failing = Module(0x57, {"--fail-command", "FLASH_DATA", "--fail-after", "100"});
+  TSimModule& Failing = Module(0x57, {"--refuse-upload", "--fail-command", "FLASH_DATA", "--fail-after", "100"});
   Module(0x58);
   TSimModule& Silent = Module(0x59, {"--no-reply", "-1"});
   const TCliResult Result = Cli(PortArguments() << "--json");

@@ -22,7 +22,7 @@ TEST_F(TFaultRun, APulledAdapterEndsTheRunAtOnce) {
   ASSERT_TRUE(WaitUntil([&] { return !Form->RunControl().WorkerRunning(); }, 2000));
   EXPECT_EQ(Log().last(), QString("Warning: CORVEL not flashed: serial port lost after %1 of 469 blocks.")
                              .arg(Count("Note: Program flash success.")));
-  TSimulatedPort Next{Module(), 576000};
+  TSimulatedPort Next{RomOnlyModule(), 576000};
   ExpectNextRunSucceeds(Next);
 }
 

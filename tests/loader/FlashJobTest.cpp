@@ -27,7 +27,7 @@ quint32 Le32(const QByteArray& Data, int At) {
 
 class TFlashJobTest : public ::testing::Test {
  protected:
-  TFlashJobTest() { Inputs = {"T1000", "0x00000", "DIO", "4MByte", "40MHz", true, 100}; }
+  TFlashJobTest() { Inputs = {"T1000", "0x00000", "DIO", "4MByte", "40MHz", true, 100, false}; }
 
   // Runs one whole job and processes its UI steps until it has ended.
   void Run() {
@@ -46,7 +46,9 @@ class TFlashJobTest : public ::testing::Test {
                                              Outcome.Stopped ? "stopped" : "")
                                         .arg(Outcome.BlocksWritten)
                                         .arg(Outcome.BlockCount);
-                         }};
+                         },
+                         [this](quint32 Rate) { return Lines << QString("[rate] %1").arg(Rate), true; },
+                         [this] { Lines << "[handshake]"; }};
     TFlashJob Job(Record, &Ui, [this](const QByteArray& Packet) { return Send(Packet); }, Steps,
                   Inputs);
     std::atomic<bool> Done{false};
@@ -243,7 +245,7 @@ TEST_F(TFlashJobTest, RefusesWhatItCannotProgram) {
   EXPECT_TRUE(Requests(SimFlashBegin).empty());
   EXPECT_TRUE(Requests(SimFlashData).empty());
   // At the last sector of the chip the image still fits.
-  Inputs = {"T1000", "0x3FF000", "DIO", "4MByte", "40MHz", true, 100};
+  Inputs = {"T1000", "0x3FF000", "DIO", "4MByte", "40MHz", true, 100, false};
   Record.BurnOK = false;
   Sim = TSimulatedModule();
   Run();

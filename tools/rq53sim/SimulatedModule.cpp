@@ -310,7 +310,8 @@ int TSimulatedModule::Execute(TSimRequest& Request) {
 
 // The block size is checked (at most 0x1800), the address, total size and block count are not.
 int TSimulatedModule::MemBeginRequest(TSimRequest& Request) {
-  if (Request.Data.size() < 16) return Failed(Request, SimErrorInvalidMessage);
+  if (Request.Data.size() < 16 || FMisbehaviour.RefuseUpload)
+    return Failed(Request, SimErrorInvalidMessage);
   const quint32 BlockSize = ReadLe32(Request.Data, 8);
   if (BlockSize > MaxMemBlock) return Failed(Request, SimErrorInvalidMessage);
   FUpload = TMemUpload{true, ReadLe32(Request.Data, 12), BlockSize, 0};

@@ -91,6 +91,7 @@ struct TSimMisbehaviour {
   bool BannerBeforeFirstReply = false;  // the reset banner comes before the first reply
   bool LoaderSilent = false;            // a program started by MEM_END never answers
   bool LoaderSilentAfterRate = false;   // the loader program answers nothing after a rate change
+  bool RefuseUpload = false;            // every MEM_BEGIN fails: the ROM loads no program
 };
 
 // Time the flash takes, turned into delivery delays. By default a fast chip: the 147 sectors of a

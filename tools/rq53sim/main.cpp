@@ -142,6 +142,7 @@ void AddOptions(QCommandLineParser& Parser) {
        "ms", QString::number(Timing.DigestMsPer64KiB)},
       {"loader-silent", "A program started with MEM_END never answers."},
       {"loader-silent-after-rate", "The loader program answers nothing after a rate change."},
+      {"refuse-upload", "Every MEM_BEGIN fails: the boot ROM loads no program."},
       {"history",
        QString("Requests the module remembers (default %1).")
            .arg(TSimulatedModule::DefaultRequestHistory),
@@ -201,6 +202,7 @@ TSimulatedModule MakeModule(const QCommandLineParser& Parser) {
   Bad.BannerBeforeFirstReply = Parser.isSet("banner");
   Bad.LoaderSilent = Parser.isSet("loader-silent");
   Bad.LoaderSilentAfterRate = Parser.isSet("loader-silent-after-rate");
+  Bad.RefuseUpload = Parser.isSet("refuse-upload");
   return Module;
 }
 
