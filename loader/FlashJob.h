@@ -2,9 +2,9 @@
 // The flashing job: on a worker thread of its own, it reads the module's four MAC eFuse words, has
 // the module recorded, programs the chosen built-in image (through Ferrule's loader program, or
 // through the boot ROM block by block) and lets the new firmware start. It learns of replies only
-// through the run record, which the reply recognition updates on the UI thread, and changes the
-// window only through short steps it runs there, either waiting for them or posting them; both
-// kinds run in the order they were issued.
+// through the run record, which the reply recognition updates on its runner's thread, and reports
+// to whoever runs it only through the steps below, run on that thread, either waiting for them or
+// posting them; both kinds run in the order they were issued.
 
 #include "loader/OnChipFlasher.h"
 #include "loader/RunRecord.h"
@@ -17,8 +17,8 @@
 #include <functional>
 #include <optional>
 
-// What the job reads of the window, copied on the UI thread when the worker is started, so the
-// worker never touches a widget.
+// What the job reads of the front end, copied on its thread when the worker is started, so the
+// worker never touches a control.
 struct TFlashJobInputs {
   QString FilePath;   // display name of the built-in image
   QString Offset;     // flash offset text
@@ -47,7 +47,7 @@ struct TFlashOutcome {
   int BlockCount = 0;
 };
 
-// The window's side of the job. Each runs on the UI thread.
+// The runner's side of the job (the run control fills them). Each runs on the runner's thread.
 struct TFlashJobSteps {
   std::function<void(const QString& Line)> Log;
   std::function<void()> ShowStatusNo;

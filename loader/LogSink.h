@@ -1,6 +1,7 @@
 #pragma once
 // Where a component appends its log lines ("Note: ...", "Warning: ...", "Error: ...").
-// The main window routes it to its log page; tests collect the lines.
+// A front end routes it to its log (the window's log page, ferrule-cli's output); tests collect
+// the lines.
 
 #include <QString>
 
