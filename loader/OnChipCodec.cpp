@@ -10,7 +10,6 @@
 namespace {
 
 constexpr char FrameEnd = '\xC0';
-constexpr qsizetype HeaderSize = OC_HEADER_SIZE;
 
 void AppendLE32(QByteArray& Bytes, quint32 Value) {
   char Le[4];
