@@ -166,7 +166,8 @@ QString TFlashJob::SettingsRefusal(qsizetype ImageSize, quint32 BaseAddress) con
 void TFlashJob::GiveUp(const QString& Error) {
   QString Reason = Error.section(QStringLiteral(": "), 1);
   Reason.chop(Reason.endsWith(u'.') ? 1 : 0);
-  if (!Reason.isEmpty()) Reason[0] = Reason[0].toLower();
+  // "Firmware image ..." reads on in lower case; a name such as "RQ53" keeps its capital.
+  if (Reason.size() > 1 && !Reason[1].isUpper()) Reason[0] = Reason[0].toLower();
   Failure = Reason;
   Record.BurnOK = true;
   OnUi([this, Error] {

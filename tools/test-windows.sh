@@ -56,7 +56,10 @@ echo "--- unit suites"
 wine_test windows_unit_tests.exe
 
 echo "--- serial layer, port list and a whole run through the window on COM5"
-start_sim --dump "$OUT/flash.bin"
+# The module refuses the loader program's upload, so the run takes the boot ROM's path: under Wine
+# the loader does not answer after the rate change, and the fallback's reset pulse cannot reach a
+# module on a pseudo-terminal.
+start_sim --refuse-upload --dump "$OUT/flash.bin"
 FERRULE_RUN_OUTPUT="Z:${OUT//\//\\}" wine_test windows_com_tests.exe --gtest_filter=-*Pulled*
 stop_sim
 convert "$OUT/qr.png" -scale 800% "$OUT/qr-large.png"

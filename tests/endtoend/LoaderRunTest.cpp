@@ -125,4 +125,15 @@ TEST_F(TLoaderRun, AFailingLoaderLeavesTheRunToTheBootRom) {
   }
 }
 
+// A module that stays silent after the loader failed and its reset: the run fails, and its outcome
+// keeps the module's name as the error line has it.
+TEST_F(TLoaderRun, AModuleSilentAfterItsResetFailsTheRun) {
+  Loading.WithModule([](TSimulatedModule& Sim) { Sim.Misbehaviour().LoaderSilentAfterRate = true; });
+  FlashReset("CORVEL");
+  const QString Outcome = "Error: CORVEL not flashed: RQ53 did not answer after its reset.";
+  ASSERT_TRUE(WaitUntil([&] { return Count(Outcome) == 1; }, 60000)) << Log().join('\n').toStdString();
+  EXPECT_EQ(Count("Error: RQ53 did not answer after its reset."), 1);
+  EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/NO"));
+}
+
 }  // namespace
