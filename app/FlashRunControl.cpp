@@ -10,11 +10,7 @@
 #include <memory>
 #include <utility>
 
-qint32 TFlashRunControl::HandshakeTickCount = 0;
-
 namespace {
-
-void ProcessPendingEvents() { QCoreApplication::processEvents(); }
 
 // A run reads each reply as soon as its bytes are in, not after the component's default of
 // 100 ms of silence: the module answers within milliseconds, and a run waits for each of its
@@ -24,7 +20,7 @@ constexpr quint32 ReadOnFirstBytes = SerialPlatform::MaxTimeout;
 constexpr quint32 FirstByteWaitMs = SerialPlatform::MaxTimeout - 1;
 
 // Handshake ticks of a run (six boot pulses) after which the log says that the module does not
-// answer; the handshake itself goes on until the user stops it.
+// answer; the handshake itself goes on until the user stops it, unless the view gives up then.
 constexpr int SilentModuleTicks = 60;
 
 // How long the Flash command waits for the previous run's worker to finish its last steps.
@@ -34,13 +30,14 @@ constexpr int PreviousWorkerWaitMs = 3000;
 
 TFlashRunControl::TFlashRunControl(TComm& Comm, TRunRecord& Record, TFlashRunView& View,
                                    QTimer& TimerStateMachine, QObject* UiContext,
-                                   std::function<void()> ShowDeviceIdentity)
+                                   std::function<QString(const TModuleMAC&)> ShowDeviceIdentity)
     : Comm(Comm),
       Record(Record),
       View(View),
       TimerStateMachine(TimerStateMachine),
       UiContext(UiContext),
-      ShowDeviceIdentity(std::move(ShowDeviceIdentity)) {}
+      ShowDeviceIdentity(std::move(ShowDeviceIdentity)),
+      Pulser(Comm) {}
 
 TFlashRunControl::~TFlashRunControl() { StopWorker(); }
 
@@ -49,6 +46,7 @@ bool TFlashRunControl::SendPacket(const QByteArray& Packet) {
                             quint16(Packet.size()));
 }
 
+// A run going can always be stopped, whatever the firmware box shows meanwhile.
 void TFlashRunControl::ActionBurnExecute(TBurnSender Sender) {
   if (Comm.PortOpen()) {
     StopRun(Sender);
@@ -61,22 +59,30 @@ void TFlashRunControl::ActionBurnExecute(TBurnSender Sender) {
   StartRun();
 }
 
+// The worker is stopped first, so that no request of it follows the stop onto the line.
 void TFlashRunControl::StopRun(TBurnSender Sender) {
+  Record.Replies.Stop();
   Comm.StopComm();
   if (Comm.PortOpen()) {
     View.Log(QStringLiteral("Error: Serial port disconnect failed, please reopen this program."));
     return;
   }
   View.Log(QStringLiteral("Note: Serial port disconnected."));
-  Record.BurnOK = true;
   Record.RunState = StateFinished;
   TimerStateMachine.stop();
+  Pulser.Cancel();
   if (Sender == TBurnSender::User) {
-    StopReason = QStringLiteral("stopped by the user");
+    StopResult = TRunResult::Stopped;
     View.Log(QStringLiteral("Warning: Serial port closed by user."));
     View.ShowStatus(TRunStatus::No);
   }
   ClosePort();
+  if (Sender != TBurnSender::User) return;
+  // A job still running gives the outcome when it ends; a job that ended done keeps its outcome.
+  if (DoneOutcome)
+    EndRun(*std::exchange(DoneOutcome, std::nullopt));
+  else if (!Record.IsThreadStarted)
+    EndRunHere(TRunResult::Stopped, TRunReason::StoppedByUser, QStringLiteral("stopped by the user"));
 }
 
 // The lines the port opens with next time, and the caption of a closed port.
@@ -88,10 +94,11 @@ void TFlashRunControl::ClosePort() {
 
 void TFlashRunControl::StartRun() {
   const QString Port = View.SerialPortText();
+  BeginRun(Port);
   if (Port.isEmpty()) {
     View.Log(QStringLiteral("Error: Serial port not exist."));
     View.ShowStatus(TRunStatus::No);
-    return;
+    return EndRunHere(TRunResult::Failed, TRunReason::NoPort, QStringLiteral("no port given"));
   }
   if (!WaitForPreviousWorker()) return;
   Comm.SetCommName(Port);
@@ -108,25 +115,46 @@ void TFlashRunControl::StartRun() {
     View.Log(QStringLiteral("Error: Serial port connect failed, please check it."));
     View.Log(QStringLiteral("Note: %1").arg(SerialPlatform::DescribeOpenFailure(Port)));
     View.ShowStatus(TRunStatus::No);
-    return;
+    return EndRunHere(TRunResult::Failed, TRunReason::PortNotOpened,
+                      SerialPlatform::DescribeOpenFailure(Port));
   }
-  View.ResetProgress();
   View.Log(QStringLiteral("Note: Serial port connected."));
-  // A run records only the module it meets: the previous module's texts go now.
-  Record.APMACStr.clear();
-  Record.STAMACStr.clear();
-  Record.LastOperationFailed = false;
-  Record.BurnOK = false;
+  Record.Replies.Open();
   Record.RunState = StateHandshake;
-  RunHandshakeTicks = 0;
   RunReceivedBytes = 0;
-  StopReason = QStringLiteral("stopped");
-  RunTime.start();
+  StopResult = TRunResult::Stopped;
   TimerStateMachine.start();
   View.ShowStatus(TRunStatus::Wait);
   View.Log(QStringLiteral("Note: Begin find RQ53."));
   View.SetBurnCaption(QStringLiteral("Stop(&S)"));
-  StartUpPulse();
+  Pulser.Start(TLinePulse::StartUp, [this] { View.ShowStage(TRunStage::Handshake); });
+}
+
+// Every run, from the press of Flash on, ends with exactly one outcome.
+void TFlashRunControl::BeginRun(const QString& Port) {
+  RunTime.start();
+  RunPending = true;
+  RunHandshakeTicks = 0;
+  DoneOutcome.reset();
+  RunStart = TRunOutcome();
+  RunStart.Port = Port;
+  RunStart.Firmware = View.FlashJobInputs().FirmwareName;
+  View.ShowStage(TRunStage::PortOpen);
+}
+
+void TFlashRunControl::EndRunHere(TRunResult Result, TRunReason Reason, const QString& Text) {
+  TRunOutcome Outcome = RunStart;
+  Outcome.Result = Result;
+  Outcome.Reason = Reason;
+  Outcome.ReasonText = Text;
+  Outcome.Reached = RunHandshakeTicks > 0 ? TRunStage::Handshake : TRunStage::PortOpen;
+  Outcome.Seconds = double(RunTime.elapsed()) / 1000.0;
+  EndRun(std::move(Outcome));
+}
+
+void TFlashRunControl::EndRun(TRunOutcome Outcome) {
+  if (!std::exchange(RunPending, false)) return;
+  View.RunFinished(Outcome);
 }
 
 // The component's error (a device that takes no serial line settings) still goes on to the UI's
@@ -136,9 +164,11 @@ void TFlashRunControl::OpenPort(const QString& Port) {
   try {
     Comm.StartComm();
   } catch (const ECommsError& Error) {
-    View.Log(QStringLiteral("Error: %1: %2")
-                 .arg(QString::fromUtf8(Error.what()), SerialPlatform::DescribeOpenFailure(Port)));
+    const QString Reason = QStringLiteral("%1: %2").arg(QString::fromUtf8(Error.what()),
+                                                         SerialPlatform::DescribeOpenFailure(Port));
+    View.Log(QStringLiteral("Error: ") + Reason);
     View.ShowStatus(TRunStatus::No);
+    EndRunHere(TRunResult::Failed, TRunReason::PortNotOpened, Reason);
     throw;
   }
 }
@@ -147,11 +177,13 @@ void TFlashRunControl::OpenPort(const QString& Port) {
 // run record with it.
 bool TFlashRunControl::WaitForPreviousWorker() {
   if (WaitForWorker(QDeadlineTimer(PreviousWorkerWaitMs))) return true;
-  View.Log(QStringLiteral("Error: The previous run is still ending; press Flash again."));
+  const QString Text = QStringLiteral("The previous run is still ending; press Flash again.");
+  View.Log(QStringLiteral("Error: ") + Text);
+  EndRunHere(TRunResult::Failed, TRunReason::PortNotOpened, Text);
   return false;
 }
 
-// Runs the steps the worker hands to the UI thread until it has ended or Deadline has passed.
+// Runs the steps the worker hands to this thread until it has ended or Deadline has passed.
 bool TFlashRunControl::WaitForWorker(QDeadlineTimer Deadline) {
   while (FWorkerRunning && !Deadline.hasExpired()) {
     QCoreApplication::sendPostedEvents(UiContext, QEvent::MetaCall);
@@ -162,64 +194,50 @@ bool TFlashRunControl::WaitForWorker(QDeadlineTimer Deadline) {
   return true;
 }
 
-void TFlashRunControl::StartUpPulse() {
-  ResetPulse();
-  QThread::msleep(100);
-  ProcessPendingEvents();
-}
-
 void TFlashRunControl::TimerStateMachineTimer() {
-  if (Record.BurnOK) {
+  if (Record.Replies.Stopped()) {
     TimerStateMachine.stop();
     Record.RunState = StateFinished;
     return;
   }
   switch (Record.RunState) {
     case StateHandshake:
-      HandshakeTick();
+      if (!Pulser.Busy()) HandshakeTick();
       break;
-    case StateBurn:
+    case StateJobRunning:
       if (!Record.IsThreadStarted && !FWorkerRunning) StartWorker();
       break;
-    case StateRun:
-      Record.RunState = StateFinished;
-      View.ShowStatus(TRunStatus::Yes);
-      if (Comm.PortOpen()) ActionBurnExecute(TBurnSender::StateMachine);
-      Record.RunState = StateFinished;
+    case StateJobEnded:
+      if (!Pulser.Busy()) CloseFinishedRun();
       break;
     case StateFinished:
-      Record.BurnOK = true;
+      TimerStateMachine.stop();
       break;
   }
 }
 
+// Every tenth tick of this station's own count pulses the module into its boot loader first; the
+// SYNC of that tick goes once the pulse is over.
 void TFlashRunControl::HandshakeTick() {
-  HandshakeTickCount = HandshakeTickCount + 1 == 2147483647 ? 0 : HandshakeTickCount + 1;
-  if (HandshakeTickCount % 10 == 0) BootPulse();
-  SendPacket(SyncRequestTemplate);
+  FHandshakeTickCount = FHandshakeTickCount + 1 == 2147483647 ? 0 : FHandshakeTickCount + 1;
   if (++RunHandshakeTicks == SilentModuleTicks) ReportSilentModule();
+  if (!Comm.PortOpen()) return;
+  if (FHandshakeTickCount % 10 == 0)
+    Pulser.Start(TLinePulse::Boot, [this] { SendPacket(SyncRequestTemplate); });
+  else
+    SendPacket(SyncRequestTemplate);
 }
 
 void TFlashRunControl::ReportSilentModule() {
-  View.Log(RunReceivedBytes == 0
-               ? QStringLiteral("Warning: No answer from RQ53 yet; is it connected to this port?")
-               : QStringLiteral("Warning: RQ53 answers with unreadable bytes; does it run at "
-                                "another rate?"));
-}
-
-// Resets the module into its ROM boot loader: DTR and RTS on, DTR off, then DTR on with RTS off.
-void TFlashRunControl::BootPulse() {
-  Comm.SetDtrControl(TDtrControl::DtrEnable);
-  Comm.SetRtsControl(TRtsControl::RtsEnable);
-  ProcessPendingEvents();
-  QThread::msleep(10);
-  Comm.SetDtrControl(TDtrControl::DtrDisable);
-  ProcessPendingEvents();
-  QThread::msleep(10);
-  Comm.SetDtrRtsControl(TDtrControl::DtrEnable, TRtsControl::RtsDisable);
-  ProcessPendingEvents();
-  QThread::msleep(50);
-  ProcessPendingEvents();
+  const QString Text = RunReceivedBytes == 0
+                           ? QStringLiteral("No answer from RQ53 yet; is it connected to this port?")
+                           : QStringLiteral("RQ53 answers with unreadable bytes; does it run at "
+                                            "another rate?");
+  View.Log(QStringLiteral("Warning: ") + Text);
+  if (!View.GiveUpWhenSilent()) return;
+  StopRun(TBurnSender::StateMachine);
+  View.ShowStatus(TRunStatus::No);
+  EndRunHere(TRunResult::Failed, TRunReason::NoAnswer, Text);
 }
 
 // One worker per run: the tick marks the start itself, before the worker's first step has run.
@@ -227,9 +245,11 @@ void TFlashRunControl::StartWorker() {
   WaitForWorker(QDeadlineTimer(QDeadlineTimer::Forever));
   TFlashJobInputs Inputs = View.FlashJobInputs();
   Inputs.ThroughLoader = !View.SafeFlashChecked();
-  auto Job = std::make_unique<TFlashJob>(
-      Record, UiContext, [this](const QByteArray& Packet) { return SendPacket(Packet); },
-      JobSteps(), std::move(Inputs));
+  const TFrameLink Link{[this](const QByteArray& Packet) { return SendPacket(Packet); },
+                        [this](int TimeoutMs) { return Record.Replies.Next(TimeoutMs); },
+                        [this] { return Record.Replies.Stopped(); }};
+  auto Job = std::make_unique<TFlashJob>(UiContext, Link, JobSteps(), std::move(Inputs));
+  Record.IsThreadStarted = true;
   FWorkerRunning = true;
   FWorker = std::thread([this, Job = std::move(Job)] {
     Job->FlashImage();
@@ -238,17 +258,24 @@ void TFlashRunControl::StartWorker() {
 }
 
 // The job's steps: all go to the view but the device identity, the control lines' pulses, the
-// line's rate and the handshake.
+// line's rate and the job's end.
 TFlashJobSteps TFlashRunControl::JobSteps() {
-  return {[this](const QString& Line) { View.Log(Line); },
-          [this] { View.ShowStatus(TRunStatus::No); },
-          [this](const QString& Text) { View.SetLabelStatus(Text); },
-          [this](int Position) { View.SetProgress(Position); },
-          ShowDeviceIdentity,
-          [this] { ResetPulse(); },
-          [this](const TFlashOutcome& Outcome) { ReportOutcome(Outcome); },
-          [this](quint32 Rate) { return SetLineRate(Rate); },
-          [this] { RestartHandshake(); }};
+  TFlashJobSteps Steps;
+  Steps.Log = [this](const QString& Line) { View.Log(Line); };
+  Steps.ShowStatusNo = [this] { View.ShowStatus(TRunStatus::No); };
+  Steps.SetLabelStatus = [this](const QString& Text) { View.SetLabelStatus(Text); };
+  Steps.EnterStage = [this](TRunStage Stage) { View.ShowStage(Stage); };
+  Steps.SetProgress = [this](int Position) { View.SetProgress(Position); };
+  Steps.ShowDeviceIdentity = ShowDeviceIdentity;
+  Steps.RunAfterFlash = [this] {
+    if (Comm.PortOpen()) Pulser.Start(TLinePulse::Reset);
+  };
+  Steps.SetLineRate = [this](quint32 Rate) { return SetLineRate(Rate); };
+  Steps.BootPulse = [this] {
+    if (Comm.PortOpen()) Pulser.Start(TLinePulse::Boot);
+  };
+  Steps.Finished = [this](const TRunOutcome& Outcome) { JobFinished(Outcome); };
+  return Steps;
 }
 
 // A port that has gone away takes no rate.
@@ -257,55 +284,57 @@ bool TFlashRunControl::SetLineRate(quint32 Rate) {
   return Comm.PortOpen();
 }
 
-// The ticks send SYNC again until the boot ROM answers; the running worker waits for that.
-void TFlashRunControl::RestartHandshake() {
-  Record.RunState = StateHandshake;
-  BootPulse();
-}
-
-// Resets the module: both lines off for 100 ms, then on again. After programming this lets the new
-// firmware start; at the start of a run it is the first half of the start-up pulse.
-void TFlashRunControl::ResetPulse() {
-  Comm.SetRtsControl(TRtsControl::RtsDisable);
-  Comm.SetDtrControl(TDtrControl::DtrDisable);
-  QThread::msleep(100);
-  Comm.SetRtsControl(TRtsControl::RtsEnable);
-  Comm.SetDtrControl(TDtrControl::DtrEnable);
-}
-
-// One line that says how the run ended, so the log shows it without counting the block notes.
-void TFlashRunControl::ReportOutcome(const TFlashOutcome& Outcome) {
-  const QString NotFlashed = QStringLiteral("%1 not flashed: ").arg(Outcome.Firmware);
-  if (!Outcome.Failure.isEmpty()) {
-    View.Log(QStringLiteral("Error: ") + NotFlashed + Outcome.Failure + u'.');
-  } else if (Outcome.Stopped) {
-    const QString Where = Outcome.BlockCount == 0
-                              ? QStringLiteral("before programming")
-                              : QStringLiteral("after %1 of %2 blocks")
-                                    .arg(Outcome.BlocksWritten)
-                                    .arg(Outcome.BlockCount);
-    View.Log(QStringLiteral("Warning: ") + NotFlashed + StopReason + u' ' + Where + u'.');
-  } else {
-    View.Log(QStringLiteral("Note: %1 flashed to %2 in %3 s.")
-                 .arg(Outcome.Firmware, Record.STAMACStr,
-                      QString::number(double(RunTime.elapsed()) / 1000.0, 'f', 1)));
+// The job's last step. A job that ended done leaves the run to the next tick, which closes it once
+// the run-after-flash pulse is over; any other ends the run here, its port left open.
+void TFlashRunControl::JobFinished(TRunOutcome Outcome) {
+  Record.IsThreadStarted = false;
+  Outcome.Port = RunStart.Port;
+  Outcome.Seconds = double(RunTime.elapsed()) / 1000.0;
+  if (Outcome.Result == TRunResult::Stopped) {
+    const bool Lost = StopResult == TRunResult::PortLost;
+    Outcome.Result = StopResult;
+    Outcome.Reason = Lost ? TRunReason::PortLost : TRunReason::StoppedByUser;
+    Outcome.ReasonText = Lost ? QStringLiteral("serial port lost") : QStringLiteral("stopped by the user");
   }
+  View.Log(OutcomeLine(Outcome));
+  if (Outcome.Result == TRunResult::Done && Record.RunState == StateJobRunning) {
+    Record.RunState = StateJobEnded;
+    DoneOutcome = std::move(Outcome);
+    return;
+  }
+  if (Record.RunState != StateFinished) {
+    Record.RunState = StateFinished;
+    TimerStateMachine.stop();
+  }
+  EndRun(std::move(Outcome));
+}
+
+// A run whose job ended done: the YES picture, the port closed (the run's outcome goes then).
+void TFlashRunControl::CloseFinishedRun() {
+  Record.RunState = StateFinished;
+  View.ShowStatus(TRunStatus::Yes);
+  if (Comm.PortOpen()) ActionBurnExecute(TBurnSender::StateMachine);
+  Record.RunState = StateFinished;
+  if (DoneOutcome) EndRun(*std::exchange(DoneOutcome, std::nullopt));
 }
 
 void TFlashRunControl::StopWorker() {
-  Record.BurnOK = true;
+  Record.Replies.Stop();
   WaitForWorker(QDeadlineTimer(QDeadlineTimer::Forever));
 }
 
 // A port that goes away during a run ends the run at once, ready for the next module.
 void TFlashRunControl::CommRequestHangup() {
   if (!Comm.PortOpen()) return;
+  Record.Replies.Stop();
   Comm.StopComm();
-  Record.BurnOK = true;
   Record.RunState = StateFinished;
   TimerStateMachine.stop();
-  StopReason = QStringLiteral("serial port lost");
+  Pulser.Cancel();
+  StopResult = TRunResult::PortLost;
   View.Log(QStringLiteral("Error: Serial port lost; is the adapter still plugged in?"));
   View.ShowStatus(TRunStatus::No);
   ClosePort();
+  if (!Record.IsThreadStarted)
+    EndRunHere(TRunResult::PortLost, TRunReason::PortLost, QStringLiteral("serial port lost"));
 }

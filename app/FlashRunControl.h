@@ -1,11 +1,13 @@
 #pragma once
 // The Flash command and the 50 ms state machine of a flash run: the port opened, the module pulsed
 // into its boot loader and sent SYNC until it answers, the flashing worker started, and the run
-// closed with its result. Everything here runs on the UI thread but the worker.
+// closed with its one outcome. Everything here runs on the station's thread but the worker. Every
+// counter and flag of a run belongs to its station: stations of one process share nothing.
 
 #include "app/FlashRunView.h"
-#include "loader/RunRecord.h"
+#include "app/LinePulse.h"
 #include "loader/FlashJob.h"
+#include "loader/RunRecord.h"
 #include "serial/SPComm.h"
 
 #include <QDeadlineTimer>
@@ -14,6 +16,7 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <thread>
 
 class QTimer;
@@ -28,7 +31,7 @@ class TFlashRunControl {
   // record cannot be written); the job's other steps go to View.
   TFlashRunControl(TComm& Comm, TRunRecord& Record, TFlashRunView& View,
                    QTimer& TimerStateMachine, QObject* UiContext,
-                   std::function<void()> ShowDeviceIdentity);
+                   std::function<QString(const TModuleMAC&)> ShowDeviceIdentity);
   // Waits for a worker still running.
   ~TFlashRunControl();
   TFlashRunControl(const TFlashRunControl&) = delete;
@@ -42,12 +45,11 @@ class TFlashRunControl {
   void NoteReceived(qsizetype Bytes) { RunReceivedBytes += Bytes; }
   // The serial component lost the port (adapter pulled, device failed).
   void CommRequestHangup();
-  // Tells a running worker to stop and waits for it, running the steps it hands to the UI thread.
+  // Tells a running worker to stop and waits for it, running the steps it hands to this thread.
   void StopWorker();
   bool WorkerRunning() const { return FWorkerRunning; }
-
-  // Handshake ticks since program start, shared by every run; wraps to 0 at 2147483647.
-  static qint32 HandshakeTickCount;
+  // Handshake ticks of this station since it was made; wraps to 0 at 2147483647.
+  qint32 HandshakeTickCount() const { return FHandshakeTickCount; }
 
  private:
   void StopRun(TBurnSender Sender);
@@ -55,28 +57,34 @@ class TFlashRunControl {
   void OpenPort(const QString& Port);
   bool WaitForPreviousWorker();
   bool WaitForWorker(QDeadlineTimer Deadline);
-  void StartUpPulse();
-  void BootPulse();
   void HandshakeTick();
   void ReportSilentModule();
   void StartWorker();
-  void ResetPulse();
+  void CloseFinishedRun();
   bool SetLineRate(quint32 Rate);
-  void RestartHandshake();
   void ClosePort();
   TFlashJobSteps JobSteps();
-  void ReportOutcome(const TFlashOutcome& Outcome);
+  void JobFinished(TRunOutcome Outcome);
+  void BeginRun(const QString& Port);
+  void EndRun(TRunOutcome Outcome);
+  void EndRunHere(TRunResult Result, TRunReason Reason, const QString& Text);
 
   TComm& Comm;
   TRunRecord& Record;
   TFlashRunView& View;
   QTimer& TimerStateMachine;
   QObject* UiContext;
-  std::function<void()> ShowDeviceIdentity;
+  std::function<QString(const TModuleMAC&)> ShowDeviceIdentity;
+  TLinePulser Pulser;
   std::thread FWorker;
   std::atomic<bool> FWorkerRunning{false};
+  qint32 FHandshakeTickCount = 0;
   int RunHandshakeTicks = 0;
   qsizetype RunReceivedBytes = 0;
-  QElapsedTimer RunTime;  // since the port of the run was opened
-  QString StopReason;     // why a run was stopped from outside, for its outcome line
+  QElapsedTimer RunTime;  // since the Flash command started the run
+  bool RunPending = false;  // a run started and its outcome not yet given
+  TRunOutcome RunStart;     // what every outcome of the run says of its start (port, firmware)
+  std::optional<TRunOutcome> DoneOutcome;  // a job that ended done, until its run is closed
+  // Why the run was stopped from outside, for its outcome.
+  TRunResult StopResult = TRunResult::Stopped;
 };

@@ -4,6 +4,7 @@
 #include "serial/SPComm.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <utility>
@@ -43,17 +44,16 @@ TFlashStation::TFlashStation(TFlashRunView& View, std::function<QString()> Confi
     this->Guard([this] { FRunControl->CommRequestHangup(); });
   };
   TFlashRunView& RunView = *this;
-  FRunControl = std::make_unique<TFlashRunControl>(*FComm, FRecord, RunView, *FTimerStateMachine,
-                                                   this, [this] { ShowDeviceIdentity(); });
-  FRecord.BurnOK = false;
-  FRecord.RunState = StateFinished;
+  FRunControl = std::make_unique<TFlashRunControl>(
+      *FComm, FRecord, RunView, *FTimerStateMachine, this,
+      [this](const TModuleMAC& MAC) { return ShowDeviceIdentity(MAC); });
 }
 
 TFlashStation::~TFlashStation() { Shutdown(); }
 
 void TFlashStation::Close() {
   FRecord.RunState = StateFinished;
-  FRecord.BurnOK = true;
+  FRecord.Replies.Stop();
   FTimerStateMachine->stop();
 }
 
@@ -64,7 +64,10 @@ void TFlashStation::Shutdown() {
   FComm->StopComm();
 }
 
-void TFlashStation::ActionBurnExecute(TBurnSender Sender) { FRunControl->ActionBurnExecute(Sender); }
+void TFlashStation::ActionBurnExecute(TBurnSender Sender) {
+  if (!FComm->PortOpen()) Recognizer.Clear();
+  FRunControl->ActionBurnExecute(Sender);
+}
 
 void TFlashStation::TimerStateMachineTimer() { FRunControl->TimerStateMachineTimer(); }
 
@@ -76,8 +79,7 @@ void TFlashStation::CommReceiveData(QObject* Sender, const quint8* Buffer, quint
   FRunControl->NoteReceived(BufferLength);
   const TRunState Before = FRecord.RunState;
   Recognizer.CommReceiveData(Sender, Buffer, BufferLength);
-  FRecord.ReplyExamined.Ring();
-  if (Before == StateHandshake && FRecord.RunState == StateBurn)
+  if (Before == StateHandshake && FRecord.RunState == StateJobRunning)
     QTimer::singleShot(0, this, [this] { Guard([this] { TimerStateMachineTimer(); }); });
   if (!HeldLines.isEmpty() && !TimerLogHeldLines->isActive()) TimerLogHeldLines->start();
 }
@@ -100,12 +102,25 @@ void TFlashStation::ShowStatus(TRunStatus Status) {
   View.ShowStatus(Status);
 }
 
-void TFlashStation::ShowDeviceIdentity() {
-  if (FRecord.APMACStr.isEmpty() || FRecord.STAMACStr.isEmpty()) return;
-  ShowQRCode(IdentityQRText(FRecord.APMACStr, FRecord.STAMACStr));
-  View.ShowMACTexts(FRecord.APMACStr, FRecord.STAMACStr);
-  RecordDeviceIdentity(ConfigDir(), FRecord.APMACStr, FRecord.STAMACStr, FQRCodePicture,
-                       QDateTime::currentDateTime());
+QString TFlashStation::ShowDeviceIdentity(const TModuleMAC& MAC) {
+  ShowQRCode(IdentityQRText(MAC.AccessPoint, MAC.Station));
+  View.ShowMACTexts(MAC.AccessPoint, MAC.Station);
+  return QFileInfo(RecordDeviceIdentity(ConfigDir(), MAC.AccessPoint, MAC.Station, FQRCodePicture,
+                                        QDateTime::currentDateTime()))
+      .fileName();
+}
+
+void TFlashStation::ShowStage(TRunStage Stage) {
+  LogHeldLines();
+  View.ShowStage(Stage);
+}
+
+// The run's last lines reach the view before its outcome.
+void TFlashStation::RunFinished(const TRunOutcome& Outcome) {
+  LogHeldLines();
+  FLastOutcome = Outcome;
+  ++FFinishedRuns;
+  View.RunFinished(Outcome);
 }
 
 void TFlashStation::ShowQRCode(const QString& Text) {

@@ -16,6 +16,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QTimer;
 class TComm;
@@ -40,6 +41,11 @@ class TFlashStation : public QObject, private TFlashRunView {
   QTimer& TimerStateMachine() const { return *FTimerStateMachine; }
   // The QR picture of the last module met.
   const QImage& QRCodePicture() const { return FQRCodePicture; }
+  // The outcome of the last run over, and how many runs are over since the station was made.
+  const std::optional<TRunOutcome>& LastOutcome() const { return FLastOutcome; }
+  int FinishedRuns() const { return FFinishedRuns; }
+  // Received bytes kept as the start of a reply still arriving.
+  qsizetype ReceivedBytesHeld() const { return Recognizer.HeldBytes(); }
 
   // The Flash command: starts a run, or stops the one going.
   void ActionBurnExecute(TBurnSender Sender);
@@ -47,8 +53,9 @@ class TFlashStation : public QObject, private TFlashRunView {
   void TimerStateMachineTimer();
   // The serial component's received bytes, examined by the reply recognition.
   void CommReceiveData(QObject* Sender, const quint8* Buffer, quint16 BufferLength);
-  // Shows the module's MAC texts and QR picture and records them; throws EIdentityFileError.
-  void ShowDeviceIdentity();
+  // Shows the module's MAC texts and QR picture and records them; returns the picture's file
+  // name; throws EIdentityFileError.
+  QString ShowDeviceIdentity(const TModuleMAC& MAC);
   void ShowQRCode(const QString& Text);
 
   // The front end's own lines and pictures, after the reply recognition's held lines.
@@ -67,15 +74,17 @@ class TFlashStation : public QObject, private TFlashRunView {
   QString SerialPortText() const override { return View.SerialPortText(); }
   bool SafeFlashChecked() const override { return View.SafeFlashChecked(); }
   TFlashJobInputs FlashJobInputs() const override { return View.FlashJobInputs(); }
+  bool GiveUpWhenSilent() const override { return View.GiveUpWhenSilent(); }
   void ShowMessage(const QString& Text) override { View.ShowMessage(Text); }
   void SetBurnCaption(const QString& Caption) override { View.SetBurnCaption(Caption); }
   void SetLabelStatus(const QString& Text) override { View.SetLabelStatus(Text); }
-  void ResetProgress() override { View.ResetProgress(); }
   void SetProgress(int Position) override { View.SetProgress(Position); }
+  void ShowStage(TRunStage Stage) override;
   void ShowMACTexts(const QString& APMACStr, const QString& STAMACStr) override {
     View.ShowMACTexts(APMACStr, STAMACStr);
   }
   void ShowQRPicture(const QImage& Picture) override { View.ShowQRPicture(Picture); }
+  void RunFinished(const TRunOutcome& Outcome) override;
 
   TFlashRunView& View;
   std::function<QString()> ConfigDir;
@@ -88,4 +97,6 @@ class TFlashStation : public QObject, private TFlashRunView {
   TComm* FComm;
   std::unique_ptr<TFlashRunControl> FRunControl;
   QImage FQRCodePicture;
+  std::optional<TRunOutcome> FLastOutcome;
+  int FFinishedRuns = 0;
 };

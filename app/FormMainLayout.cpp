@@ -31,7 +31,6 @@ constexpr int DesignPageWidth = 501;
 // The log keeps this many lines; older ones go, so a day on a production line keeps memory flat.
 constexpr int LogLineLimit = 100000;
 
-const QString WaitingMAC = QStringLiteral("Waiting MAC");
 const QString MACPlaceholder =
     QStringLiteral("When flashing starts, the MAC address becomes visible.");
 

@@ -49,7 +49,6 @@ void TFormMain::ConnectCallbacks() {
   connect(TimerFindPorts, &QTimer::timeout, Guarded(this, [this] { TimerFindPortsTimer(); }));
   connect(ButtonRestoreDefault, &QPushButton::clicked,
           Guarded(this, [this] { ButtonRestoreDefaultClick(); }));
-  connect(MemoOutput, &QPlainTextEdit::textChanged, this, [this] { MemoOutputChange(); });
   // Only the user's changes: a box changed by the program calls no change callback.
   auto Change = Guarded(this, [this] { FrameConfigLineChange(); });
   connect(ComboBoxPath, &QComboBox::activated, this, Change);
@@ -144,10 +143,6 @@ void TFormMain::ShowStatus(TRunStatus Status) {
 
 // ---- the run's receive path and its view of the window
 
-void TFormMain::CommReceiveData(QObject* Sender, const quint8* Buffer, quint16 BufferLength) {
-  Station.CommReceiveData(Sender, Buffer, BufferLength);
-}
-
 void TFormMain::Log(const QString& Lines) { MemoOutput->appendPlainText(Lines); }
 
 bool TFormMain::FirmwareSelected() const {
@@ -167,10 +162,15 @@ void TFormMain::SetBurnCaption(const QString& Caption) {
   ButtonBurn->setText(Caption);
 }
 
-void TFormMain::ResetProgress() { ProgressBarStatus->setValue(ProgressBarStatus->minimum()); }
+// A run starts without the last module's data: an operator labels boards from the MAC boxes.
+void TFormMain::ShowStage(TRunStage Stage) {
+  if (Stage != TRunStage::PortOpen) return;
+  ProgressBarStatus->setValue(ProgressBarStatus->minimum());
+  ShowMACTexts(WaitingMAC, WaitingMAC);
+}
 
 TFlashJobInputs TFormMain::FlashJobInputs() const {
-  return {FrameConfigLine1->FilePath(),     FrameConfigLine1->Offset(),
+  return {FrameConfigLine1->FilePath(),      FrameConfigLine1->Offset(),
           ComboBoxSPIMode->currentText(),   ComboBoxFlashSize->currentText(),
           ComboBoxFlashSpeed->currentText(), PostRun->isChecked(),
           ProgressBarStatus->maximum()};
@@ -208,12 +208,6 @@ void TFormMain::TimerFindPortsTimer() {
   Station.Log(QStringLiteral("Note: Auto mapped serial port to %1.\n").arg(ComboBoxSerialPortA->currentText()));
 }
 
-// ---- the device identity record
-
-void TFormMain::ShowDeviceIdentity() { Station.ShowDeviceIdentity(); }
-
-void TFormMain::ShowQRCode(const QString& Text) { Station.ShowQRCode(Text); }
-
 // ---- settings
 
 QString TFormMain::ConfigDir() const { return Settings.ConfigDir(); }
@@ -225,11 +219,8 @@ void TFormMain::InitSettings() {
   SetUpAboutText();
 }
 
-void TFormMain::LoadSettings() { Settings.LoadSettings(); }
-void TFormMain::StoreSettings() { Settings.StoreSettings(); }
 void TFormMain::SaveSettings() { Settings.SaveSettings(); }
-void TFormMain::RestoreDefaults() { Settings.RestoreDefaults(); }
-void TFormMain::ButtonRestoreDefaultClick() { RestoreDefaults(); }
+void TFormMain::ButtonRestoreDefaultClick() { Settings.RestoreDefaults(); }
 
 void TFormMain::FrameConfigLineChange() {
   const int Index = ComboBoxPath->findText(ComboBoxPath->currentText(), Qt::MatchFixedString);

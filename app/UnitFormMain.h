@@ -31,6 +31,9 @@ class QTimer;
 class TComm;
 class TFrameConfigLine;
 
+// What the MAC boxes show while no module's MAC is known.
+inline const QString WaitingMAC = QStringLiteral("Waiting MAC");
+
 class TFormMain : public QWidget, private TFlashRunView {
   Q_OBJECT
  public:
@@ -47,6 +50,7 @@ class TFormMain : public QWidget, private TFlashRunView {
   void SetPortSource(const QString& Source) { PortSource = Source; }
 
   TComm* Comm() const { return &Station.Comm(); }
+  const TFlashStation& FlashStation() const { return Station; }
   const TRunRecord& RunRecord() const { return Station.Record(); }
   const TFlashRunControl& RunControl() const { return Station.RunControl(); }
 
@@ -61,7 +65,6 @@ class TFormMain : public QWidget, private TFlashRunView {
   void FrameConfigLineChange();
   void ButtonRestoreDefaultClick();
   void LabelIntroductionClick();
-  void MemoOutputChange() {}
 
   // The controls, by the names the rest of the program knows them by.
   QTabWidget* PageControlMain;
@@ -124,19 +127,9 @@ class TFormMain : public QWidget, private TFlashRunView {
 
   // Settings binding.
   void InitSettings();
-  void LoadSettings();
-  void StoreSettings();
   void SaveSettings();
-  void RestoreDefaults();
   TSettingsValues ReadSettingControls() const;
   void WriteSettingControls(const TSettingsValues& Values);
-
-  // The serial component's received bytes, examined by the reply recognition.
-  void CommReceiveData(QObject* Sender, const quint8* Buffer, quint16 BufferLength);
-
-  // The device identity record.
-  void ShowDeviceIdentity();
-  void ShowQRCode(const QString& Text);
 
   // The Flash run's view of the window.
   bool FirmwareSelected() const override;
@@ -147,9 +140,10 @@ class TFormMain : public QWidget, private TFlashRunView {
   void Log(const QString& Lines) override;
   void SetBurnCaption(const QString& Caption) override;
   void SetLabelStatus(const QString& Text) override;
-  void ResetProgress() override;
   void SetProgress(int Position) override;
   void ShowStatus(TRunStatus Status) override;
+  void ShowStage(TRunStage Stage) override;
+  void RunFinished(const TRunOutcome&) override {}
   void ShowMACTexts(const QString& APMACStr, const QString& STAMACStr) override;
   void ShowQRPicture(const QImage& Picture) override;
 

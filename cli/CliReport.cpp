@@ -6,7 +6,8 @@
 namespace {
 
 // The stages of a run in the order they come; a late line never takes a run back.
-const QStringList StageOrder{"open", "sync", "mac", "erase", "write", "done", "failed"};
+const QStringList StageOrder{"open",  "sync", "mac",  "erase", "write",
+                             "verify", "run", "done", "failed"};
 
 bool Advances(const QString& From, const QString& To) {
   return StageOrder.indexOf(To) > StageOrder.indexOf(From);
@@ -40,7 +41,7 @@ void TCliReport::Progress(int Index, int Percent) {
   TRunLine& Line = Run(Index);
   if (Line.Ended || Line.Percent == Percent) return;
   Line.Percent = Percent;
-  Line.Stage = QStringLiteral("write");
+  if (Advances(Line.Stage, QStringLiteral("write"))) Line.Stage = QStringLiteral("write");
   Emit(Index, QStringLiteral("progress"));
 }
 

@@ -14,7 +14,7 @@
 // One run on one port, as the report shows it.
 struct TRunLine {
   QString Port;
-  QString Stage = QStringLiteral("open");  // open, sync, mac, erase, write, done, failed
+  QString Stage = QStringLiteral("open");  // open, sync, mac, erase, write, verify, run, done, failed
   int Percent = 0;
   QString MAC;
   QString Error;  // why the run failed; empty while it goes on and when it ended done

@@ -10,21 +10,38 @@
 
 namespace {
 
-// How often the watch looks for modules that appeared, and a run for its end.
+// How often the watch looks for modules that appeared.
 constexpr int WatchIntervalMs = 500;
-constexpr int EndWatchIntervalMs = 50;
-
-// The handshake's warning that the module does not answer; without --watch it ends the run.
-bool SilentModuleWarning(const QString& Line) {
-  return Line.startsWith(QStringLiteral("Warning: No answer from RQ53")) ||
-         Line.startsWith(QStringLiteral("Warning: RQ53 answers with unreadable bytes"));
-}
-
-const QString ConnectFailed = QStringLiteral("Error: Serial port connect failed, please check it.");
-
-QString WithoutKind(const QString& Line) { return Line.mid(Line.indexOf(u' ') + 1); }
 
 }  // namespace
+
+// ---- one run's view
+
+TCliRunView::TCliRunView(const QString& Port, const TFlashJobInputs& Inputs,
+                         const TCliOptions& Options, TCliReport& Report,
+                         std::function<void(const TRunOutcome&)> Finished)
+    : Port(Port),
+      Inputs(Inputs),
+      Options(Options),
+      Report(Report),
+      Finished(std::move(Finished)),
+      Index(Report.AddRun(Port)) {}
+
+void TCliRunView::ShowStage(TRunStage Stage) {
+  if (Stage == TRunStage::MacRead) Answered = true;
+  if (Stage != TRunStage::PortOpen) Report.Stage(Index, StageName(Stage));
+}
+
+void TCliRunView::SetProgress(int Position) { Report.Progress(Index, Position); }
+
+void TCliRunView::ShowMACTexts(const QString&, const QString& STAMACStr) {
+  Report.MAC(Index, STAMACStr);
+}
+
+void TCliRunView::RunFinished(const TRunOutcome& Outcome) {
+  Report.End(Index, Outcome.Result == TRunResult::Done ? QString() : Outcome.ReasonText);
+  Finished(Outcome);
+}
 
 // ---- one run
 
@@ -32,97 +49,35 @@ TCliPortRun::TCliPortRun(const QString& Port, const TFlashJobInputs& Inputs,
                          const TCliOptions& Options, const QString& ConfigDir, TCliReport& Report,
                          std::function<void()> Ended)
     : FPort(Port),
-      Inputs(Inputs),
-      Options(Options),
       ConfigDir(ConfigDir),
       Report(Report),
       Ended(std::move(Ended)),
-      Index(Report.AddRun(Port)) {
-  TFlashRunView& View = *this;
-  Station = std::make_unique<TFlashStation>(
-      View, [this] { return this->ConfigDir; },
-      [this](const std::function<void()>& Step) {
-        try {
-          Step();
-        } catch (const std::exception& Failure) {
-          Fail(QString::fromUtf8(Failure.what()));
-        }
-      });
-  EndWatch.setInterval(EndWatchIntervalMs);
-  connect(&EndWatch, &QTimer::timeout, this, [this] { CheckEnd(); });
-  Station->ActionBurnExecute(TBurnSender::User);
-  EndWatch.start();
+      // A failed run leaves its port open for the user to stop; here nobody is left to, so it is
+      // closed, once the job's last step (which tells of the end) has returned.
+      View(Port, Inputs, Options, Report,
+           [this](const TRunOutcome&) {
+             QMetaObject::invokeMethod(this, [this] { End(); }, Qt::QueuedConnection);
+           }) {
+  const auto Guard = [this](const std::function<void()>& Step) {
+    try {
+      Step();
+    } catch (const std::exception& Error) {
+      this->Report.Note(QStringLiteral("%1: %2").arg(FPort, QString::fromUtf8(Error.what())));
+    }
+  };
+  Station = std::make_unique<TFlashStation>(View, [this] { return this->ConfigDir; }, Guard);
+  Guard([this] { Station->ActionBurnExecute(TBurnSender::User); });
 }
 
 TCliPortRun::~TCliPortRun() = default;
 
-void TCliPortRun::Stop(const QString& Reason) {
-  if (FEnded) return;
-  Fail(Reason);
-  if (Station->Comm().PortOpen()) Station->ActionBurnExecute(TBurnSender::User);
-}
-
-void TCliPortRun::Log(const QString& Lines) {
-  for (const QString& Line : Lines.split(u'\n')) LogLine(Line);
-}
-
-// The run's stages and failures, from the station's log lines. The station follows a failed open
-// with a note of the serial layer's reason, which completes that error.
-void TCliPortRun::LogLine(const QString& Line) {
-  const bool AfterError = LastLineWasError;
-  LastLineWasError = false;
-  if (Line == QStringLiteral("Note: Serial port connected.")) {
-    Report.Stage(Index, QStringLiteral("sync"));
-  } else if (Line == QStringLiteral("Note: RQ53 ACK success.")) {
-    FAnswered = true;
-    Report.Stage(Index, QStringLiteral("mac"));
-  } else if (Line == QStringLiteral("Note: Set base address success.")) {
-    Report.Stage(Index, QStringLiteral("write"));
-  } else if (Line.startsWith(QStringLiteral("Error: "))) {
-    LastLineWasError = Error.isEmpty() && Line == ConnectFailed;
-    Fail(WithoutKind(Line));
-  } else if (AfterError && Line.startsWith(QStringLiteral("Note: "))) {
-    Error += u' ' + WithoutKind(Line);
-  } else if (SilentModuleWarning(Line) && !Options.Watch) {
-    Stop(WithoutKind(Line));
-  }
-}
-
-void TCliPortRun::SetLabelStatus(const QString& Text) {
-  if (Text.startsWith(QStringLiteral("Size: "))) Report.Stage(Index, QStringLiteral("erase"));
-}
-
-void TCliPortRun::SetProgress(int Position) { Report.Progress(Index, Position); }
-
-void TCliPortRun::ShowStatus(TRunStatus Shown) {
-  if (Status != TRunStatus::No) Status = Shown;
-}
-
-void TCliPortRun::ShowMACTexts(const QString&, const QString& STAMACStr) {
-  Report.MAC(Index, STAMACStr);
-}
-
-void TCliPortRun::Fail(const QString& Reason) {
-  if (Error.isEmpty()) Error = Reason;
-  Status = TRunStatus::No;
-}
-
-// A run is over once its worker has ended and its port is closed: after the YES picture the
-// station closes the port itself; after a failure it leaves the port open, and it is closed here.
-void TCliPortRun::CheckEnd() {
-  if (FEnded || Station->RunControl().WorkerRunning()) return;
-  const bool PortOpen = Station->Comm().PortOpen();
-  if (Status == TRunStatus::Yes && !PortOpen) return End();
-  if (Status == TRunStatus::Yes || Station->TimerStateMachine().isActive()) return;
-  if (PortOpen) Station->ActionBurnExecute(TBurnSender::User);
-  if (Error.isEmpty()) Error = QStringLiteral("The run ended without flashing.");
-  End();
+void TCliPortRun::Stop() {
+  if (!FEnded && Station->Comm().PortOpen()) Station->ActionBurnExecute(TBurnSender::User);
 }
 
 void TCliPortRun::End() {
-  FEnded = true;
-  EndWatch.stop();
-  Report.End(Index, Status == TRunStatus::Yes ? QString() : Error);
+  if (std::exchange(FEnded, true)) return;
+  Station->Shutdown();
   // Later, and not in this object's own event: the owner deletes the run it is told of.
   QMetaObject::invokeMethod(QCoreApplication::instance(), Ended, Qt::QueuedConnection);
 }
@@ -134,7 +89,7 @@ TCliRuns::TCliRuns(const TCliOptions& Options, const TSettingsValues& Values,
     : Options(Options),
       ConfigDir(ConfigDir),
       Report(Report),
-      Inputs{.FilePath = Options.Firmware,
+      Inputs{.FirmwareName = Options.Firmware,
              .Offset = Options.Offset,
              .SPIMode = SPIModeItems.value(Values.SPIMode),
              .FlashSize = FlashSizeItems.value(Values.FlashSize),
@@ -211,7 +166,7 @@ void TCliRuns::Interrupted() {
     Report.Note(
         QStringLiteral("Stopping: the modules being flashed finish; Ctrl+C again stops them."));
   for (const auto& Run : Runs)
-    if (Interrupts > 1 || !Run->ModuleAnswered()) Run->Stop(QStringLiteral("Stopped by the user."));
+    if (Interrupts > 1 || !Run->ModuleAnswered()) Run->Stop();
   QuitWhenIdle();
 }
 

@@ -16,8 +16,45 @@
 #include <memory>
 #include <vector>
 
-// One run on one port: the station's view, turned into the report's stages and result.
-class TCliPortRun : public QObject, private TFlashRunView {
+// What one port's run shows, turned into the report's stages and result; Finished is told the
+// run's outcome once, after its last line. It reads the run's typed stages and outcome only: what
+// the run logs is for people.
+class TCliRunView : public TFlashRunView {
+ public:
+  TCliRunView(const QString& Port, const TFlashJobInputs& Inputs, const TCliOptions& Options,
+              TCliReport& Report, std::function<void(const TRunOutcome&)> Finished);
+
+  // The module answered: the run programs, and stopping it would leave it half written.
+  bool ModuleAnswered() const { return Answered; }
+
+  bool FirmwareSelected() const override { return true; }
+  QString SerialPortText() const override { return Port; }
+  bool SafeFlashChecked() const override { return Options.Safe; }
+  TFlashJobInputs FlashJobInputs() const override { return Inputs; }
+  bool GiveUpWhenSilent() const override { return !Options.Watch; }
+  void ShowMessage(const QString&) override {}
+  void Log(const QString&) override {}
+  void SetBurnCaption(const QString&) override {}
+  void SetLabelStatus(const QString&) override {}
+  void SetProgress(int Position) override;
+  void ShowStatus(TRunStatus) override {}
+  void ShowStage(TRunStage Stage) override;
+  void ShowMACTexts(const QString& APMACStr, const QString& STAMACStr) override;
+  void ShowQRPicture(const QImage&) override {}
+  void RunFinished(const TRunOutcome& Outcome) override;
+
+ private:
+  const QString Port;
+  const TFlashJobInputs Inputs;
+  const TCliOptions& Options;
+  TCliReport& Report;
+  std::function<void(const TRunOutcome&)> Finished;
+  const int Index;
+  bool Answered = false;
+};
+
+// One run on one port: its station and its view.
+class TCliPortRun : public QObject {
  public:
   // Starts the run at once; Ended is called once, on this thread, when it is over and its port
   // is closed.
@@ -27,44 +64,19 @@ class TCliPortRun : public QObject, private TFlashRunView {
 
   const QString& Port() const { return FPort; }
   bool IsEnded() const { return FEnded; }
-  // The module answered: the run programs, and stopping it would leave it half written.
-  bool ModuleAnswered() const { return FAnswered; }
-  // Stops the run as the Stop button does; it ends failed with Reason.
-  void Stop(const QString& Reason);
+  bool ModuleAnswered() const { return View.ModuleAnswered(); }
+  // Stops the run as the Stop button does.
+  void Stop();
 
  private:
-  bool FirmwareSelected() const override { return true; }
-  QString SerialPortText() const override { return FPort; }
-  bool SafeFlashChecked() const override { return Options.Safe; }
-  TFlashJobInputs FlashJobInputs() const override { return Inputs; }
-  void ShowMessage(const QString& Text) override { Fail(Text); }
-  void Log(const QString& Lines) override;
-  void SetBurnCaption(const QString&) override {}
-  void SetLabelStatus(const QString& Text) override;
-  void ResetProgress() override {}
-  void SetProgress(int Position) override;
-  void ShowStatus(TRunStatus Status) override;
-  void ShowMACTexts(const QString& APMACStr, const QString& STAMACStr) override;
-  void ShowQRPicture(const QImage&) override {}
-
-  void LogLine(const QString& Line);
-  void Fail(const QString& Reason);
-  void CheckEnd();
   void End();
 
   const QString FPort;
-  const TFlashJobInputs Inputs;
-  const TCliOptions& Options;
   const QString ConfigDir;
   TCliReport& Report;
   std::function<void()> Ended;
-  const int Index;
+  TCliRunView View;
   std::unique_ptr<TFlashStation> Station;
-  QTimer EndWatch;
-  TRunStatus Status = TRunStatus::Wait;
-  QString Error;                  // the first error of the run
-  bool LastLineWasError = false;  // the last log line was a failed open, which gave Error
-  bool FAnswered = false;
   bool FEnded = false;
 };
 

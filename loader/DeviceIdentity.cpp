@@ -8,11 +8,24 @@
 
 #include "loader/IdentityFiles.h"
 
+#include <QStringList>
+
 #include <cerrno>
 #include <memory>
 #include <stdexcept>
 
 namespace {
+
+quint8 ByteOf(quint32 Value, int Shift) { return static_cast<quint8>(Value >> Shift); }
+
+// Upper-case hexadecimal, two digits a byte, joined by Separator; AddToFirst is added to the
+// first byte.
+QString MACText(const std::array<quint8, 6>& MAC, int AddToFirst, QLatin1Char Separator) {
+  QStringList Parts;
+  for (std::size_t i = 0; i < MAC.size(); ++i)
+    Parts << QString::number(MAC[i] + (i == 0 ? AddToFirst : 0), 16).toUpper().rightJustified(2, u'0');
+  return Parts.join(Separator);
+}
 
 constexpr int QuietZone = 4;
 
@@ -71,6 +84,22 @@ QString SavePicture(const QImage& Picture, const QString& Base) {
 }
 
 }  // namespace
+
+// The vendor prefix is the maker's own (bits 16-23 of the fourth word) when bit 12 of the third
+// word says so, 18:FE:34 by default and AC:D0:74 when bits 16-23 of the second word are set. The
+// last byte is bits 24-31 of the first word; its bits 16-23 hold a check byte.
+TModuleMAC DeriveModuleMAC(const std::array<quint32, 4>& Words) {
+  const bool OwnVendor = (Words[2] >> 12) & 1;
+  const bool SecondVendor = ByteOf(Words[1], 16) != 0;
+  std::array<quint8, 3> Vendor{0x18, 0xFE, 0x34};
+  if (OwnVendor)
+    Vendor = {ByteOf(Words[3], 16), ByteOf(Words[3], 8), ByteOf(Words[3], 0)};
+  else if (SecondVendor)
+    Vendor = {0xAC, 0xD0, 0x74};
+  const std::array<quint8, 6> MAC{Vendor[0],           Vendor[1],          Vendor[2],
+                                  ByteOf(Words[1], 8), ByteOf(Words[1], 0), ByteOf(Words[0], 24)};
+  return {MACText(MAC, 0, QLatin1Char(':')), MACText(MAC, 2, QLatin1Char('-'))};
+}
 
 QString IdentityQRText(const QString& APMACStr, const QString& STAMACStr) {
   return " AP MAC:" + APMACStr + "\r\nSTA MAC:" + STAMACStr;

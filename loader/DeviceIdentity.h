@@ -7,7 +7,22 @@
 #include <QImage>
 #include <QString>
 
+#include <array>
 #include <stdexcept>
+
+// The eFuse words that hold the MAC address, in the order they are read.
+inline constexpr std::array<quint32, 4> MACRegisterAddresses{0x3FF00050, 0x3FF00054, 0x3FF00058,
+                                                             0x3FF0005C};
+
+// A module's two MAC address texts: the station's, bytes in upper-case hexadecimal joined by ":",
+// and the soft access point's (the station's with its first byte + 2) joined by "-".
+struct TModuleMAC {
+  QString Station;
+  QString AccessPoint;
+};
+
+// The MAC address held in the four eFuse words, read in the order of MACRegisterAddresses.
+TModuleMAC DeriveModuleMAC(const std::array<quint32, 4>& Words);
 
 // A record file or picture that cannot be written; the message says which file and why, in words a
 // user can act on (e.g. "Cannot write RQ53MAC.txt: Permission denied.").

@@ -3,9 +3,8 @@
 #include "firmware/FirmwareImage.h"
 #include "loader/FlashErase.h"
 #include "loader/LoaderCodec.h"
-#include "loader/ReplyRecognition.h"
 
-#include <QElapsedTimer>
+#include <QCryptographicHash>
 #include <QHash>
 #include <QThread>
 
@@ -14,6 +13,11 @@
 #include <utility>
 
 namespace {
+
+// A reason as an error line: "Error: Firmware image not available."
+QString ErrorLine(const QString& Text) {
+  return QStringLiteral("Error: ") + Text.first(1).toUpper() + Text.sliced(1) + u'.';
+}
 
 qsizetype RoundUpTo4(qsizetype Size) { return (Size + 3) / 4 * 4; }
 
@@ -60,13 +64,15 @@ quint8 FlashSizeSpeedCode(const QString& SizeText, const QString& SpeedText) {
   return Sizes().value(SizeText).first | CodeOf(SpeedCodes(), SpeedText);
 }
 
-TFlashJob::TFlashJob(TRunRecord& Record, QObject* UiContext, TSendPacket SendPacket,
-                     TFlashJobSteps Steps, TFlashJobInputs Inputs)
-    : Record(Record),
-      UiContext(UiContext),
-      SendPacket(std::move(SendPacket)),
+TFlashJob::TFlashJob(QObject* UiContext, TFrameLink Link, TFlashJobSteps Steps,
+                     TFlashJobInputs Inputs)
+    : UiContext(UiContext),
+      Link(Link),
+      Rom(std::move(Link)),
       Steps(std::move(Steps)),
-      Inputs(std::move(Inputs)) {}
+      Inputs(std::move(Inputs)) {
+  Outcome.Firmware = this->Inputs.FirmwareName;
+}
 
 void TFlashJob::OnUi(const std::function<void()>& Step) {
   QMetaObject::invokeMethod(UiContext, Step, Qt::BlockingQueuedConnection);
@@ -76,57 +82,112 @@ void TFlashJob::PostToUi(std::function<void()> Step) {
   QMetaObject::invokeMethod(UiContext, std::move(Step), Qt::QueuedConnection);
 }
 
+void TFlashJob::EnterStage(TRunStage Stage) {
+  Outcome.Reached = Stage;
+  PostToUi([this, Stage] { Steps.EnterStage(Stage); });
+}
+
 void TFlashJob::FlashImage() {
-  OnUi([this] {
-    Record.IsThreadStarted = true;
-    Record.LastOperationFailed = false;
-  });
-  for (const quint32 Address : MACRegisterAddresses) ReadReg(Address);
-  OnUi([this] {
-    try {
-      Steps.ShowDeviceIdentity();
-    } catch (const std::exception& Error) {
-      Steps.Log(QStringLiteral("Error: %1").arg(QString::fromUtf8(Error.what())));
-      Steps.ShowStatusNo();
-      Failure = QStringLiteral("module not recorded");
-      Record.BurnOK = true;
-    }
-  });
-  if (!Record.BurnOK) {
-    QByteArray Image;
-    quint32 BaseAddress = 0;
-    if (PrepareImage(Image, BaseAddress) &&
-        !(Inputs.ThroughLoader && FlashThroughLoader(Image, BaseAddress)))
-      FlashStream(Image, BaseAddress);
-  }
+  QByteArray Image;
+  quint32 BaseAddress = 0;
+  if (ReadMAC() && PrepareImage(Image, BaseAddress) &&
+      !(Inputs.ThroughLoader && FlashThroughLoader(Image, BaseAddress)))
+    FlashStream(Image, BaseAddress);
+  if (!Failed && Outcome.Result != TRunResult::Done) Outcome.Result = TRunResult::Stopped;
+  if (Inputs.PostRun && Outcome.Result == TRunResult::Done) EnterStage(TRunStage::RunAfterFlash);
   PostToUi([this] {
     if (Inputs.PostRun) Steps.RunAfterFlash();
     Steps.SetLabelStatus(QStringLiteral("Ready "));
   });
-  OnUi([this] {
-    if (Steps.Finished) Steps.Finished(Outcome());
-    Record.RunState = StateRun;
-    Record.IsThreadStarted = false;
+  OnUi([this] { Steps.Finished(Outcome); });
+}
+
+// The four eFuse words, then the module's record. Once the module has refused a read, nothing
+// more is sent to it.
+bool TFlashJob::ReadMAC() {
+  EnterStage(TRunStage::MacRead);
+  std::array<quint32, 4> Words{};
+  for (std::size_t i = 0; i < Words.size(); ++i) {
+    const std::optional<TReplyFrame> Reply = Rom.ReadReg(MACRegisterAddresses[i]);
+    if (!WaitedFor(Reply, {TRunReason::MacTimeout, TRunReason::MacRefused, "the MAC read",
+                           "Error: Read RQ53 register timeout."},
+                   TRomSession::ReplyWaitMs))
+      return false;
+    Words[i] = Reply->Value;
+  }
+  RecordModule(DeriveModuleMAC(Words));
+  return !Failed;
+}
+
+void TFlashJob::RecordModule(const TModuleMAC& MAC) {
+  Outcome.StationMAC = MAC.Station;
+  Outcome.AccessPointMAC = MAC.AccessPoint;
+  OnUi([this, MAC] {
+    try {
+      Outcome.PictureFile = Steps.ShowDeviceIdentity(MAC);
+    } catch (const std::exception& Error) {
+      Outcome.Result = TRunResult::Failed;
+      Outcome.Reason = TRunReason::NotRecorded;
+      Outcome.ReasonText = QStringLiteral("module not recorded");
+      Failed = true;
+      Steps.Log(QStringLiteral("Error: %1").arg(QString::fromUtf8(Error.what())));
+      Steps.ShowStatusNo();
+    }
   });
 }
 
-TFlashOutcome TFlashJob::Outcome() const {
-  return {Inputs.FilePath, Failure, Failure.isEmpty() && !Complete, BlocksWritten, BlockCount};
+// Whether Reply is the success awaited. A stop ends the wait without a failure; a time-out and a
+// refusal fail the run (the refusal's code is in the log already).
+bool TFlashJob::WaitedFor(const std::optional<TReplyFrame>& Reply, const TWait& Wait,
+                          int WaitMs) {
+  if (Reply && Reply->Success()) return true;
+  if (Link.Stopped()) return false;
+  if (!Reply) {
+    Fail(Wait.Timeout,
+         QStringLiteral("no reply to %1 within %2 s").arg(Wait.What, QString::number(WaitMs / 1000.0)),
+         Wait.TimeoutLine);
+    return false;
+  }
+  const QString Code = Reply->Error == RomErrorInvalidMessage ? QStringLiteral("invalid message")
+                       : Reply->Error == RomErrorChecksum
+                           ? QStringLiteral("checksum")
+                           : QString::asprintf("error 0x%02X", Reply->Error);
+  QString Name = Wait.What;
+  if (Name.startsWith(QStringLiteral("the "))) Name.remove(0, 4);
+  Fail(Wait.Refused, QStringLiteral("%1 refused (%2)").arg(Name, Code), QString());
+  return false;
+}
+
+// The run fails with Reason: Text is what the outcome says, Line what the log says (an empty Line
+// logs nothing: the refusal is there already); without Line the log says Text as an error.
+void TFlashJob::Fail(TRunReason Reason, const QString& Text, const QString& Line) {
+  Failed = true;
+  Outcome.Result = TRunResult::Failed;
+  Outcome.Reason = Reason;
+  Outcome.ReasonText = Text;
+  OnUi([this, Line] {
+    if (!Line.isEmpty()) Steps.Log(Line);
+    Steps.ShowStatusNo();
+  });
 }
 
 // A run that cannot program what was chosen ends as a failure: nothing was written.
 bool TFlashJob::PrepareImage(QByteArray& Image, quint32& BaseAddress) {
-  if (!GetMemoryStream(Inputs.FilePath, &Image)) {
-    GiveUp(QStringLiteral("Error: Firmware image not available."));
+  if (!GetMemoryStream(Inputs.FirmwareName, &Image)) {
+    const QString Text = QStringLiteral("firmware image not available");
+    Fail(TRunReason::ImageMissing, Text, ErrorLine(Text));
     return false;
   }
+  Outcome.ImageSha256 = QCryptographicHash::hash(Image, QCryptographicHash::Sha256);
   if (!GetBaseAddress(Inputs.Offset, BaseAddress)) {
-    GiveUp(QStringLiteral("Error: Invalid flash offset %1.").arg(Inputs.Offset));
+    const QString Text = QStringLiteral("invalid flash offset %1").arg(Inputs.Offset);
+    Fail(TRunReason::BadSettings, Text, ErrorLine(Text));
     return false;
   }
+  Outcome.Offset = BaseAddress;
   const QString Refusal = SettingsRefusal(Image.size(), BaseAddress);
   if (!Refusal.isEmpty()) {
-    GiveUp(Refusal);
+    Fail(TRunReason::BadSettings, Refusal, ErrorLine(Refusal));
     return false;
   }
   if (BaseAddress == 0) {
@@ -142,86 +203,66 @@ bool TFlashJob::PrepareImage(QByteArray& Image, quint32& BaseAddress) {
 // it), an image that runs past the end of the chosen flash.
 QString TFlashJob::SettingsRefusal(qsizetype ImageSize, quint32 BaseAddress) const {
   const auto NotChosen = [](const char* Setting) {
-    return QStringLiteral("Error: No %1 chosen; its value in Config.xml is out of range.")
+    return QStringLiteral("no %1 chosen; its value in Config.xml is out of range")
         .arg(QLatin1String(Setting));
   };
   if (!Sizes().contains(Inputs.FlashSize)) return NotChosen("flash size");
   if (!SpeedCodes().contains(Inputs.FlashSpeed)) return NotChosen("flash speed");
   if (!ModeCodes().contains(Inputs.SPIMode)) return NotChosen("SPI mode");
   if (BaseAddress % FlashSectorSize != 0)
-    return QStringLiteral("Error: Flash offset %1 is not on a 4 KiB sector boundary.")
-        .arg(Inputs.Offset);
+    return QStringLiteral("flash offset %1 is not on a 4 KiB sector boundary").arg(Inputs.Offset);
   if (BaseAddress == 0 && ImageSize < 4)
-    return QStringLiteral("Error: Firmware image of %1 bytes is too short for its header.")
-        .arg(ImageSize);
+    return QStringLiteral("firmware image of %1 bytes is too short for its header").arg(ImageSize);
   const quint64 FlashBytes = quint64(Sizes().value(Inputs.FlashSize).second) * 1024;
   if (BaseAddress + quint64(RoundUpTo4(ImageSize)) > FlashBytes)
-    return QStringLiteral("Error: Firmware image of %1 bytes at %2 does not fit in %3 flash.")
+    return QStringLiteral("firmware image of %1 bytes at %2 does not fit in %3 flash")
         .arg(ImageSize)
         .arg(Inputs.Offset, Inputs.FlashSize);
   return {};
 }
 
-// The error line, without its "Error: " and full stop, is also what the outcome says.
-void TFlashJob::GiveUp(const QString& Error) {
-  QString Reason = Error.section(QStringLiteral(": "), 1);
-  Reason.chop(Reason.endsWith(u'.') ? 1 : 0);
-  // "Firmware image ..." reads on in lower case; a name such as "RQ53" keeps its capital.
-  if (Reason.size() > 1 && !Reason[1].isUpper()) Reason[0] = Reason[0].toLower();
-  Failure = Reason;
-  Record.BurnOK = true;
-  OnUi([this, Error] {
-    Steps.Log(Error);
-    Steps.ShowStatusNo();
-  });
-}
-
-// Once the module has refused a request, nothing more is sent to it.
-void TFlashJob::ReadReg(quint32 Address) {
-  if (Record.LastOperationFailed) return;
-  OnUi([this, Address] {
-    Record.LastOperationSuccess = false;
-    Record.CurrentAddress = Address;
-  });
-  SendPacket(BuildReadRegRequest(Address));
-  WaitForReply(TWaitFor::ReadReg);
-}
-
 void TFlashJob::FlashStream(const QByteArray& Image, quint32 BaseAddress) {
-  if (Record.BurnOK) return;
+  if (Link.Stopped()) return;
+  Outcome.Path = Outcome.Path == TFlashPath::None ? TFlashPath::BootRom : Outcome.Path;
   const qsizetype Size = Image.size();
   const qsizetype PaddedSize = RoundUpTo4(Size);
-  BlockCount = int((PaddedSize + BlockSize - 1) / BlockSize);
+  const int BlockCount = int((PaddedSize + BlockSize - 1) / BlockSize);
+  Outcome.BlockCount = BlockCount;
   // The size announced makes the module erase just the image's sectors; the blocks are not
   // bound by it.
   const quint32 EraseSize = FlashBeginSize(BaseAddress, quint32(PaddedSize));
   const quint32 Sectors = SectorsErasedBy(BaseAddress, EraseSize);
-  OnUi([this] { Record.LastOperationSuccess = false; });
   AnnounceErase(PaddedSize, Sectors);
-  SendPacket(BuildFlashBeginRequest(EraseSize, quint16(BlockCount), BaseAddress));
-  WaitForReply(TWaitFor::FlashBegin, FlashBeginWaitMs(BaseAddress, Sectors, ReplyWaitMs));
-
-  // Each block clears the flag here, before its request is written: its reply cannot have come
-  // yet. A step on the UI thread would cost two thread switches on every block. The next block's
-  // request is made while this one crosses the line.
+  const int EraseWaitMs = FlashBeginWaitMs(BaseAddress, Sectors, TRomSession::ReplyWaitMs);
+  if (!WaitedFor(Rom.FlashBegin(EraseSize, quint16(BlockCount), BaseAddress, EraseWaitMs),
+                 {TRunReason::EraseTimeout, TRunReason::EraseRefused, "the flash start",
+                  "Error: Set RQ53 Address timeout."},
+                 EraseWaitMs))
+    return;
+  EnterStage(TRunStage::Write);
+  // The next block's request is made while this one crosses the line.
   qsizetype Position = 0;
   quint32 Sequence = 0;
   QByteArray Request = BlockRequest(Image, Position, Sequence);
-  while (!Record.BurnOK && Position < Size) {
-    Record.LastOperationSuccess = false;
-    SendPacket(Request);
+  while (Position < Size) {
+    const QString Block =
+        QStringLiteral("block %1 of %2").arg(Outcome.BlocksWritten + 1).arg(BlockCount);
+    const std::optional<TReplyFrame> Reply = Rom.FlashData(Request);
     Position += std::min<qsizetype>(BlockSize, Size - Position);
-    ++Sequence;
-    Request = BlockRequest(Image, Position, Sequence);
-    WaitForReply(TWaitFor::FlashData);
-    if (Record.LastOperationSuccess && !Record.LastOperationFailed) ++BlocksWritten;
+    Request = BlockRequest(Image, Position, ++Sequence);
+    if (!WaitedFor(Reply, {TRunReason::BlockTimeout, TRunReason::BlockRefused, Block,
+                           "Error: Write flash timeout."},
+                   TRomSession::ReplyWaitMs))
+      break;
+    ++Outcome.BlocksWritten;
     ShowProgress(Position, Size, false);
   }
-  Complete = BlockCount > 0 ? BlocksWritten == BlockCount : !Record.BurnOK;
+  if (Outcome.BlocksWritten == BlockCount) Outcome.Result = TRunResult::Done;
   ShowProgress(Position, Size, true);
 }
 
 void TFlashJob::AnnounceErase(qsizetype Size, quint32 Sectors) {
+  EnterStage(TRunStage::Erase);
   PostToUi([this, Size, Sectors] {
     Steps.SetLabelStatus(QStringLiteral("Size: %1 Bytes ").arg(Size));
     Steps.Log(QStringLiteral("Note: Erasing %1 KiB.").arg(Sectors * FlashSectorSize / 1024));
@@ -233,36 +274,32 @@ void TFlashJob::AnnounceErase(qsizetype Size, quint32 Sectors) {
 // failed or stopped.
 bool TFlashJob::FlashThroughLoader(const QByteArray& Image, quint32 BaseAddress) {
   const std::optional<TOnChipProgram> Program = BuiltInOnChipProgram();
-  OnUi([this] {
-    Record.SerailBufferA.clear();
-    Record.LoaderReplies.Clear();
-    Record.TalkToLoader = true;
-  });
   TOnChipFlasher Flasher(LoaderLink(), RomRate, LoaderRate);
   TOnChipResult Started = Program ? Flasher.Start(*Program) : TOnChipResult();
   if (!Program) Started.Reason = QStringLiteral("the loader is missing from this build");
+  if (Link.Stopped()) return true;
   if (Started.Outcome != TOnChipOutcome::Written) {
-    EndLoaderTalk();
-    if (Record.BurnOK) return true;
-    OnUi([this, Reason = Started.Reason] {
-      Steps.Log(QStringLiteral("Warning: %1%2; flashing through the boot ROM.")
-                    .arg(Reason.first(1).toUpper(), Reason.sliced(1)));
-    });
-    if (Program && Started.Outcome != TOnChipOutcome::NotUploaded) ReturnToRom();
-    return false;
+    FallBackToRom(Started, Program && Started.Outcome != TOnChipOutcome::NotUploaded);
+    return Failed;
   }
+  Outcome.Path = TFlashPath::Loader;
   const quint32 Sectors = quint32((Image.size() + FlashSectorSize - 1) / FlashSectorSize);
   AnnounceErase(RoundUpTo4(Image.size()), Sectors);
   // Counted in 1 KiB blocks of the image, as on the ROM path, for the run's outcome.
-  BlockCount = int((RoundUpTo4(Image.size()) + BlockSize - 1) / BlockSize);
+  Outcome.BlockCount = int((RoundUpTo4(Image.size()) + BlockSize - 1) / BlockSize);
   const TOnChipResult Flashed = Flasher.Flash(Image, BaseAddress);
-  EndLoaderTalk();
-  if (Record.BurnOK) return true;
+  if (Link.Stopped()) return true;
   if (Flashed.Outcome != TOnChipOutcome::Written) {
-    GiveUp(QStringLiteral("Error: Loader: %1.").arg(Flashed.Reason));
+    const TRunReason Reason = Flashed.Outcome == TOnChipOutcome::DigestDiffers
+                                  ? TRunReason::DigestDiffers
+                                  : TRunReason::LoaderFailed;
+    const QString Text = QStringLiteral("loader: %1").arg(Flashed.Reason);
+    Fail(Reason, Text, ErrorLine(Text));
     return true;
   }
-  Complete = true;
+  Outcome.Result = TRunResult::Done;
+  Outcome.Verified = true;
+  Outcome.BlocksWritten = Outcome.BlockCount;
   ShowProgress(Image.size(), Image.size(), true);
   OnUi([this, Digest = Flashed.Digest] {
     Steps.Log(QStringLiteral("Note: Flash digest %1 equals the image's.")
@@ -271,57 +308,50 @@ bool TFlashJob::FlashThroughLoader(const QByteArray& Image, quint32 BaseAddress)
   return true;
 }
 
-void TFlashJob::EndLoaderTalk() {
-  OnUi([this] {
-    Record.TalkToLoader = false;
-    Record.SerailBufferA.clear();
+// One warning; once the program has started, the boot ROM no longer listens and the module is
+// reset into it again.
+void TFlashJob::FallBackToRom(const TOnChipResult& Started, bool ProgramRan) {
+  const QString& Reason = Started.Reason;
+  Outcome.Path = TFlashPath::BootRomAfterLoader;
+  Outcome.LoaderFailure = Reason;
+  OnUi([this, Reason] {
+    Steps.Log(QStringLiteral("Warning: %1%2; flashing through the boot ROM.")
+                  .arg(Reason.first(1).toUpper(), Reason.sliced(1)));
   });
+  if (ProgramRan) ReturnToRom();
 }
 
-// The loader's requests go out as the ROM's do; its replies come through the run record.
+// The loader's requests go out as the ROM's do, over the same link.
 TOnChipLink TFlashJob::LoaderLink() {
-  TOnChipLink Link;
-  Link.Send = SendPacket;
-  Link.NextReply = [this](int TimeoutMs) { return NextLoaderReply(TimeoutMs); };
-  Link.SetLineRate = [this](quint32 Rate) {
+  TOnChipLink Loader;
+  Loader.Frames = Link;
+  Loader.SetLineRate = [this](quint32 Rate) {
     bool Set = false;
     OnUi([this, Rate, &Set] { Set = Steps.SetLineRate(Rate); });
     return Set;
   };
-  Link.Progress = [this](qsizetype Done, qsizetype Total) {
-    BlocksWritten = int(Done / BlockSize);
+  Loader.EnterStage = [this](TRunStage Stage) { EnterStage(Stage); };
+  Loader.Progress = [this](qsizetype Done, qsizetype Total) {
+    Outcome.BlocksWritten = int(Done / BlockSize);
     const int Shown = int(double(Done) * Inputs.ProgressMaximum / double(Total));
     PostToUi([this, Shown] { Steps.SetProgress(Shown); });
   };
-  return Link;
+  return Loader;
 }
 
-std::optional<TReplyFrame> TFlashJob::NextLoaderReply(int TimeoutMs) {
-  QElapsedTimer Waited;
-  Waited.start();
-  for (;;) {
-    if (std::optional<TReplyFrame> Frame = Record.LoaderReplies.Take()) return Frame;
-    if (Record.BurnOK || Waited.elapsed() > TimeoutMs) return std::nullopt;
-    Record.ReplyExamined.SleepAtMost(ReplyPoll);
-  }
-}
-
-// Once the program has started, the boot ROM no longer listens: the line goes back to the
-// handshake's rate, the module is reset into its boot loader and SYNC is sent until it answers.
+// The line goes back to the handshake's rate, and the module is reset into its boot loader and
+// sent SYNC until it answers.
 void TFlashJob::ReturnToRom() {
-  OnUi([this] {
-    Steps.SetLineRate(RomRate);
-    Steps.RestartHandshake();
+  OnUi([this] { Steps.SetLineRate(RomRate); });
+  const bool Answered = Rom.Resync(RehandshakeWaitMs, [this] {
+    PostToUi([this] { Steps.BootPulse(); });
+    QThread::msleep(BootPulseMs);
   });
-  QElapsedTimer Waited;
-  Waited.start();
-  bool Answered = false;
-  while (!Answered && !Record.BurnOK) {
-    QThread::msleep(10);
-    OnUi([this, &Answered] { Answered = Record.RunState == StateBurn; });
-    if (!Answered && Waited.elapsed() > RehandshakeWaitMs)
-      GiveUp(QStringLiteral("Error: RQ53 did not answer after its reset."));
-  }
+  if (Answered)
+    OnUi([this] { Steps.Log(QStringLiteral("Note: RQ53 ACK success.")); });
+  else if (!Link.Stopped())
+    Fail(TRunReason::NoAnswerAfterReset, QStringLiteral("RQ53 did not answer after its reset"),
+         QStringLiteral("Error: RQ53 did not answer after its reset."));
 }
 
 // About once per hundredth of the image (after every block for an image under 100 bytes), and
@@ -337,69 +367,4 @@ void TFlashJob::ShowProgress(qsizetype Position, qsizetype Size, bool Final) {
     OnUi([this, Shown] { Steps.SetProgress(Shown); });
   else
     PostToUi([this, Shown] { Steps.SetProgress(Shown); });
-}
-
-// Polls the run record until the reply came, the run is stopped, the module refused a request or
-// WaitMs passed. Between polls it sleeps 1 ms, or until a delivery has been examined. A refusal
-// ends the run even when a success came with it: no block may go after a refused one, and a run
-// with a refused block never ends as done.
-void TFlashJob::WaitForReply(TWaitFor Request, int WaitMs) {
-  QElapsedTimer Waited;
-  Waited.start();
-  while (!Record.BurnOK && !Record.LastOperationSuccess && !Record.LastOperationFailed) {
-    Record.ReplyExamined.SleepAtMost(ReplyPoll);
-    if (Waited.elapsed() > WaitMs) {
-      Record.BurnOK = true;
-      TimeOut(Request, WaitMs);
-    }
-  }
-  if (Record.LastOperationFailed && Failure.isEmpty()) Failure = Refusal(Request);
-  if (Record.LastOperationFailed && !Record.BurnOK.exchange(true))
-    OnUi([this] { Steps.ShowStatusNo(); });
-}
-
-// The request as the run's outcome names it.
-QString TFlashJob::RequestName(TWaitFor Request) const {
-  switch (Request) {
-    case TWaitFor::ReadReg:
-      return QStringLiteral("MAC read");
-    case TWaitFor::FlashBegin:
-      return QStringLiteral("flash start");
-    case TWaitFor::FlashData:
-      break;
-  }
-  return QStringLiteral("block %1 of %2").arg(BlocksWritten + 1).arg(BlockCount);
-}
-
-// The module's reply already went to the log with its code; the outcome says it in words.
-QString TFlashJob::Refusal(TWaitFor Request) const {
-  const quint8 Code = Record.LastErrorCode;
-  const QString Reason = Code == 0x05   ? QStringLiteral("invalid message")
-                         : Code == 0x07 ? QStringLiteral("checksum")
-                                        : QString::asprintf("error 0x%02X", Code);
-  return QStringLiteral("%1 refused (%2)").arg(RequestName(Request), Reason);
-}
-
-void TFlashJob::TimeOut(TWaitFor Request, int WaitMs) {
-  Failure = QStringLiteral("no reply to %1%2 within %3 s")
-                .arg(Request == TWaitFor::FlashData ? QString() : QStringLiteral("the "),
-                     RequestName(Request))
-                .arg(QString::number(WaitMs / 1000.0));
-  auto Report = [this](const QString& Line) {
-    return [this, Line] {
-      Steps.Log(Line);
-      Steps.ShowStatusNo();
-    };
-  };
-  switch (Request) {
-    case TWaitFor::ReadReg:
-      OnUi(Report(QStringLiteral("Error: Read RQ53 register timeout.")));
-      break;
-    case TWaitFor::FlashBegin:
-      OnUi(Report(QStringLiteral("Error: Set RQ53 Address timeout.")));
-      break;
-    case TWaitFor::FlashData:
-      PostToUi(Report(QStringLiteral("Error: Write flash timeout.")));
-      break;
-  }
 }

@@ -9,34 +9,8 @@
 
 namespace {
 
-constexpr char FrameEnd = '\xC0';
-
-void AppendLE32(QByteArray& Bytes, quint32 Value) {
-  char Le[4];
-  qToLittleEndian<quint32>(Value, Le);
-  Bytes.append(Le, 4);
-}
-
 quint32 ReadLE32(const QByteArray& Bytes, qsizetype At) {
   return qFromLittleEndian<quint32>(Bytes.constData() + At);
-}
-
-QByteArray Words(std::initializer_list<quint32> Values) {
-  QByteArray Bytes;
-  for (quint32 Value : Values) AppendLE32(Bytes, Value);
-  return Bytes;
-}
-
-// A request frame: direction 00, command, data length, checksum field, data; escaped and framed.
-QByteArray Request(quint8 Command, const QByteArray& Data, quint32 Checksum = 0) {
-  QByteArray Packet(1, FrameEnd);
-  Packet.append(char(OC_REQUEST)).append(char(Command));
-  char Length[2];
-  qToLittleEndian<quint16>(quint16(Data.size()), Length);
-  Packet.append(Length, 2);
-  AppendLE32(Packet, Checksum);
-  Packet.append(Data).append(FrameEnd);
-  return ReframeEscaped(Packet);
 }
 
 }  // namespace
@@ -65,19 +39,6 @@ std::optional<TOnChipProgram> BuiltInOnChipProgram() {
   return ParseOnChipProgram(File.readAll());
 }
 
-QByteArray BuildMemBeginRequest(quint32 Size, quint32 Blocks, quint32 BlockSize, quint32 Address) {
-  return Request(MemBeginCommand, Words({Size, Blocks, BlockSize, Address}));
-}
-
-QByteArray BuildMemDataRequest(const QByteArray& Block, quint32 Sequence) {
-  return Request(MemDataCommand, Words({quint32(Block.size()), Sequence, 0, 0}) + Block,
-                 LoaderChecksum(Block));
-}
-
-QByteArray BuildMemEndRequest(bool Start, quint32 Entry) {
-  return Request(MemEndCommand, Words({Start ? 0u : 1u, Entry}));
-}
-
 std::vector<QByteArray> BuildUploadRequests(const TOnChipProgram& Program) {
   std::vector<QByteArray> Requests;
   for (const TOnChipSegment& Segment : Program.Segments) {
@@ -92,41 +53,20 @@ std::vector<QByteArray> BuildUploadRequests(const TOnChipProgram& Program) {
   return Requests;
 }
 
-QByteArray BuildOnChipPing() { return Request(OC_PING, {}); }
+QByteArray BuildOnChipPing() { return EncodeRequest(OC_PING, {}); }
 
 QByteArray BuildOnChipBegin(quint32 Offset, quint32 Size) {
-  return Request(OC_BEGIN, Words({Offset, Size}));
+  return EncodeRequest(OC_BEGIN, LittleEndianWords({Offset, Size}));
 }
 
 QByteArray BuildOnChipData(const QByteArray& Piece, quint32 Sequence) {
-  return Request(OC_DATA, Words({Sequence}) + Piece, LoaderChecksum(Piece));
+  return EncodeRequest(OC_DATA, LittleEndianWords({Sequence}) + Piece, LoaderChecksum(Piece));
 }
 
-QByteArray BuildOnChipFinish() { return Request(OC_FINISH, {}); }
+QByteArray BuildOnChipFinish() { return EncodeRequest(OC_FINISH, {}); }
 
 QByteArray BuildOnChipRate(quint32 NewRate, quint32 CurrentRate) {
-  return Request(OC_RATE, Words({NewRate, CurrentRate}));
-}
-
-std::vector<TReplyFrame> TakeReplyFrames(QByteArray& Received) {
-  std::vector<TReplyFrame> Replies;
-  qsizetype Start = Received.indexOf(FrameEnd);
-  while (Start >= 0) {
-    const qsizetype End = Received.indexOf(FrameEnd, Start + 1);
-    if (End < 0) break;
-    const std::optional<QByteArray> Body = SlipDecode(Received.mid(Start + 1, End - Start - 1));
-    if (Body && Body->size() == OC_REPLY_SIZE - 2 && Body->at(0) == char(OC_REPLY) &&
-        Body->at(2) == 2 && Body->at(3) == 0) {
-      Replies.push_back(
-          {quint8(Body->at(1)), ReadLE32(*Body, 4), quint8(Body->at(8)), quint8(Body->at(9))});
-      Start = Received.indexOf(FrameEnd, End + 1);
-    } else {
-      Start = End;  // the closing byte of noise may open the next reply
-    }
-  }
-  // What is left: nothing, or the start of a reply still coming (at most a reply's escaped size).
-  Received = Start < 0 ? QByteArray() : Received.mid(Start).left(2 * OC_REPLY_SIZE);
-  return Replies;
+  return EncodeRequest(OC_RATE, LittleEndianWords({NewRate, CurrentRate}));
 }
 
 QByteArray RawDeflate(const QByteArray& Image) {

@@ -12,32 +12,19 @@ TOnChipResult TOnChipFlasher::Result(TOnChipOutcome Outcome, const QString& Reas
   return Result;
 }
 
-// Sends Request and waits for the reply to Command; replies to other commands are skipped. A
-// failed reply is returned as it is; nothing when none came.
-std::optional<TReplyFrame> TOnChipFlasher::Ask(const QByteArray& Request, quint8 Command,
-                                               int TimeoutMs) {
-  if (!Link.Send(Request)) return std::nullopt;
-  for (;;) {
-    const std::optional<TReplyFrame> Reply = Link.NextReply(TimeoutMs);
-    if (!Reply || Reply->Command == Command) return Reply;
-  }
-}
-
 TOnChipResult TOnChipFlasher::Start(const TOnChipProgram& Program) {
   using enum TOnChipOutcome;
-  for (const QByteArray& Request : BuildUploadRequests(Program)) {
-    const std::optional<TReplyFrame> Reply = Ask(Request, quint8(Request.at(2)), ReplyWaitMs);
-    if (!Reply || !Reply->Success())
-      return Result(Reply ? NotUploaded : NotStarted, "the loader could not be uploaded");
-  }
-  const std::optional<TReplyFrame> Greeting = Link.NextReply(GreetingWaitMs);
+  const std::optional<TReplyFrame> Uploaded = TRomSession(Link.Frames).Upload(Program);
+  if (!Uploaded || !Uploaded->Success())
+    return Result(Uploaded ? NotUploaded : NotStarted, "the loader could not be uploaded");
+  const std::optional<TReplyFrame> Greeting = Link.Frames.NextReply(GreetingWaitMs);
   if (!Greeting || Greeting->Command != OC_PING || Greeting->Value != OC_MAGIC)
     return Result(NotStarted, "the loader did not start");
   const std::optional<TReplyFrame> Rate =
-      Ask(BuildOnChipRate(FastRate, RomRate), OC_RATE, ReplyWaitMs);
+      Ask(Link.Frames, BuildOnChipRate(FastRate, RomRate), OC_RATE, ReplyWaitMs);
   if (!Rate || !Rate->Success() || !Link.SetLineRate(FastRate))
     return Result(NotStarted, "the loader did not change its rate");
-  const std::optional<TReplyFrame> Ping = Ask(BuildOnChipPing(), OC_PING, GreetingWaitMs);
+  const std::optional<TReplyFrame> Ping = Ask(Link.Frames, BuildOnChipPing(), OC_PING, GreetingWaitMs);
   if (!Ping || Ping->Value != OC_MAGIC)
     return Result(NotStarted, "the loader did not answer at the new rate");
   return Result(Written, QString());
@@ -52,19 +39,21 @@ TOnChipResult TOnChipFlasher::Flash(const QByteArray& Image, quint32 Offset) {
   // The program erases exactly the image's sectors before it answers; a slow chip takes long.
   const auto Sectors = quint32((Image.size() + FlashSectorSize - 1) / FlashSectorSize);
   const std::optional<TReplyFrame> Begun =
-      Ask(BuildOnChipBegin(Offset, quint32(Image.size())), OC_BEGIN,
+      Ask(Link.Frames, BuildOnChipBegin(Offset, quint32(Image.size())), OC_BEGIN,
           FlashBeginWaitMs(Offset, Sectors, ReplyWaitMs));
   if (!Begun || !Begun->Success()) return Refused(Begun, "the erase");
+  if (Link.EnterStage) Link.EnterStage(TRunStage::Write);
   const std::vector<QByteArray> Pieces = CompressForOnChip(Image);
   for (std::size_t Sequence = 0; Sequence < Pieces.size(); ++Sequence) {
     const std::optional<TReplyFrame> Taken =
-        Ask(BuildOnChipData(Pieces[Sequence], quint32(Sequence)), OC_DATA, ReplyWaitMs);
+        Ask(Link.Frames, BuildOnChipData(Pieces[Sequence], quint32(Sequence)), OC_DATA, ReplyWaitMs);
     if (!Taken || !Taken->Success()) return Refused(Taken, "a block");
     if (Link.Progress)
       Link.Progress(Image.size() * qsizetype(Sequence + 1) / qsizetype(Pieces.size()),
                     Image.size());
   }
-  const std::optional<TReplyFrame> Finished = Ask(BuildOnChipFinish(), OC_FINISH, ReplyWaitMs);
+  if (Link.EnterStage) Link.EnterStage(TRunStage::Verify);
+  const std::optional<TReplyFrame> Finished = Ask(Link.Frames, BuildOnChipFinish(), OC_FINISH, ReplyWaitMs);
   if (!Finished || !Finished->Success()) return Refused(Finished, "the digest");
   TOnChipResult Done = Result(Written, QString());
   Done.Expected = OnChipDigest(Image);

@@ -6,6 +6,8 @@
 // flight at a time.
 
 #include "loader/OnChipCodec.h"
+#include "loader/RomSession.h"
+#include "loader/RunOutcome.h"
 
 #include <QString>
 
@@ -13,12 +15,11 @@
 #include <optional>
 
 struct TOnChipLink {
-  // Hands a finished request to the line; false when it cannot be sent.
-  std::function<bool(const QByteArray& Request)> Send;
-  // The next reply frame, waited for at most TimeoutMs; nothing on a time-out or a stop.
-  std::function<std::optional<TReplyFrame>(int TimeoutMs)> NextReply;
+  TFrameLink Frames;
   // Sets the tool's side of the line to Rate; false when the port refuses it.
   std::function<bool(quint32 Rate)> SetLineRate;
+  // The run's stage changes: writing once the erase is done, verifying at the digest.
+  std::function<void(TRunStage Stage)> EnterStage;
   // Bytes of the image written so far, of Total.
   std::function<void(qsizetype Done, qsizetype Total)> Progress;
 };
@@ -54,7 +55,6 @@ class TOnChipFlasher {
   TOnChipResult Flash(const QByteArray& Image, quint32 Offset);
 
  private:
-  std::optional<TReplyFrame> Ask(const QByteArray& Request, quint8 Command, int TimeoutMs);
   static TOnChipResult Result(TOnChipOutcome Outcome, const QString& Reason);
 
   TOnChipLink Link;

@@ -198,7 +198,7 @@ TEST_F(CliTest, OneFailingModuleFailsAloneAndJsonEndsWithResults) {
     EXPECT_EQ(Event["mac"].toString(), Sim->STAMAC);
     if (Sim.get() == &Failing) {
       EXPECT_EQ(Event["result"].toString(), "failed");
-      EXPECT_EQ(Event["error"].toString(), "RQ53 rejected flash data (error 0x05).");
+      EXPECT_EQ(Event["error"].toString(), "block 101 of 469 refused (invalid message)");
       EXPECT_LT(Event["percent"].toInt(), 100);
     } else {
       EXPECT_EQ(Event["result"].toString(), "done");

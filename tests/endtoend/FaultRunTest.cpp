@@ -33,7 +33,7 @@ TEST_F(TFaultRun, ConsoleTextDuringTheHandshakeAndAfterARun) {
   ASSERT_TRUE(RunEnded(90000));
   EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/YES"));
   EXPECT_EQ(Count("Note: Program flash success."), 469);
-  EXPECT_LE(Form->RunRecord().SerailBufferA.size(), 4096);
+  EXPECT_LE(Form->FlashStation().ReceivedBytesHeld(), MaxReplyFrameBytes);
   Port.SendConsoleText(256 << 10);
   ExpectNextRunSucceeds(Port);
 }

@@ -69,21 +69,17 @@ class TFlashRun : public TWindowTest {
   void Flash(const QString& Firmware) {
     ChooseFirmware(Firmware);
     RunFirmware = Firmware;
+    RunsBefore = Form->FlashStation().FinishedRuns();
     RunTime.start();
     PressFlash();
     ASSERT_TRUE(Form->Comm()->PortOpen());
   }
 
-  // A run ends when its port is closed or, after a failure, when the state machine has stopped
-  // and the worker has finished.
+  // A run has ended when its outcome is given.
   bool RunEnded(int TimeoutMs = 60000) {
-    return WaitUntil(
-        [&] {
-          return !Form->Comm()->PortOpen() || (!Form->TimerStateMachine->isActive() &&
-                                               !Form->RunControl().WorkerRunning());
-        },
-        TimeoutMs);
+    return WaitUntil([&] { return Form->FlashStation().FinishedRuns() > RunsBefore; }, TimeoutMs);
   }
+  const TRunOutcome& Outcome() const { return *Form->FlashStation().LastOutcome(); }
 
   void WithModule(const std::function<void(TSimulatedModule&)>& Fn) { Port.WithModule(Fn); }
 
@@ -107,9 +103,13 @@ class TFlashRun : public TWindowTest {
 
   // A failed run: its error line, the outcome line last, the NO picture, the port left open for
   // the user to stop.
-  void ExpectFailure(const QString& Error, const QString& Outcome) {
+  void ExpectFailure(const QString& Error, const QString& Reason) {
     EXPECT_EQ(Count(Error), 1) << Log().join('\n').toStdString();
-    EXPECT_EQ(Log().last(), OutcomeLine(Outcome));
+    EXPECT_EQ(Log().last(), OutcomeLine(Reason));
+    ASSERT_TRUE(Form->FlashStation().LastOutcome().has_value());
+    EXPECT_EQ(Outcome().Result, TRunResult::Failed);
+    EXPECT_EQ(Outcome().ReasonText, Reason);
+    EXPECT_EQ(Outcome().Firmware, RunFirmware);
     EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/NO"));
     EXPECT_FALSE(Form->TimerStateMachine->isActive());
     EXPECT_EQ(Form->ButtonBurn->text(), "Stop(&S)");
@@ -148,6 +148,17 @@ class TFlashRun : public TWindowTest {
     EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/YES"));
     EXPECT_EQ(Form->ButtonBurn->text(), "Flash(&F)");
     EXPECT_EQ(Form->RunRecord().RunState, StateFinished);
+    const TRunOutcome Done = Form->FlashStation().LastOutcome().value();
+    EXPECT_EQ(Done.Result, TRunResult::Done);
+    EXPECT_EQ(Done.Path, TFlashPath::BootRomAfterLoader);
+    EXPECT_EQ(Done.LoaderFailure, "the loader could not be uploaded");
+    EXPECT_FALSE(Done.Verified);
+    EXPECT_EQ(Done.StationMAC, STAMAC);
+    EXPECT_EQ(Done.AccessPointMAC, APMAC);
+    EXPECT_EQ(Done.Port, Port.SlavePath());
+    EXPECT_EQ(Done.BlocksWritten, 469);
+    EXPECT_EQ(Done.BlockCount, 469);
+    EXPECT_NEAR(Done.Seconds, Seconds, 0.051);
   }
 
   // Records in "RQ53MAC.txt": four lines each.
@@ -175,4 +186,5 @@ class TFlashRun : public TWindowTest {
   TSimulatedPort Port{RomOnlyModule(), 576000};
   QElapsedTimer RunTime;  // since the last press of Flash that started a run
   QString RunFirmware;    // the firmware of that run
+  int RunsBefore = 0;     // runs over before that press
 };

@@ -130,14 +130,19 @@ TEST_F(TFlashRun, AUserStopDuringProgrammingSendsNoFurtherBlock) {
   PressFlash();
   EXPECT_FALSE(Form->Comm()->PortOpen());
   ASSERT_TRUE(WaitUntil([&] { return !Form->RunControl().WorkerRunning(); }, 2000));
+  // A block already on the line (1 KiB takes 18 ms) still arrives; nothing follows it.
+  Settle(100);
   const int Sent = Requests(SimFlashData);
-  Settle(200);
+  Settle(300);
   EXPECT_EQ(Requests(SimFlashData), Sent);
   EXPECT_LT(Sent, 469);
   EXPECT_EQ(Log().filter("timeout"), QStringList());
   EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/NO"));
   // The blocks the module took, counted in the log, are those the outcome line names.
   const int Taken = Count("Note: Program flash success.");
+  EXPECT_LE(Sent, Taken + 1);
+  EXPECT_EQ(Form->FlashStation().LastOutcome()->Result, TRunResult::Stopped);
+  EXPECT_EQ(Form->FlashStation().LastOutcome()->BlocksWritten, Taken);
   EXPECT_EQ(Log().last(),
             QString("Warning: CORVEL not flashed: stopped by the user after %1 of 469 blocks.").arg(Taken));
 }
@@ -147,8 +152,9 @@ TEST_F(TFlashRun, ClosingTheWindowMidRunEndsItCleanly) {
   ASSERT_TRUE(WaitUntil([&] { return Form->ProgressBarStatus->value() >= 10; }));
   Form->close();
   Form.reset();
+  Settle(100);
   const int Sent = Requests(SimFlashData);
-  Settle(200);
+  Settle(300);
   EXPECT_EQ(Requests(SimFlashData), Sent);
 }
 

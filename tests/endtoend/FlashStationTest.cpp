@@ -1,8 +1,11 @@
-// Flash runs without any widget, as a console front end makes them: two stations in one process,
-// each with its own simulated module on a pseudo-terminal, on one real event loop.
+// Flash runs without any widget, as a console front end makes them: several stations in one
+// process, each with its own simulated module (or an empty line) on a pseudo-terminal, on one
+// real event loop.
 
 #include "app/FlashStation.h"
 #include "serial/SPComm.h"
+#include "tests/serial/SerialTestSupport.h"
+#include "tests/window/RecordingDevice.h"
 #include "tools/rq53sim/SimulatedPort.h"
 
 #include <QCoreApplication>
@@ -28,6 +31,8 @@ class TConsoleView : public TFlashRunView {
   QString Caption, Status, APMACStr, STAMACStr;
   int Progress = -1;
   QImage Picture;
+  QStringList Stages;
+  std::optional<TRunOutcome> Outcome;
 
   bool FirmwareSelected() const override { return true; }
   QString SerialPortText() const override { return Port; }
@@ -39,7 +44,8 @@ class TConsoleView : public TFlashRunView {
   void Log(const QString& Text) override { Lines << Text.split(u'\n'); }
   void SetBurnCaption(const QString& Text) override { Caption = Text; }
   void SetLabelStatus(const QString& Text) override { Status = Text; }
-  void ResetProgress() override { Progress = 0; }
+  void ShowStage(TRunStage Stage) override { Stages << StageName(Stage); }
+  void RunFinished(const TRunOutcome& Ended) override { Outcome = Ended; }
   void SetProgress(int Position) override { Progress = Position; }
   void ShowStatus(TRunStatus Shown) override { Statuses << Shown; }
   void ShowMACTexts(const QString& AP, const QString& STA) override {
@@ -76,9 +82,7 @@ TEST(FlashStation, TwoPortsAreFlashedAtOnceWithoutWidgets) {
   StationB.ActionBurnExecute(TBurnSender::User);
   ASSERT_TRUE(StationA.Comm().PortOpen());
   ASSERT_TRUE(StationB.Comm().PortOpen());
-  const QDeadlineTimer Deadline(60000);
-  while ((StationA.Comm().PortOpen() || StationB.Comm().PortOpen()) && !Deadline.hasExpired())
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  ASSERT_TRUE(WaitUntil([&] { return ViewA.Outcome && ViewB.Outcome; }, 60000));
 
   EXPECT_TRUE(Errors.isEmpty()) << Errors.join(u'\n').toStdString();
   for (TConsoleView* View : {&ViewA, &ViewB}) {
@@ -90,6 +94,19 @@ TEST(FlashStation, TwoPortsAreFlashedAtOnceWithoutWidgets) {
     EXPECT_EQ(View->Lines.mid(0, 2),
               QStringList({"Note: Serial port connected.", "Note: Begin find RQ53."}));
     EXPECT_EQ(View->Lines.last(), "Note: Serial port disconnected.");
+    EXPECT_FALSE(StationA.Comm().PortOpen());
+    EXPECT_EQ(View->Stages,
+              QStringList({"open", "sync", "mac", "erase", "write", "verify", "run"}));
+    const TRunOutcome& Outcome = *View->Outcome;
+    EXPECT_EQ(Outcome.Result, TRunResult::Done);
+    EXPECT_TRUE(Outcome.Verified);
+    EXPECT_EQ(Outcome.Path, TFlashPath::Loader);
+    EXPECT_EQ(Outcome.Port, View->Port);
+    EXPECT_EQ(Outcome.StationMAC, View->STAMACStr);
+    EXPECT_EQ(Outcome.AccessPointMAC, View->APMACStr);
+    EXPECT_EQ(Outcome.BlocksWritten, 469);
+    EXPECT_EQ(Outcome.BlockCount, 469);
+    EXPECT_TRUE(QFile::exists(ConfigDir + Outcome.PictureFile));
   }
   EXPECT_EQ(ViewA.STAMACStr, "18:FE:34:12:34:56");
   EXPECT_EQ(ViewB.STAMACStr, "18:FE:34:12:34:57");
@@ -99,6 +116,57 @@ TEST(FlashStation, TwoPortsAreFlashedAtOnceWithoutWidgets) {
   EXPECT_TRUE(Text.contains("STA MAC:18:FE:34:12:34:56\r\n"));
   EXPECT_TRUE(Text.contains("STA MAC:18:FE:34:12:34:57\r\n"));
   EXPECT_EQ(QDir(ConfigDir).entryList({"*.png"}).size(), 2);
+}
+
+// Each station resets its own module into the boot loader on every tenth of its own handshake
+// ticks, however many stations tick beside it: after the start-up pulse, nine SYNCs, the boot
+// pulse, the tenth SYNC, nine more, the next pulse, and so on. The lines are recorded where each
+// station's serial component meets the platform; no module answers.
+TEST(FlashStation, EachStationPulsesOnEveryTenthOfItsOwnTicks) {
+  for (const int Stations : {2, 4}) {
+    SCOPED_TRACE(Stations);
+    std::vector<std::unique_ptr<TPty>> Ptys;
+    std::vector<std::unique_ptr<TConsoleView>> Views;
+    std::vector<std::unique_ptr<TLineRecorder>> Recorders;
+    std::vector<std::unique_ptr<TFlashStation>> Runs;
+    for (int i = 0; i < Stations; ++i) {
+      Ptys.push_back(std::make_unique<TPty>());
+      Views.push_back(std::make_unique<TConsoleView>(Ptys.back()->Path));
+      Recorders.push_back(std::make_unique<TLineRecorder>());
+      Runs.push_back(std::make_unique<TFlashStation>(*Views.back(), [] { return QString(); },
+                                                     [](const std::function<void()>& Step) { Step(); }));
+      Recorders.back()->Attach(Runs.back()->Comm());
+      Runs.back()->ActionBurnExecute(TBurnSender::User);
+    }
+    const auto Syncs = [](TLineRecorder& Recorder) {
+      const auto Events = Recorder.Taken();
+      return std::count(Events.begin(), Events.end(), TLineEvent{TLineEvent::Sync, 0});
+    };
+    ASSERT_TRUE(WaitUntil([&] {
+      return std::all_of(Recorders.begin(), Recorders.end(), [&](auto& R) { return Syncs(*R) >= 31; });
+    }, 20000));
+    for (int i = 0; i < Stations; ++i) {
+      Runs[i]->ActionBurnExecute(TBurnSender::User);
+      // The SYNCs counted before each boot pulse (DTR off with RTS on, then DTR on with RTS off).
+      const auto Events = Recorders[i]->Taken();
+      std::vector<int> Before;
+      int Sent = 0;
+      for (std::size_t e = 1; e < Events.size(); ++e) {
+        if (Events[e].Kind == TLineEvent::Sync) ++Sent;
+        if (Events[e] == TLineEvent{TLineEvent::Lines, 0, true, false} &&
+            Events[e - 1] == TLineEvent{TLineEvent::Lines, 0, false, true} && Sent > 0)
+          Before.push_back(Sent);
+      }
+      ASSERT_GE(Before.size(), 3u) << "station " << i;
+      for (std::size_t k = 0; k < Before.size(); ++k) EXPECT_EQ(Before[k], 10 * int(k + 1) - 1);
+      // The last tick's SYNC may still have been waiting for its pulse or its writer.
+      EXPECT_GE(Runs[i]->RunControl().HandshakeTickCount(), Sent);
+      EXPECT_LE(Runs[i]->RunControl().HandshakeTickCount(), Sent + 2);
+      ASSERT_TRUE(Views[i]->Outcome.has_value());
+      EXPECT_EQ(Views[i]->Outcome->Result, TRunResult::Stopped);
+      EXPECT_EQ(Views[i]->Outcome->Reached, TRunStage::Handshake);
+    }
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // to the simulated module, and its answers come back through the reader thread to the reply
 // recognition on this thread.
 
+#include "loader/DeviceIdentity.h"
 #include "loader/LoaderCodec.h"
 #include "loader/ReplyRecognition.h"
 #include "serial/SPComm.h"
@@ -30,14 +31,13 @@ class ModuleOverSerial : public ::testing::Test {
                                    quint16(Packet.size())));
   }
 
-  // One request as the flashing job makes it: flags cleared, then wait for the reply's verdict.
-  bool Request(const QByteArray& Packet, quint32 Address = 0) {
-    Record.LastOperationSuccess = false;
-    Record.LastOperationFailed = false;
-    Record.CurrentAddress = Address;
+  // One request as the flashing job makes it: sent, then its reply waited for (the events of
+  // this thread run meanwhile, delivering the bytes).
+  std::optional<TReplyFrame> Request(const QByteArray& Packet) {
     Send(Packet);
-    return WaitUntil([&] { return Record.LastOperationSuccess || Record.LastOperationFailed; }) &&
-           Record.LastOperationSuccess;
+    std::optional<TReplyFrame> Reply;
+    WaitUntil([&] { return (Reply = Record.Replies.Next(0)).has_value(); });
+    return Reply;
   }
 
   static QByteArray Image(int Size) {
@@ -47,7 +47,7 @@ class ModuleOverSerial : public ::testing::Test {
   }
 
   TSimulatedPort Port{TSimulatedModule()};
-  TRunRecord Record;
+  TRunRecord Record;  // the handshake first
   QStringList Log;
   TReplyRecognizer Recognizer{Record, [this](const QString& Line) { Log << Line; }};
   TComm Comm;
@@ -55,8 +55,9 @@ class ModuleOverSerial : public ::testing::Test {
 
 TEST_F(ModuleOverSerial, SyncIsAcknowledgedAtTheToolsRate) {
   Open(576000);
+  Record.RunState = StateHandshake;
   Send(SyncRequestTemplate);
-  ASSERT_TRUE(WaitUntil([&] { return Record.RunState == StateBurn; }));
+  ASSERT_TRUE(WaitUntil([&] { return Record.RunState == StateJobRunning; }));
   EXPECT_EQ(Log.first(), "Note: RQ53 ACK success.");
   EXPECT_EQ(Port.LineRate(), 576000u);
   Comm.StopComm();
@@ -64,14 +65,19 @@ TEST_F(ModuleOverSerial, SyncIsAcknowledgedAtTheToolsRate) {
 
 TEST_F(ModuleOverSerial, MACIsReadAndAnImageProgrammed) {
   Open(115200);
-  for (const quint32 Address : MACRegisterAddresses)
-    ASSERT_TRUE(Request(BuildReadRegRequest(Address), Address)) << std::hex << Address;
-  EXPECT_EQ(Record.STAMACStr, "18:FE:34:12:34:59");
+  Record.RunState = StateJobRunning;
+  std::array<quint32, 4> Words{};
+  for (std::size_t i = 0; i < Words.size(); ++i) {
+    const std::optional<TReplyFrame> Reply = Request(BuildReadRegRequest(MACRegisterAddresses[i]));
+    ASSERT_TRUE(Reply && Reply->Success()) << i;
+    Words[i] = Reply->Value;
+  }
+  EXPECT_EQ(DeriveModuleMAC(Words).Station, "18:FE:34:12:34:59");
 
   const QByteArray image = Image(5000);
-  ASSERT_TRUE(Request(BuildFlashBeginRequest(5000, 5, 0x1000)));
+  ASSERT_TRUE(Request(BuildFlashBeginRequest(5000, 5, 0x1000))->Success());
   for (quint32 block = 0; block < 5; ++block)
-    ASSERT_TRUE(Request(BuildFlashDataRequest(image.mid(block * 1024, 1024), block)));
+    ASSERT_TRUE(Request(BuildFlashDataRequest(image.mid(block * 1024, 1024), block))->Success());
   Comm.StopComm();
 
   Port.WithModule(
@@ -85,9 +91,11 @@ TEST_F(ModuleOverSerial, RejectedBlockEndsTheWaitAsAFailure) {
     Module.Misbehaviour().FailCode = SimErrorInvalidMessage;
   });
   Open(576000);
-  ASSERT_TRUE(Request(BuildFlashBeginRequest(1024, 1, 0)));
-  EXPECT_FALSE(Request(BuildFlashDataRequest(Image(1024), 0)));
-  EXPECT_TRUE(Record.LastOperationFailed);
+  Record.RunState = StateJobRunning;
+  ASSERT_TRUE(Request(BuildFlashBeginRequest(1024, 1, 0))->Success());
+  const std::optional<TReplyFrame> Refused = Request(BuildFlashDataRequest(Image(1024), 0));
+  ASSERT_TRUE(Refused.has_value());
+  EXPECT_FALSE(Refused->Success());
   EXPECT_EQ(Log.last(), "Error: RQ53 rejected flash data (error 0x05).");
   Comm.StopComm();
 }
@@ -96,13 +104,22 @@ TEST_F(ModuleOverSerial, RejectedBlockEndsTheWaitAsAFailure) {
 // code in the second status byte of its later successes (00 07 C0: no 00 C0 in the reply).
 TEST_F(ModuleOverSerial, SuccessesAfterARefusalStillCount) {
   Open(576000);
-  ASSERT_TRUE(Request(BuildFlashBeginRequest(1024, 1, 0x2000)));
+  Record.RunState = StateJobRunning;
+  ASSERT_TRUE(Request(BuildFlashBeginRequest(1024, 1, 0x2000))->Success());
   const QByteArray Block(1024, '\x11');
   QByteArray Damaged = BuildFlashDataRequest(Block, 0);
   Damaged[Damaged.size() - 2] = '\x12';  // a block byte: the checksum no longer fits
-  EXPECT_FALSE(Request(Damaged));
-  EXPECT_FALSE(Request(BuildFlashDataRequest(Block, 0)));
-  EXPECT_TRUE(Request(BuildFlashDataRequest(Block, 1)));
+  const std::optional<TReplyFrame> Checksum = Request(Damaged);
+  ASSERT_TRUE(Checksum.has_value());
+  EXPECT_EQ(Checksum->Status, 1);
+  EXPECT_EQ(Checksum->Error, SimErrorBadChecksum);
+  const std::optional<TReplyFrame> Used = Request(BuildFlashDataRequest(Block, 0));
+  ASSERT_TRUE(Used.has_value());
+  EXPECT_EQ(Used->Error, SimErrorInvalidMessage);
+  const std::optional<TReplyFrame> Written = Request(BuildFlashDataRequest(Block, 1));
+  ASSERT_TRUE(Written.has_value());
+  EXPECT_TRUE(Written->Success());
+  EXPECT_EQ(Written->Error, SimErrorInvalidMessage);  // the error code kept
   Comm.StopComm();
   EXPECT_EQ(Log.mid(1), (QStringList{"Error: RQ53 rejected flash data (error 0x07).",
                                      "Error: RQ53 rejected flash data (error 0x05).",
@@ -119,12 +136,13 @@ TEST_F(ModuleOverSerial, ConsoleTextBeforeTheHandshakeIsDropped) {
   qsizetype Largest = 0;
   Comm.OnReceiveData = [&](QObject* Sender, const quint8* Buffer, quint16 Length) {
     Recognizer.CommReceiveData(Sender, Buffer, Length);
-    Largest = std::max(Largest, Record.SerailBufferA.size());
+    Largest = std::max(Largest, Recognizer.HeldBytes());
   };
+  Record.RunState = StateHandshake;
   Port.SendConsoleText(20000);
   Send(SyncRequestTemplate);
-  ASSERT_TRUE(WaitUntil([&] { return Record.RunState == StateBurn; }));
-  EXPECT_LE(Largest, ReplyHoldLimit);
+  ASSERT_TRUE(WaitUntil([&] { return Record.RunState == StateJobRunning; }));
+  EXPECT_LE(Largest, MaxReplyFrameBytes);
   EXPECT_EQ(Log, QStringList{"Note: RQ53 ACK success."});
   Comm.StopComm();
 }
@@ -136,12 +154,15 @@ TEST_F(ModuleOverSerial, AnAnswerBeforeThePulledAdapterIsNotLost) {
   Open(115200);
   int Hangups = 0;
   bool AnsweredFirst = false;
+  Record.RunState = StateJobRunning;
+  std::optional<TReplyFrame> Answer;
   Comm.OnRequestHangup = [&](QObject*) {
-    AnsweredFirst = Hangups++ == 0 && Record.LastOperationSuccess;
+    AnsweredFirst = Hangups++ == 0 && (Answer = Record.Replies.Next(0)).has_value();
   };
-  EXPECT_TRUE(Request(BuildReadRegRequest(MACRegisterAddresses[0]), MACRegisterAddresses[0]));
-  EXPECT_EQ(Record.MACReg0, 0x59A30000u);
+  Send(BuildReadRegRequest(MACRegisterAddresses[0]));
   ASSERT_TRUE(WaitUntil([&] { return Hangups > 0; }));
+  ASSERT_TRUE(Answer.has_value());
+  EXPECT_EQ(Answer->Value, 0x59A30000u);
   EXPECT_TRUE(AnsweredFirst);
   EXPECT_TRUE(Port.Unplugged());
   Comm.StopComm();

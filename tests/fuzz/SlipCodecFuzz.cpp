@@ -1,5 +1,5 @@
-// SLIP escaping and the request codec with arbitrary bytes. Decoding undoes escaping; a framed
-// packet holds 0xC0 only as its two frame bytes. A FLASH_DATA block cut from the input as the
+// SLIP escaping and the request codec with arbitrary bytes. Decoding undoes escaping; a request
+// frame holds 0xC0 only as its two frame bytes. A FLASH_DATA block cut from the input as the
 // flashing job cuts it is written by the simulated module (which shares no code with the codec)
 // exactly where FLASH_BEGIN placed it, and a register value from the input comes back through the
 // module's escaped reply and the reply recognition unchanged.
@@ -21,22 +21,26 @@ void CheckEscaping(const QByteArray& Bytes) {
   FUZZ_CHECK(SlipDecode(Escaped) == Bytes);
   const auto Decoded = SlipDecode(Bytes);
   if (Decoded && !Bytes.contains('\xC0')) FUZZ_CHECK(SlipEscape(*Decoded) == Bytes);
-  const QByteArray Framed = ReframeEscaped('\xC0' + Bytes + '\xC0');
+  const QByteArray Framed = EncodeRequest(0x42, Bytes, 0xC0DBC0DB);
   FUZZ_CHECK(Framed.startsWith('\xC0') && Framed.endsWith('\xC0') && Framed.count('\xC0') == 2);
-  FUZZ_CHECK(SlipDecode(Framed.sliced(1, Framed.size() - 2)) == Bytes);
+  const auto Body = SlipDecode(Framed.sliced(1, Framed.size() - 2));
+  FUZZ_CHECK(Body && Body->sliced(8) == Bytes);
 }
 
-// Hands Packet to the module and its answers to a recognizer waiting on Address; true when the
-// answer is recognised as a success.
-bool Answered(TSimulatedModule& Module, const QByteArray& Packet, TRunRecord& Record,
-              quint32 Address = 0) {
+// Hands Packet to the module and its answers to a recognizer; the reply the worker would take.
+std::optional<TReplyFrame> Answer(TSimulatedModule& Module, const QByteArray& Packet) {
+  TRunRecord Record;
+  Record.RunState = StateJobRunning;
   TReplyRecognizer Recognizer(Record, [](const QString&) {});
-  Record.LastOperationSuccess = false;
-  Record.CurrentAddress = Address;
   for (const TSimDelivery& Delivery : Module.Receive(Packet))
     Recognizer.CommReceiveData(nullptr, reinterpret_cast<const quint8*>(Delivery.Bytes.constData()),
                                quint16(Delivery.Bytes.size()));
-  return Record.LastOperationSuccess;
+  return Record.Replies.Next(0);
+}
+
+bool Succeeded(TSimulatedModule& Module, const QByteArray& Packet) {
+  const std::optional<TReplyFrame> Reply = Answer(Module, Packet);
+  return Reply && Reply->Success();
 }
 
 }  // namespace
@@ -52,14 +56,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   QByteArray Block = Bytes.left(1024);
   Block.append((4 - Block.size() % 4) % 4, '\xFF');
   TSimulatedModule Module(FlashSize);
-  TRunRecord Record;
-  FUZZ_CHECK(Answered(Module, BuildFlashBeginRequest(quint32(Block.size()), 1, Offset), Record));
-  FUZZ_CHECK(Answered(Module, BuildFlashDataRequest(Block, 0), Record));
+  FUZZ_CHECK(Succeeded(Module, BuildFlashBeginRequest(quint32(Block.size()), 1, Offset)));
+  FUZZ_CHECK(Succeeded(Module, BuildFlashDataRequest(Block, 0)));
   FUZZ_CHECK(Module.Flash().mid(Offset, Block.size()) == Block);
 
-  const quint32 Register = MACRegisterAddresses[1];
+  constexpr quint32 Register = 0x3FF00054;
   Module.SetRegister(Register, Value);
-  FUZZ_CHECK(Answered(Module, BuildReadRegRequest(Register), Record, Register));
-  FUZZ_CHECK(Record.MACReg1 == Value);
+  const std::optional<TReplyFrame> Read = Answer(Module, BuildReadRegRequest(Register));
+  FUZZ_CHECK(Read && Read->Success() && Read->Value == Value);
   return 0;
 }

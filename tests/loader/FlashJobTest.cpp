@@ -11,6 +11,7 @@
 #include "tests/serial/SerialTestSupport.h"
 #include "tools/rq53sim/SimulatedModule.h"
 
+#include <QCryptographicHash>
 #include <QtEndian>
 
 #include <algorithm>
@@ -31,26 +32,36 @@ class TFlashJobTest : public ::testing::Test {
 
   // Runs one whole job and processes its UI steps until it has ended.
   void Run() {
-    TFlashJobSteps Steps{[this](const QString& Line) { Lines << Line; },
-                         [this] { Lines << "[NO]"; },
-                         [this](const QString& Text) { Lines << "[status] " + Text; },
-                         [this](int Position) { Progress << Position; },
-                         [this] {
-                           Lines << "[identity]";
-                           if (IdentityFails) throw std::runtime_error("Cannot write RQ53MAC.txt: Permission denied.");
-                         },
-                         [this] { Lines << "[run]"; },
-                         [this](const TFlashOutcome& Outcome) {
-                           Lines << QString("[outcome] %1 %2%3 %4/%5")
-                                        .arg(Outcome.Firmware, Outcome.Failure,
-                                             Outcome.Stopped ? "stopped" : "")
-                                        .arg(Outcome.BlocksWritten)
-                                        .arg(Outcome.BlockCount);
-                         },
-                         [this](quint32 Rate) { return Lines << QString("[rate] %1").arg(Rate), true; },
-                         [this] { Lines << "[handshake]"; }};
-    TFlashJob Job(Record, &Ui, [this](const QByteArray& Packet) { return Send(Packet); }, Steps,
-                  Inputs);
+    TFlashJobSteps Steps;
+    Steps.Log = [this](const QString& Line) { Lines << Line; };
+    Steps.ShowStatusNo = [this] { Lines << "[NO]"; };
+    Steps.SetLabelStatus = [this](const QString& Text) { Lines << "[status] " + Text; };
+    Steps.EnterStage = [this](TRunStage Stage) { Stages << StageName(Stage); };
+    Steps.SetProgress = [this](int Position) { Progress << Position; };
+    Steps.ShowDeviceIdentity = [this](const TModuleMAC& MAC) {
+      Lines << "[identity]";
+      Met = MAC;
+      if (IdentityFails) throw std::runtime_error("Cannot write RQ53MAC.txt: Permission denied.");
+      return QString("20261211120000.png");
+    };
+    Steps.RunAfterFlash = [this] { Lines << "[run]"; };
+    Steps.SetLineRate = [this](quint32 Rate) { return Lines << QString("[rate] %1").arg(Rate), true; };
+    Steps.BootPulse = [this] { Lines << "[pulse]"; };
+    Steps.Finished = [this](const TRunOutcome& Ended) {
+      Outcome = Ended;
+      Lines << QString("[outcome] %1 %2%3 %4/%5")
+                   .arg(Ended.Firmware, Ended.Result == TRunResult::Failed ? Ended.ReasonText : "",
+                        Ended.Result == TRunResult::Stopped ? "stopped" : "")
+                   .arg(Ended.BlocksWritten)
+                   .arg(Ended.BlockCount);
+    };
+    Record.Replies.Open();
+    Record.RunState = StateJobRunning;
+    Stages.clear();
+    const TFrameLink Link{[this](const QByteArray& Packet) { return Send(Packet); },
+                          [this](int TimeoutMs) { return Record.Replies.Next(TimeoutMs); },
+                          [this] { return Record.Replies.Stopped(); }};
+    TFlashJob Job(&Ui, Link, Steps, Inputs);
     std::atomic<bool> Done{false};
     std::thread Worker([&] {
       Job.FlashImage();
@@ -111,6 +122,9 @@ class TFlashJobTest : public ::testing::Test {
   quint32 RefusalWithBlock = ~0u;
   TReplyRecognizer Recognizer{Record, [this](const QString& Line) { Lines << Line; }};
   TFlashJobInputs Inputs;
+  TRunOutcome Outcome;
+  TModuleMAC Met;
+  QStringList Stages;
 };
 
 TEST(FlashHeaderCodes, FollowTheAdvancedPageTexts) {
@@ -151,14 +165,22 @@ TEST_F(TFlashJobTest, ReadsTheMACThenProgramsAndHandsTheRunBack) {
   Expected[3] = 0x40;
   EXPECT_EQ(Blocks(), QList<QByteArray>{Expected});
   EXPECT_EQ(Requests(SimFlashData)[0].Sequence, 0u);
-  EXPECT_EQ(Record.RunState, StateRun);
-  EXPECT_FALSE(Record.IsThreadStarted);
-  EXPECT_FALSE(Record.BurnOK);
   EXPECT_EQ(Progress.last(), 100);
+  // The outcome says what the run did, and the stages came in their order.
+  EXPECT_EQ(Outcome.Result, TRunResult::Done);
+  EXPECT_EQ(Outcome.Path, TFlashPath::BootRom);
+  EXPECT_FALSE(Outcome.Verified);
+  EXPECT_EQ(Outcome.StationMAC, Met.Station);
+  EXPECT_EQ(Outcome.StationMAC, "18:FE:34:12:34:59");
+  EXPECT_EQ(Outcome.AccessPointMAC, "1A-FE-34-12-34-59");
+  EXPECT_EQ(Outcome.PictureFile, "20261211120000.png");
+  EXPECT_EQ(Outcome.ImageSha256.toHex(),
+            QCryptographicHash::hash(Image("T1000"), QCryptographicHash::Sha256).toHex());
+  EXPECT_EQ(Stages, QStringList({"mac", "erase", "write", "run"}));
 }
 
 TEST_F(TFlashJobTest, PadsTheLastBlockToAMultipleOfFour) {
-  Inputs.FilePath = "T2049";
+  Inputs.FirmwareName = "T2049";
   Run();
   const QByteArray Source = Image("T2049");
   const auto Begin = Requests(SimFlashBegin);
@@ -173,7 +195,7 @@ TEST_F(TFlashJobTest, PadsTheLastBlockToAMultipleOfFour) {
   // S div 100 is 20: the bar moves after every block, and the last update rounds up.
   EXPECT_EQ(Progress, QList<int>({50, 100, 100, 100}));
 
-  Inputs.FilePath = "T1023";
+  Inputs.FirmwareName = "T1023";
   Sim = TSimulatedModule();
   Run();
   EXPECT_EQ(Le32(Requests(SimFlashBegin)[0].Data, 0), 1024u);
@@ -182,7 +204,7 @@ TEST_F(TFlashJobTest, PadsTheLastBlockToAMultipleOfFour) {
 }
 
 TEST_F(TFlashJobTest, SendsAnImageAtAnotherOffsetUnchanged) {
-  Inputs.FilePath = "T1000";
+  Inputs.FirmwareName = "T1000";
   Inputs.Offset = "10000h";
   Run();
   EXPECT_EQ(Le32(Requests(SimFlashBegin)[0].Data, 12), 0x10000u);
@@ -191,7 +213,7 @@ TEST_F(TFlashJobTest, SendsAnImageAtAnotherOffsetUnchanged) {
 
 // An image under 100 bytes moves the bar after each block instead of dividing by zero.
 TEST_F(TFlashJobTest, ShowsProgressOfATinyImage) {
-  Inputs.FilePath = "T60";
+  Inputs.FirmwareName = "T60";
   Run();
   EXPECT_EQ(Progress, QList<int>({100, 100}));
   EXPECT_EQ(Blocks().value(0).size(), 60);
@@ -226,30 +248,28 @@ TEST_F(TFlashJobTest, RefusesWhatItCannotProgram) {
   };
   for (const auto& Case : Cases) {
     Lines.clear();
-    Record.BurnOK = false;
-    Inputs.FilePath = Case.FilePath;
+    Inputs.FirmwareName = Case.FilePath;
     Inputs.Offset = Case.Offset;
     Inputs.FlashSize = Case.Size;
     Inputs.FlashSpeed = Case.Speed;
     Inputs.SPIMode = Case.Mode;
     Run();
     // The outcome names what went wrong in the error line's words.
-    QString Outcome = Case.Error.mid(7).chopped(1);
-    Outcome[0] = Outcome[0].toLower();
+    QString Said = Case.Error.mid(7).chopped(1);
+    Said[0] = Said[0].toLower();
     EXPECT_EQ(Lines, QStringList({"[identity]", Case.Error, "[NO]", "[run]", "[status] Ready ",
-                                  QString("[outcome] %1 %2 0/0").arg(Case.FilePath, Outcome)}))
+                                  QString("[outcome] %1 %2 0/0").arg(Case.FilePath, Said)}))
         << Case.FilePath;
-    EXPECT_TRUE(Record.BurnOK);
-    EXPECT_EQ(Record.RunState, StateRun);
+    EXPECT_EQ(Outcome.Reason,
+              Case.Error.contains("available") ? TRunReason::ImageMissing : TRunReason::BadSettings);
   }
   EXPECT_TRUE(Requests(SimFlashBegin).empty());
   EXPECT_TRUE(Requests(SimFlashData).empty());
   // At the last sector of the chip the image still fits.
   Inputs = {"T1000", "0x3FF000", "DIO", "4MByte", "40MHz", true, 100, false};
-  Record.BurnOK = false;
   Sim = TSimulatedModule();
   Run();
-  EXPECT_FALSE(Record.BurnOK);
+  EXPECT_EQ(Outcome.Result, TRunResult::Done);
   EXPECT_EQ(Blocks().size(), 1);
 }
 
@@ -260,8 +280,7 @@ TEST_F(TFlashJobTest, ARecordThatCannotBeWrittenEndsTheRunCleanly) {
   EXPECT_EQ(Lines, QStringList({"[identity]", "Error: Cannot write RQ53MAC.txt: Permission denied.",
                                 "[NO]", "[status] Ready ", "[outcome] T1000 module not recorded 0/0"}));
   EXPECT_TRUE(Requests(SimFlashBegin).empty());
-  EXPECT_EQ(Record.RunState, StateRun);
-  EXPECT_FALSE(Record.IsThreadStarted);
+  EXPECT_EQ(Outcome.Reason, TRunReason::NotRecorded);
 }
 
 // Both built-in images from the first sector, one sector in, just below 512 KiB and ending on a
@@ -278,11 +297,10 @@ TEST_F(TFlashJobTest, ErasesJustTheImagesSectors) {
       Sim = TSimulatedModule();
       Sim.PresetFlash(0, Before);
       Lines.clear();
-      Record.BurnOK = false;
-      Inputs.FilePath = Name;
+      Inputs.FirmwareName = Name;
       Inputs.Offset = "0x" + QString::number(Offset, 16);
       Run();
-      ASSERT_FALSE(Record.BurnOK) << Lines.join('\n').toStdString();
+      ASSERT_EQ(Outcome.Result, TRunResult::Done) << Lines.join('\n').toStdString();
       EXPECT_EQ(Lines.filter("Erasing"),
                 QStringList{QString("Note: Erasing %1 KiB.").arg(Sectors * 4)});
       const auto Blocks = quint32((Source.size() + 1023) / 1024);
@@ -325,15 +343,14 @@ TEST(FlashEraseSize, ErasesTheImagesSectorsByTheModulesFormula) {
 // A refusal in one delivery with a block's success ends the run there: after a middle block
 // nothing more is sent, and after the last one the run does not end as done.
 TEST_F(TFlashJobTest, ARefusalBesideASuccessEndsTheRun) {
-  Inputs.FilePath = "T2049";
+  Inputs.FirmwareName = "T2049";
   for (const quint32 Block : {1u, 2u}) {
     SCOPED_TRACE(Block);
     Sim = TSimulatedModule();
     Lines.clear();
-    Record.BurnOK = false;
     RefusalWithBlock = Block;
     Run();
-    EXPECT_TRUE(Record.BurnOK);
+    EXPECT_EQ(Outcome.Reason, TRunReason::BlockRefused);
     EXPECT_EQ(Lines.mid(Lines.size() - 6),
               QStringList({"Note: Program flash success.",
                            "Error: RQ53 rejected flash data (error 0x05).", "[NO]", "[run]",

@@ -12,22 +12,20 @@ QByteArray Hex(const char* Text) { return QByteArray::fromHex(Text); }
 // Shows mismatching packets as hex in failure messages.
 std::string Shown(const QByteArray& Bytes) { return Bytes.toHex(' ').toUpper().toStdString(); }
 
-TEST(LoaderTemplates, HoldTheirExactBytes) {
-  const std::pair<const QByteArray&, QByteArray> Cases[] = {
+TEST(LoaderRequests, SyncAndTheUploadRequestsHoldTheirExactBytes) {
+  const std::pair<QByteArray, QByteArray> Cases[] = {
       {SyncRequestTemplate,
        Hex("C0 00 08 24 00 78 01 3A 00 07 07 12 20") + QByteArray(32, '\x55') + Hex("C0")},
-      {ReadRegRequestTemplate, Hex("C0 00 0A 04 00 07 07 12 20 50 00 F0 3F C0")},
-      {FlashBeginRequestTemplate,
-       Hex("C0 00 02 10 00 78 01 3A 00 00 00 00 00 00 00 00 00 00 04 00 00 00 00 00 00 C0")},
-      {FlashDataRequestTemplate,
-       Hex("C0 00 03 10 04 EF 00 00 00 00 04 00 00 01 00 00 00 00 00 00 00 00 00 00 00")},
-      {SyncReplyTemplate, Hex("C0 01 08 02 00 07 07 12 20 00 00 C0")},
-      {FlashBeginReplyTemplate, Hex("C0 01 02 02 00 07 07 12 20 00 00 C0")},
-      {FlashDataReplyTemplate, Hex("C0 01 03 02 00 07 07 12 20 00 00 C0")},
-      {ReadRegReplyTemplate, Hex("C0 01 0A 02 00 00 00 8A FB 00 00 C0")},
-      {ReplyEndMarker, Hex("00 C0")},
+      {BuildMemBeginRequest(0x1234, 2, 0x1000, 0x40105000),
+       Hex("C0 00 05 10 00 00 00 00 00 34 12 00 00 02 00 00 00 00 10 00 00 00 50 10 40 C0")},
+      // Checksum EF ^ C0 ^ 01 = 2E.
+      {BuildMemDataRequest(Hex("C0 01"), 3),
+       Hex("C0 00 07 12 00 2E 00 00 00 02 00 00 00 03 00 00 00 00 00 00 00 00 00 00 00 DB DC 01 C0")},
+      {BuildMemEndRequest(true, 0x4010E004),
+       Hex("C0 00 06 08 00 00 00 00 00 00 00 00 00 04 E0 10 40 C0")},
+      {EncodeRequest(0xD1, Hex("DB"), 0xC0), Hex("C0 00 D1 01 00 DB DC 00 00 00 DB DD C0")},
   };
-  for (const auto& [Constant, Bytes] : Cases) EXPECT_EQ(Shown(Constant), Shown(Bytes));
+  for (const auto& [Built, Expected] : Cases) EXPECT_EQ(Shown(Built), Shown(Expected));
 }
 
 TEST(LoaderChecksumAndSlip, Examples) {
@@ -37,7 +35,6 @@ TEST(LoaderChecksumAndSlip, Examples) {
   EXPECT_EQ(Shown(SlipEscape(Hex("01 C0 DB 02"))), Shown(Hex("01 DB DC DB DD 02")));
   EXPECT_EQ(Shown(SlipEscape(Hex("00 01 DC DD 7F FF"))), Shown(Hex("00 01 DC DD 7F FF")));
   EXPECT_TRUE(SlipEscape(QByteArray()).isEmpty());
-  EXPECT_EQ(Shown(ReframeEscaped(Hex("C0 01 C0 DB 02 C0"))), Shown(Hex("C0 01 DB DC DB DD 02 C0")));
   EXPECT_EQ(SlipDecode(Hex("01 DB DC DB DD 02")), Hex("01 C0 DB 02"));
   EXPECT_EQ(SlipDecode(Hex("01 DB 02")), std::nullopt);
   EXPECT_EQ(SlipDecode(Hex("01 DB")), std::nullopt);

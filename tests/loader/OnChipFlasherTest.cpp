@@ -26,7 +26,7 @@ class OnChipFlasherTest : public ::testing::Test {
 
   TOnChipLink Link() {
     TOnChipLink Made;
-    Made.Send = [this](const QByteArray& Request) {
+    Made.Frames.Send = [this](const QByteArray& Request) {
       QByteArray Bytes = Request;
       if (Corrupt && quint8(Request.at(2)) == OC_DATA) {
         // Two flipped bits in the same place of two bytes: the XOR checksum still matches.
@@ -38,7 +38,8 @@ class OnChipFlasherTest : public ::testing::Test {
       for (const TReplyFrame& Reply : TakeReplyFrames(Received)) Replies.push_back(Reply);
       return true;
     };
-    Made.NextReply = [this](int) -> std::optional<TReplyFrame> {
+    Made.Frames.Stopped = [] { return false; };
+    Made.Frames.NextReply = [this](int) -> std::optional<TReplyFrame> {
       if (Replies.empty()) return std::nullopt;
       const TReplyFrame Reply = Replies.front();
       Replies.pop_front();

@@ -3,6 +3,7 @@
 // built-in image goes through it compressed, each request's replies taken from the module's
 // deliveries. Also the ways the program can fail, and the codec's own edges.
 
+#include "loader/LoaderCodec.h"
 #include "loader/OnChipCodec.h"
 #include "tools/rq53sim/SimulatedModule.h"
 
@@ -37,7 +38,7 @@ class OnChipRoundTrip : public ::testing::Test {
   // One reply expected: it is returned (a failed one with command 0xFF when none came).
   TReplyFrame Ask(const QByteArray& Request) {
     const TAnswer Answer = Send(Request);
-    return Answer.Replies.size() == 1 ? Answer.Replies[0] : TReplyFrame{0xFF, 0, 1, 0};
+    return Answer.Replies.size() == 1 ? Answer.Replies[0] : TReplyFrame{0xFF, 0, {}, 1, 0};
   }
 
   // Uploads the built-in program; returns the replies to MEM_END (its own and the greeting).
@@ -73,7 +74,7 @@ TEST_F(OnChipRoundTrip, UploadedProgramFlashesAnImageExactlyAndAnswersItsDigest)
   ASSERT_TRUE(Program);
   const std::vector<TReplyFrame> Started = Upload();
   ASSERT_EQ(Started.size(), 2u);
-  EXPECT_TRUE(Started[0].Command == MemEndCommand && Started[0].Success());
+  EXPECT_TRUE(Started[0].Command == RomMemEnd && Started[0].Success());
   EXPECT_TRUE(Started[1].Command == OC_PING && Started[1].Value == OC_MAGIC);
   for (const TOnChipSegment& Segment : Program->Segments)
     EXPECT_EQ(Module.Ram(Segment.Address, quint32(Segment.Bytes.size())), Segment.Bytes);
@@ -153,11 +154,11 @@ TEST_F(OnChipRoundTrip, RefusedBlocksAndBrokenStreamsAreReported) {
 // The three ways the tool's fallback is for: the upload refused, a program that never answers,
 // and one that falls silent at its new rate. And a tool that stays at the old rate hears garbage.
 TEST_F(OnChipRoundTrip, ProgramsThatFailAnswerNothing) {
-  Module.Misbehaviour().Fail = TSimRequestPick{MemBeginCommand, 1, 0};
+  Module.Misbehaviour().Fail = TSimRequestPick{RomMemBegin, 1, 0};
   const std::optional<TOnChipProgram> Program = BuiltInOnChipProgram();
   ASSERT_TRUE(Program);
   const TReplyFrame Refused = Ask(BuildUploadRequests(*Program).front());
-  EXPECT_TRUE(Refused.Command == MemBeginCommand && !Refused.Success());
+  EXPECT_TRUE(Refused.Command == RomMemBegin && !Refused.Success());
 
   Module.Reset();
   Module.Misbehaviour().LoaderSilent = true;

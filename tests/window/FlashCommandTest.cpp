@@ -126,7 +126,7 @@ TEST_F(TFlashCommand, OpensThePortAtTheFlashRateAndBeginsTheHandshake) {
     EXPECT_EQ(Form->ButtonBurn->text(), "Stop(&S)");
     EXPECT_TRUE(Form->TimerStateMachine->isActive());
     EXPECT_EQ(Form->ImageStatus->movie()->fileName().toUpper(), ":/BIN/WAIT");
-    EXPECT_FALSE(Form->RunRecord().BurnOK);
+    EXPECT_FALSE(Form->RunRecord().Replies.Stopped());
     PressFlash();
   }
 }
@@ -140,7 +140,7 @@ TEST_F(TFlashCommand, AUserStopClosesThePortWithAWarningAndTheNoPicture) {
   EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/NO"));
   EXPECT_EQ(Form->ButtonBurn->text(), "Flash(&F)");
   EXPECT_FALSE(Form->TimerStateMachine->isActive());
-  EXPECT_TRUE(Form->RunRecord().BurnOK);
+  EXPECT_TRUE(Form->RunRecord().Replies.Stopped());
   EXPECT_EQ(Form->RunRecord().RunState, StateFinished);
   EXPECT_EQ(Form->Comm()->DtrControl(), TDtrControl::DtrEnable);
   EXPECT_EQ(Form->Comm()->RtsControl(), TRtsControl::RtsEnable);
@@ -163,7 +163,6 @@ TEST_F(TFlashCommand, TheAcceleratorPressesFlash) {
 // lines see them. The first run after program start pulses on its tenth tick; a second run goes on
 // counting, so its first pulse comes when the count next reaches a multiple of ten.
 TEST_F(TFlashCommand, PulsesTheModuleIntoItsBootLoader) {
-  TFlashRunControl::HandshakeTickCount = 0;
   StartRun();
   ASSERT_TRUE(WaitUntil([&] {
     const auto Events = Recorder.Taken();
@@ -181,7 +180,7 @@ TEST_F(TFlashCommand, PulsesTheModuleIntoItsBootLoader) {
   EXPECT_GE(First[12].Ms - First[11].Ms, 10);
   EXPECT_GE(First[13].Ms - First[12].Ms, 10);  // DTR off for 10 ms
   EXPECT_GE(First[14].Ms - First[13].Ms, 50);  // then 50 ms before SYNC
-  const int Count = TFlashRunControl::HandshakeTickCount;
+  const int Count = Form->RunControl().HandshakeTickCount();
   ASSERT_GE(Count, 13);
 
   const std::size_t Start = First.size();
@@ -210,14 +209,6 @@ TEST_F(TFlashCommand, SaysWhenTheModuleDoesNotAnswer) {
   EXPECT_EQ(Log().count(Silent), 1);
   EXPECT_TRUE(Form->TimerStateMachine->isActive());
   EXPECT_EQ(Form->RunRecord().RunState, StateHandshake);
-}
-
-TEST_F(TFlashCommand, TheTickCountWrapsToZero) {
-  TFlashRunControl::HandshakeTickCount = 2147483645;
-  StartRun();
-  ASSERT_TRUE(WaitUntil([&] { return TFlashRunControl::HandshakeTickCount < 100; }, 2000));
-  PressFlash();
-  EXPECT_LT(TFlashRunControl::HandshakeTickCount, 10);
 }
 
 TEST_F(TFlashCommand, AFinishedRunStopsTheTimerOnItsNextTick) {

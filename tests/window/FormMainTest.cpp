@@ -115,8 +115,8 @@ TEST_F(TFormStart, RunsThePortWatcherButNotTheStateMachine) {
   EXPECT_EQ(Form->TimerStateMachine->interval(), 50);
   const TRunRecord& Record = Form->RunRecord();
   EXPECT_EQ(Record.RunState, StateFinished);
-  EXPECT_FALSE(Record.BurnOK);
-  EXPECT_TRUE(Record.SerailBufferA.isEmpty());
+  EXPECT_FALSE(Record.IsThreadStarted);
+  EXPECT_EQ(Form->FlashStation().ReceivedBytesHeld(), 0);
 }
 
 TEST_F(TFormStart, PlaysTheStartUpAnimationAndSaysReady) {
@@ -205,7 +205,7 @@ TEST_F(TFormStart, ClosesCleanlyLeavingNoThreadBehind) {
   EXPECT_GT(ThreadCount(), Before);
   Form->close();
   EXPECT_FALSE(Form->TimerStateMachine->isActive());
-  EXPECT_TRUE(Form->RunRecord().BurnOK);
+  EXPECT_TRUE(Form->RunRecord().Replies.Stopped());
   Form.reset();
   EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= Before; }, 2000));
 }

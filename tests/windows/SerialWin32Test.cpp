@@ -38,7 +38,7 @@ struct TOpenPort {
   int Hangups = 0;
 };
 
-QByteArray SyncReply() { return SyncReplyTemplate; }
+QByteArray SyncReply() { return QByteArray::fromHex("C0 01 08 02 00 07 07 12 20 00 00 C0"); }
 
 // reg.exe, the registry tool every Windows (and Wine) carries.
 bool Reg(const QStringList& Arguments) {

@@ -42,8 +42,13 @@ TEST(WindowRun, FlashesCorvelThroughTheWindowOnCom5) {
   Form.FrameConfigLineChange();
   Form.ButtonBurn->click();
   ASSERT_TRUE(Form.Comm()->PortOpen()) << Log().join('\n').toStdString();
-  ASSERT_TRUE(WaitUntil([&] { return !Form.Comm()->PortOpen(); }, 300000))
+  ASSERT_TRUE(WaitUntil([&] { return Form.FlashStation().FinishedRuns() == 1; }, 300000))
       << Log().join('\n').toStdString();
+  const TRunOutcome& Outcome = *Form.FlashStation().LastOutcome();
+  EXPECT_EQ(Outcome.Result, TRunResult::Done);
+  EXPECT_EQ(Outcome.Path, TFlashPath::BootRomAfterLoader);
+  EXPECT_EQ(Outcome.StationMAC, "18:FE:34:12:34:56");
+  EXPECT_FALSE(Form.Comm()->PortOpen());
 
   const QStringList Lines = Log();
   // The module refuses the loader program (see tools/test-windows.sh): the boot ROM's path.

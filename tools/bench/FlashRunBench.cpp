@@ -212,14 +212,17 @@ class TBench {
     GiveUp.setSingleShot(true);
     GiveUp.start(GiveUpMs);
     const auto Pressed = TClock::now();
+    const int RunsBefore = Form.FlashStation().FinishedRuns();
     Form.ButtonBurn->click();
-    while (Form.Comm()->PortOpen() && GiveUp.isActive() &&
-           (Form.TimerStateMachine->isActive() || Form.RunControl().WorkerRunning()))
+    while (Form.FlashStation().FinishedRuns() == RunsBefore && GiveUp.isActive())
       QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     Run.RunMs = MsBetween(Pressed, TClock::now());
-    const QString Log = Form.MemoOutput->toPlainText();
-    Run.Succeeded = !Form.Comm()->PortOpen() && !Log.contains(QStringLiteral("Error:")) &&
-                    Log.count(QStringLiteral("Warning:")) == (Path.RefuseUpload ? 1 : 0);
+    const std::optional<TRunOutcome>& Outcome = Form.FlashStation().LastOutcome();
+    const TFlashPath Expected = Path.SafeFlash       ? TFlashPath::BootRom
+                                : Path.RefuseUpload ? TFlashPath::BootRomAfterLoader
+                                                    : TFlashPath::Loader;
+    Run.Succeeded = Form.FlashStation().FinishedRuns() > RunsBefore &&
+                    Outcome->Result == TRunResult::Done && Outcome->Path == Expected;
     if (Form.Comm()->PortOpen()) Form.ButtonBurn->click();  // a failed run is stopped
     while (Form.RunControl().WorkerRunning()) QCoreApplication::processEvents();
     Port.Stop();

@@ -28,7 +28,7 @@ int main() {
       Recognizer.CommReceiveData(nullptr, Bytes + Fed, Delivery);
     std::printf("%8lld KiB  %12.1f us  %10lld bytes\n", static_cast<long long>(Fed / 1024),
                 Clock.nsecsElapsed() / 1e3 / Deliveries,
-                static_cast<long long>(Record.SerailBufferA.size()));
+                static_cast<long long>(Recognizer.HeldBytes()));
   }
   return 0;
 }

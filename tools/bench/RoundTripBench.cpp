@@ -58,14 +58,16 @@ struct TBench {
   double Sync() {
     return Median([&] {
       Record.RunState = StateHandshake;
-      return Time(SyncRequestTemplate, [&] { return Record.RunState == StateBurn; });
+      return Time(SyncRequestTemplate, [&] { return Record.RunState == StateJobRunning; });
     });
   }
 
+  // The reply reaches the run's channel, where the worker would take it.
   double Request(const std::function<QByteArray()>& Packet) {
+    Record.RunState = StateJobRunning;
     return Median([&] {
-      Record.LastOperationSuccess = false;
-      return Time(Packet(), [&] { return Record.LastOperationSuccess.load(); });
+      while (Record.Replies.Next(0)) continue;
+      return Time(Packet(), [&] { return Record.Replies.Next(0).has_value(); });
     });
   }
 };

@@ -174,7 +174,7 @@ TSimulatedModule ModuleFor(const TOptions& Options, int Run) {
   return Module;
 }
 
-struct TRunResult {
+struct TSoakRun {
   double Seconds = 0;
   bool Yes = false;
   QString STAMAC;
@@ -200,18 +200,22 @@ class TOperator {
 
   // Puts the next module on the fixture, presses Flash and waits for the run to end; stops a run
   // that failed with its port still open.
-  TRunResult Flash(int Run) {
+  // The run counts as done when its outcome says so and the window shows it: the port closed, no
+  // message box, the YES picture.
+  TSoakRun Flash(int Run) {
     TSimulatedPort Port(ModuleFor(Options, Run), LineRate);
     Form.ComboBoxSerialPortA->setEditText(Port.SlavePath());
     const int BoxesBefore = Answerer.Count();
+    const int RunsBefore = Form.FlashStation().FinishedRuns();
     QElapsedTimer Clock;
     Clock.start();
     Form.ButtonBurn->click();
-    const bool Started = Form.Comm()->PortOpen();
-    const bool Ended = Started && WaitUntil([&] { return RunEnded(); }, RunLimitMs);
-    TRunResult Result;
+    const bool Ended =
+        WaitUntil([&] { return Form.FlashStation().FinishedRuns() > RunsBefore; }, RunLimitMs);
+    TSoakRun Result;
     Result.Seconds = double(Clock.nsecsElapsed()) / 1e9;
-    Result.Yes = Ended && !Form.Comm()->PortOpen() && Answerer.Count() == BoxesBefore &&
+    Result.Yes = Ended && Form.FlashStation().LastOutcome()->Result == TRunResult::Done &&
+                 !Form.Comm()->PortOpen() && Answerer.Count() == BoxesBefore &&
                  Form.ImageStatus->pixmap().toImage() == YesPicture;
     Result.STAMAC = Form.LabeledEditSTAMAC->text();
     if (Form.Comm()->PortOpen()) Form.ButtonBurn->click();
@@ -220,11 +224,6 @@ class TOperator {
   }
 
  private:
-  bool RunEnded() const {
-    return !Form.Comm()->PortOpen() ||
-           (!Form.TimerStateMachine->isActive() && !Form.RunControl().WorkerRunning());
-  }
-
   TFormMain& Form;
   const TOptions& Options;
   TMessageBoxAnswerer Answerer;
@@ -255,10 +254,10 @@ void PrintMemory(const char* What, long TProcessFigures::*Figure, const TMemoryF
               Memory.After.*Figure - Memory.FirstRun.*Figure);
 }
 
-void PrintSummary(const std::vector<TRunResult>& Results, const TMemoryFigures& Memory,
+void PrintSummary(const std::vector<TSoakRun>& Results, const TMemoryFigures& Memory,
                   const TFormMain& Form) {
   std::vector<double> Seconds;
-  for (const TRunResult& Result : Results) Seconds.push_back(Result.Seconds);
+  for (const TSoakRun& Result : Results) Seconds.push_back(Result.Seconds);
   std::sort(Seconds.begin(), Seconds.end());
   const auto Yes = std::count_if(Results.begin(), Results.end(), [](auto& R) { return R.Yes; });
   double Total = 0;
@@ -310,12 +309,12 @@ int main(int argc, char** argv) {
 
   TMemoryFigures Memory;
   Memory.Before = Memory.FirstRun = Figures();
-  std::vector<TRunResult> Results;
+  std::vector<TSoakRun> Results;
   for (int Run = 1; Run <= Options->Runs; ++Run) {
     Results.push_back(Operator.Flash(Run));
     const TProcessFigures Now = Figures();
     if (Run == 1) Memory.FirstRun = Now;
-    const TRunResult& Result = Results.back();
+    const TSoakRun& Result = Results.back();
     std::printf("run %4d  %7.2f s  %-3s  %s  RSS %ld kB  heap %ld kB\n", Run, Result.Seconds,
                 Result.Yes ? "YES" : "NO", qPrintable(Result.STAMAC), Now.ResidentKb, Now.HeapKb);
     std::fflush(stdout);
@@ -323,6 +322,6 @@ int main(int argc, char** argv) {
   Memory.After = Figures();
   PrintSummary(Results, Memory, Form);
   const bool AllYes =
-      std::all_of(Results.begin(), Results.end(), [](const TRunResult& R) { return R.Yes; });
+      std::all_of(Results.begin(), Results.end(), [](const TSoakRun& R) { return R.Yes; });
   return AllYes ? 0 : 1;
 }
