@@ -234,7 +234,8 @@ void TFormMain::CreateAdvancedPage() {
   };
   ComboBoxFlashBaudrate =
       NamedComboBox(TabSheetAdvanced, "ComboBoxFlashBaudrate", true, FlashBaudrateItems);
-  ComboBoxFlashBaudrate->setCurrentText(QStringLiteral("230400"));
+  // The stored default, so that the box and the settings file never disagree.
+  ComboBoxFlashBaudrate->setCurrentText(DefaultSettings().FlashBaudrate);
   Row("LabelFlashBaudrate", QStringLiteral("Baudrate"), ComboBoxFlashBaudrate);
   ComboBoxFlashSize = NamedComboBox(TabSheetAdvanced, "ComboBoxFlashSize", false, FlashSizeItems);
   ComboBoxFlashSize->setCurrentIndex(4);

@@ -61,6 +61,35 @@ TEST_F(TFlashRun, ARegisterReadTimeOutRecordsNothing) {
   EXPECT_EQ(Form->LabeledEditSTAMAC->text(), "Waiting MAC");
 }
 
+// An operator labels boards from the MAC boxes: a run that fails before the next module's MAC is
+// read shows no MAC at all, not the last module's, and its bar starts from nothing.
+TEST_F(TFlashRun, ARunFailingBeforeTheMACShowsNoOldMAC) {
+  TSimulatedPort Good{Module(), 576000};
+  Form->ComboBoxSerialPortA->setEditText(Good.SlavePath());
+  Flash("CORVEL");
+  ASSERT_TRUE(RunEnded());
+  ASSERT_EQ(Form->LabeledEditSTAMAC->text(), STAMAC);
+  ASSERT_EQ(Form->ProgressBarStatus->value(), 100);
+  TSimulatedPort Deaf{Module(), 576000};
+  Deaf.WithModule([](TSimulatedModule& Sim) { Sim.Misbehaviour().NoReply = {SimReadReg, -1}; });
+  Form->ComboBoxSerialPortA->setEditText(Deaf.SlavePath());
+  Flash("CORVEL");
+  ASSERT_TRUE(RunEnded(15000));
+  EXPECT_EQ(Form->LabeledEditSTAMAC->text(), "Waiting MAC");
+  EXPECT_EQ(Form->LabeledEditAPMAC->text(), "Waiting MAC");
+  EXPECT_EQ(Form->ProgressBarStatus->value(), 0);
+  EXPECT_EQ(Outcome().Reached, TRunStage::MacRead);
+  EXPECT_EQ(Outcome().Reason, TRunReason::MacTimeout);
+  EXPECT_TRUE(Outcome().StationMAC.isEmpty());
+  PressFlash();
+  Form->ComboBoxSerialPortA->setEditText("/dev/ferrule-no-such-port");
+  RunsBefore = Form->FlashStation().FinishedRuns();
+  PressFlash();
+  ASSERT_TRUE(RunEnded(1000));
+  EXPECT_EQ(Form->LabeledEditSTAMAC->text(), "Waiting MAC");
+  EXPECT_EQ(Outcome().Reason, TRunReason::PortNotOpened);
+}
+
 // A module that stays silent after FLASH_BEGIN is given up once the worst erase of the image's
 // sectors (7 blocks and 6 sectors: 16.4 s) and the usual reply wait have passed.
 TEST_F(TFlashRun, AnAddressTimeOutSendsNoBlock) {
