@@ -127,6 +127,8 @@ void TFlashRunControl::StartRun() {
   View.ShowStatus(TRunStatus::Wait);
   View.Log(QStringLiteral("Note: Begin find RQ53."));
   View.SetBurnCaption(QStringLiteral("Stop(&S)"));
+  // The images are read once, now: a file changed or deleted during the run changes nothing.
+  ReadJobImages(RunInputs);
   Pulser.Start(TLinePulse::StartUp, [this] { View.ShowStage(TRunStage::Handshake); });
 }
 
@@ -138,7 +140,9 @@ void TFlashRunControl::BeginRun(const QString& Port) {
   DoneOutcome.reset();
   RunStart = TRunOutcome();
   RunStart.Port = Port;
-  RunStart.Firmware = View.FlashJobInputs().FirmwareName;
+  RunInputs = View.FlashJobInputs();
+  RunInputs.ThroughLoader = !View.SafeFlashChecked();
+  RunStart.Firmware = RunInputs.FirmwareName;
   View.ShowStage(TRunStage::PortOpen);
 }
 
@@ -243,12 +247,10 @@ void TFlashRunControl::ReportSilentModule() {
 // One worker per run: the tick marks the start itself, before the worker's first step has run.
 void TFlashRunControl::StartWorker() {
   WaitForWorker(QDeadlineTimer(QDeadlineTimer::Forever));
-  TFlashJobInputs Inputs = View.FlashJobInputs();
-  Inputs.ThroughLoader = !View.SafeFlashChecked();
   const TFrameLink Link{[this](const QByteArray& Packet) { return SendPacket(Packet); },
                         [this](int TimeoutMs) { return Record.Replies.Next(TimeoutMs); },
                         [this] { return Record.Replies.Stopped(); }};
-  auto Job = std::make_unique<TFlashJob>(UiContext, Link, JobSteps(), std::move(Inputs));
+  auto Job = std::make_unique<TFlashJob>(UiContext, Link, JobSteps(), RunInputs);
   Record.IsThreadStarted = true;
   FWorkerRunning = true;
   FWorker = std::thread([this, Job = std::move(Job)] {

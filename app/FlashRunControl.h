@@ -84,6 +84,7 @@ class TFlashRunControl {
   QElapsedTimer RunTime;  // since the Flash command started the run
   bool RunPending = false;  // a run started and its outcome not yet given
   TRunOutcome RunStart;     // what every outcome of the run says of its start (port, firmware)
+  TFlashJobInputs RunInputs;  // read from the view when the run started
   std::optional<TRunOutcome> DoneOutcome;  // a job that ended done, until its run is closed
   // Why the run was stopped from outside, for its outcome.
   TRunResult StopResult = TRunResult::Stopped;

@@ -16,7 +16,7 @@
 const QString SettingsPublisherText = QStringLiteral("Corvel Inc. https://corvel.example/");
 
 TSettingsValues DefaultSettings() {
-  return {QString(), QStringLiteral("0x00000"), QStringLiteral("256000"), 4, 0, 1};
+  return {QString(), QStringLiteral("0x00000"), QStringLiteral("256000"), 4, 0, 1, {}};
 }
 
 const QStringList FlashBaudrateItems{"9600",   "19200",  "38400",  "57600",  "74880", "115200",
@@ -35,7 +35,12 @@ const QString KeyFlashBaudrate = QStringLiteral("ComboBoxFlashBaudrate.Text");
 const QString KeyFlashSize = QStringLiteral("ComboBoxFlashSize.ItemIndex");
 const QString KeyFlashSpeed = QStringLiteral("ComboBoxFlashSpeed.ItemIndex");
 const QString KeySPIMode = QStringLiteral("ComboBoxSPIMode.ItemIndex");
+// "ComboBoxPath.RecentFile1" ... "RecentFile5": the image files chosen last, newest first.
+QString KeyRecentFile(int Number) { return QStringLiteral("ComboBoxPath.RecentFile%1").arg(Number); }
+constexpr int RecentFileKeys = 5;
 
+// The recent files' keys are written once there is a file to remember: a settings file of a
+// program that never opened one stays as it was.
 void PutIntoStore(const TSettingsValues& Values) {
   ChestSetString(KeyFilePath, Values.FilePath);
   ChestSetString(KeyOffset, Values.Offset);
@@ -43,13 +48,20 @@ void PutIntoStore(const TSettingsValues& Values) {
   ChestSetInteger(KeyFlashSize, Values.FlashSize);
   ChestSetInteger(KeyFlashSpeed, Values.FlashSpeed);
   ChestSetInteger(KeySPIMode, Values.SPIMode);
+  if (Values.RecentFiles.isEmpty() && ChestGetString(KeyRecentFile(1)).isEmpty()) return;
+  for (int Number = 1; Number <= RecentFileKeys; ++Number)
+    ChestSetString(KeyRecentFile(Number), Values.RecentFiles.value(Number - 1));
 }
 
 // A missing or otherwise typed key reads as the empty text or 0.
 TSettingsValues ValuesInStore() {
+  QStringList Recent;
+  for (int Number = 1; Number <= RecentFileKeys; ++Number)
+    if (const QString Path = ChestGetString(KeyRecentFile(Number)); !Path.isEmpty()) Recent << Path;
   return {ChestGetString(KeyFilePath),      ChestGetString(KeyOffset),
           ChestGetString(KeyFlashBaudrate), ChestGetInteger(KeyFlashSize),
-          ChestGetInteger(KeyFlashSpeed),   ChestGetInteger(KeySPIMode)};
+          ChestGetInteger(KeyFlashSpeed),   ChestGetInteger(KeySPIMode),
+          Recent};
 }
 
 // Digits only, no sign, blank or leading zero.

@@ -10,8 +10,9 @@
 #include <exception>
 #include <functional>
 
-// The bound controls' values: the firmware line's two texts, the baud rate box's text and the item
-// indexes of the three Advanced pick lists (-1: nothing selected).
+// The bound controls' values: the firmware line's two texts (FilePath a built-in image's name or
+// an image file's path), the baud rate box's text, the item indexes of the three Advanced pick
+// lists (-1: nothing selected), and the image files chosen last, newest first.
 struct TSettingsValues {
   QString FilePath;
   QString Offset;
@@ -19,6 +20,7 @@ struct TSettingsValues {
   int FlashSize = -1;
   int FlashSpeed = -1;
   int SPIMode = -1;
+  QStringList RecentFiles;
   friend bool operator==(const TSettingsValues&, const TSettingsValues&) = default;
 };
 

@@ -51,7 +51,8 @@ void TFormMain::ConnectCallbacks() {
           Guarded(this, [this] { ButtonRestoreDefaultClick(); }));
   // Only the user's changes: a box changed by the program calls no change callback.
   auto Change = Guarded(this, [this] { FrameConfigLineChange(); });
-  connect(ComboBoxPath, &QComboBox::activated, this, Change);
+  connect(ComboBoxPath, &QComboBox::activated, this,
+          [this](int Index) { RunGuarded(this, [this, Index] { FirmwareBoxActivated(Index); }); });
   connect(ComboBoxPath->lineEdit(), &QLineEdit::textEdited, this, Change);
   connect(FrameConfigLine1, &TFrameConfigLine::Changed, this, Change);
   connect(ComboBoxFlashBaudrate, &QComboBox::activated, this, Change);
@@ -65,15 +66,7 @@ void TFormMain::FormCreate() {
   InitSettings();
   LabelCopyRight->setText(QStringLiteral("© 2026 Corvel Inc."));
   ShowMovie(QStringLiteral("XGIF"));
-  // Adding the first item selects it; the lists start without a choice, and the firmware line
-  // keeps the name the settings gave it.
-  const QString Chosen = FrameConfigLine1->FilePath();
-  EnumBuiltInImages([this](const QString& DisplayName) {
-    FrameConfigLine1->ComboBoxPath->addItem(DisplayName);
-    ComboBoxPath->addItem(DisplayName);
-  });
-  Unselect(FrameConfigLine1->ComboBoxPath, Chosen);
-  Unselect(ComboBoxPath, QString());
+  FillFirmwareBox();
 }
 
 void TFormMain::FormClose() { Station.Close(); }
@@ -145,9 +138,7 @@ void TFormMain::ShowStatus(TRunStatus Status) {
 
 void TFormMain::Log(const QString& Lines) { MemoOutput->appendPlainText(Lines); }
 
-bool TFormMain::FirmwareSelected() const {
-  return ComboBoxPath->findText(ComboBoxPath->currentText(), Qt::MatchFixedString) >= 0;
-}
+bool TFormMain::FirmwareSelected() const { return FirmwareBox->ShownItem() >= 0; }
 
 QString TFormMain::SerialPortText() const { return ComboBoxSerialPortA->currentText(); }
 
@@ -170,10 +161,15 @@ void TFormMain::ShowStage(TRunStage Stage) {
 }
 
 TFlashJobInputs TFormMain::FlashJobInputs() const {
-  return {FrameConfigLine1->FilePath(),      FrameConfigLine1->Offset(),
-          ComboBoxSPIMode->currentText(),   ComboBoxFlashSize->currentText(),
-          ComboBoxFlashSpeed->currentText(), PostRun->isChecked(),
-          ProgressBarStatus->maximum()};
+  TFlashJobInputs Inputs;
+  Inputs.FirmwareName = ImageDisplayName(FrameConfigLine1->FilePath());
+  Inputs.Images = {{FrameConfigLine1->FilePath(), FrameConfigLine1->Offset()}};
+  Inputs.SPIMode = ComboBoxSPIMode->currentText();
+  Inputs.FlashSize = ComboBoxFlashSize->currentText();
+  Inputs.FlashSpeed = ComboBoxFlashSpeed->currentText();
+  Inputs.PostRun = PostRun->isChecked();
+  Inputs.ProgressMaximum = ProgressBarStatus->maximum();
+  return Inputs;
 }
 
 void TFormMain::SetLabelStatus(const QString& Text) { LabelStatus->setText(Text); }
@@ -222,19 +218,26 @@ void TFormMain::InitSettings() {
 void TFormMain::SaveSettings() { Settings.SaveSettings(); }
 void TFormMain::ButtonRestoreDefaultClick() { Settings.RestoreDefaults(); }
 
+// The firmware line takes a built-in image's index, or an image file's path.
 void TFormMain::FrameConfigLineChange() {
-  const int Index = ComboBoxPath->findText(ComboBoxPath->currentText(), Qt::MatchFixedString);
-  if (Index < 0)
+  const int Index = FirmwareBox->ShownItem();
+  const QString Choice = FirmwareBox->Choice(Index);
+  const bool File = Index >= FrameConfigLine1->ComboBoxPath->count();
+  if (Choice.isEmpty())
     Unselect(FrameConfigLine1->ComboBoxPath, QString());
+  else if (File)
+    FrameConfigLine1->SetFilePath(Choice);
   else
     FrameConfigLine1->ComboBoxPath->setCurrentIndex(Index);
+  ComboBoxPath->setToolTip(File ? Choice : QString());
   SaveSettings();
 }
 
 TSettingsValues TFormMain::ReadSettingControls() const {
   return {FrameConfigLine1->FilePath(),        FrameConfigLine1->Offset(),
           ComboBoxFlashBaudrate->currentText(), ComboBoxFlashSize->currentIndex(),
-          ComboBoxFlashSpeed->currentIndex(),   ComboBoxSPIMode->currentIndex()};
+          ComboBoxFlashSpeed->currentIndex(),   ComboBoxSPIMode->currentIndex(),
+          FirmwareBox ? FirmwareBox->RecentFiles() : RecentImageFilesRead};
 }
 
 void TFormMain::WriteSettingControls(const TSettingsValues& Values) {
@@ -244,4 +247,6 @@ void TFormMain::WriteSettingControls(const TSettingsValues& Values) {
   ComboBoxFlashSize->setCurrentIndex(Values.FlashSize);
   ComboBoxFlashSpeed->setCurrentIndex(Values.FlashSpeed);
   ComboBoxSPIMode->setCurrentIndex(Values.SPIMode);
+  RecentImageFilesRead = Values.RecentFiles;
+  if (FirmwareBox) FirmwareBox->Fill(FirmwareBox->BuiltInImages(), Values.RecentFiles);
 }

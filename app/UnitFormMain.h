@@ -4,6 +4,7 @@
 // state machine and reply recognition; the settings binding); the window's callbacks call into
 // them. The build-up and layout of the controls are in FormMainLayout.cpp.
 
+#include "app/FirmwareBox.h"
 #include "app/FlashStation.h"
 #include "app/SerialPortList.h"
 #include "app/SettingsBinding.h"
@@ -63,6 +64,10 @@ class TFormMain : public QWidget, private TFlashRunView {
   void TimerStateMachineTimer();
   void TimerFindPortsTimer();
   void FrameConfigLineChange();
+  // The firmware box's "Open image file..." (also Ctrl+O): a file dialog, then ChooseImageFile.
+  void OpenImageFile();
+  // Chooses an image file as the firmware, as the dialog or a file dropped onto the window does.
+  void ChooseImageFile(const QString& Path);
   void ButtonRestoreDefaultClick();
   void LabelIntroductionClick();
 
@@ -105,6 +110,8 @@ class TFormMain : public QWidget, private TFlashRunView {
  protected:
   void closeEvent(QCloseEvent* Event) override;
   bool eventFilter(QObject* Watched, QEvent* Event) override;
+  void dragEnterEvent(QDragEnterEvent* Event) override;
+  void dropEvent(QDropEvent* Event) override;
 
  private:
   void CreateControls();
@@ -116,6 +123,8 @@ class TFormMain : public QWidget, private TFlashRunView {
   void CreateBottomBar();
   void ConnectCallbacks();
   void FormCreate();
+  void FillFirmwareBox();
+  void FirmwareBoxActivated(int Index);
   void FormClose();
   void FormDestroy();
   void SetUpAboutText();
@@ -150,6 +159,8 @@ class TFormMain : public QWidget, private TFlashRunView {
   const QString AppDir;
   QString PortSource = DefaultPortSource();
   TFlashStation Station;  // before Settings, which binds its record's settings folder
+  std::unique_ptr<TFirmwareBox> FirmwareBox;
+  QStringList RecentImageFilesRead;  // as the settings gave them, until the box holds them
   TSettingsBinding Settings;
   // Controls that keep their right edge at a fixed distance from the window's right edge.
   struct TStretch {

@@ -1,14 +1,39 @@
 #include "cli/CliOptions.h"
 
 #include "firmware/FirmwareImage.h"
+#include "firmware/ImageHeader.h"
 #include "serial/SerialPlatform.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace {
 
 [[noreturn]] void Refuse(const QString& Line) { throw EUsage(Line.toStdString()); }
+
+// A reason in the outcome's words as a line of its own.
+[[noreturn]] void RefuseReason(const QString& Reason) {
+  Refuse(Reason.first(1).toUpper() + Reason.sliced(1) + u'.');
+}
+
+QString Hex(quint32 Value) { return QStringLiteral("0x") + QString::number(Value, 16).toUpper(); }
+
+quint32 OffsetOf(const QString& Text, const char* Where) {
+  const std::optional<quint32> Offset = ParseCliNumber(Text);
+  if (!Offset)
+    Refuse(QStringLiteral("%1 \"%2\" is no number (0x for hexadecimal, else decimal).")
+               .arg(QLatin1String(Where), Text));
+  return *Offset;
+}
+
+// FILE or FILE@OFFSET.
+TCliImage ImageOf(const QString& Argument) {
+  const qsizetype At = Argument.lastIndexOf(u'@');
+  if (At < 0) return {Argument, std::nullopt};
+  return {Argument.first(At), OffsetOf(Argument.sliced(At + 1), "The offset of --image")};
+}
 
 QStringList BuiltInImages() {
   QStringList Names;
@@ -36,21 +61,28 @@ void CheckDistinct(const QStringList& Ports) {
 
 QString CliHelpText() {
   return QStringLiteral(
-             "Usage: ferrule-cli --firmware NAME --port PORT [--port PORT ...] [options]\n"
-             "Flashes a built-in firmware image into RQ53 modules, one on each port, all at once.\n"
+             "Usage: ferrule-cli (--firmware NAME|FILE | --image FILE[@OFFSET] ...) --port PORT "
+             "[--port PORT ...] [options]\n"
+             "Flashes firmware into RQ53 modules, one on each port, all at once.\n"
              "\n"
-             "  --firmware NAME   built-in image: %1\n"
+             "  --firmware NAME   built-in image (%1) or an image file\n"
+             "  --image FILE[@OFFSET]\n"
+             "                    an image file at its offset; repeat for several (a boot image at\n"
+             "                    0x0, an application at 0x10000, ...)\n"
              "  --port PORT       serial port of one module (/dev/ttyUSB0, ttyUSB0); repeat for "
              "more\n"
-             "  --safe            flash at 115200 bit/s instead of 576000\n"
+             "  --safe            flash through the boot ROM at 115200 bit/s instead of through\n"
+             "                    the loader program at 921600\n"
              "  --no-run          leave the module in its boot loader after flashing\n"
-             "  --offset HEX      flash offset (default: the settings file's, 0x00000)\n"
+             "  --offset N        flash offset of --firmware and of images without one (default:\n"
+             "                    the settings file's, 0x00000)\n"
              "  --config DIR      settings folder holding Config.xml, RQ53MAC.txt and the QR "
              "pictures\n"
              "  --json            one JSON object per line for every event, for factory systems\n"
              "  --watch           jig mode: flash every module that appears, until Ctrl+C\n"
              "  --help            this text\n"
              "\n"
+             "Numbers: 0x followed by hexadecimal digits, or decimal digits (4096 = 0x1000).\n"
              "Exit status: 0 every module flashed, 1 any run failed, 2 bad arguments.\n")
       .arg(BuiltInImages().join(QStringLiteral(", ")));
 }
@@ -59,8 +91,9 @@ TCliOptions ParseCliOptions(const QStringList& Arguments) {
   QCommandLineParser Parser;
   Parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
   Parser.addOptions({{"firmware", "", "name"},
+                     {"image", "", "file"},
                      {"port", "", "port"},
-                     {"offset", "", "hex"},
+                     {"offset", "", "number"},
                      {"config", "", "dir"},
                      {"safe", ""},
                      {"no-run", ""},
@@ -78,34 +111,79 @@ TCliOptions ParseCliOptions(const QStringList& Arguments) {
     if (Parser.values(Single).size() > 1)
       Refuse(QStringLiteral("--%1 is given twice.").arg(Single));
   Options.Firmware = Parser.value("firmware");
+  for (const QString& Image : Parser.values("image")) Options.Images.push_back(ImageOf(Image));
   Options.Ports = Parser.values("port");
   Options.Safe = Parser.isSet("safe");
   Options.NoRun = Parser.isSet("no-run");
-  Options.Offset = Parser.value("offset");
+  if (Parser.isSet("offset")) Options.Offset = OffsetOf(Parser.value("offset"), "Offset");
   Options.ConfigDir = Parser.value("config");
   Options.Json = Parser.isSet("json");
   Options.Watch = Parser.isSet("watch");
 
   const QStringList Images = BuiltInImages();
-  if (Options.Firmware.isEmpty())
-    Refuse(QStringLiteral("No firmware given: --firmware %1.").arg(Images.join('|')));
-  if (!Images.contains(Options.Firmware))
-    Refuse(QStringLiteral("Unknown firmware \"%1\"; built in: %2.")
+  if (Options.Firmware.isEmpty() && Options.Images.empty())
+    Refuse(QStringLiteral("No firmware given: --firmware %1|FILE or --image FILE[@OFFSET].")
+               .arg(Images.join('|')));
+  if (!Options.Firmware.isEmpty() && !Options.Images.empty())
+    Refuse(QStringLiteral("Give either --firmware or --image, not both."));
+  if (!Options.Firmware.isEmpty() && !Images.contains(Options.Firmware) &&
+      !NamesImageFile(Options.Firmware))
+    Refuse(QStringLiteral("Unknown firmware \"%1\"; built in: %2; or give an image file.")
                .arg(Options.Firmware, Images.join(QStringLiteral(", "))));
   if (Options.Ports.isEmpty() && !Options.Watch)
     Refuse(QStringLiteral("No port given: --port PORT."));
   if (Options.Ports.contains(QString())) Refuse(QStringLiteral("--port wants a port name."));
   CheckDistinct(Options.Ports);
-  if (Parser.isSet("offset")) CheckOffset(Options.Offset);
   if (Parser.isSet("config") && Options.ConfigDir.isEmpty())
     Refuse(QStringLiteral("--config wants a folder."));
   return Options;
 }
 
-void CheckOffset(const QString& Offset) {
+quint32 CheckSettingsOffset(const QString& Offset) {
   quint32 Address = 0;
   if (!GetBaseAddress(Offset, Address))
-    Refuse(QStringLiteral("Offset \"%1\" is no hexadecimal flash address.").arg(Offset));
+    Refuse(QStringLiteral("The offset \"%1\" of the settings file is no hexadecimal flash address.")
+               .arg(Offset));
+  return Address;
+}
+
+std::optional<quint32> ParseCliNumber(const QString& Text) {
+  const bool Hexadecimal = Text.startsWith(QStringLiteral("0x")) || Text.startsWith(QStringLiteral("0X"));
+  const QString Digits = Hexadecimal ? Text.sliced(2) : Text;
+  bool (*const Digit)(QChar) =
+      Hexadecimal ? IsHexDigit : [](QChar C) { return C >= u'0' && C <= u'9'; };
+  if (Digits.isEmpty() || !std::all_of(Digits.begin(), Digits.end(), Digit)) return std::nullopt;
+  bool Fits = false;
+  const qulonglong Value = Digits.toULongLong(&Fits, Hexadecimal ? 16 : 10);
+  if (!Fits || Value > 0xFFFFFFFFu) return std::nullopt;
+  return quint32(Value);
+}
+
+std::vector<TImageSource> ImageSources(const TCliOptions& Options, quint32 SettingsOffset) {
+  const quint32 Offset = Options.Offset.value_or(SettingsOffset);
+  if (!Options.Firmware.isEmpty()) return {{Options.Firmware, Hex(Offset)}};
+  std::vector<TImageSource> Sources;
+  for (const TCliImage& Image : Options.Images)
+    Sources.push_back({Image.Path, Hex(Image.Offset.value_or(Offset))});
+  return Sources;
+}
+
+QString FirmwareName(const TCliOptions& Options) {
+  if (!Options.Firmware.isEmpty()) return ImageDisplayName(Options.Firmware);
+  QStringList Names;
+  for (const TCliImage& Image : Options.Images) Names << ImageDisplayName(Image.Path);
+  return Names.join(u'+');
+}
+
+std::vector<TImageRegion> CheckImages(const std::vector<TImageSource>& Sources,
+                                      const QString& Mode, const QString& Size,
+                                      const QString& Speed) {
+  const TImagesRead Read = ReadImageRegions(Sources);
+  if (!Read.Error.isEmpty()) RefuseReason(Read.Error);
+  QString Refusal = FlashSettingsRefusal(Mode, Size, Speed);
+  if (Refusal.isEmpty()) Refusal = RegionsRefusal(Read.Regions, FlashSizeBytes(Size).value_or(0), Size);
+  if (!Refusal.isEmpty()) RefuseReason(Refusal);
+  return Read.Regions;
 }
 
 void CheckPortsOpenable(const QStringList& Ports) {

@@ -1,10 +1,14 @@
 #pragma once
 // The command line of ferrule-cli: what to flash on which ports, and how to report it.
 
+#include "firmware/ImageRegions.h"
+
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <stdexcept>
+#include <vector>
 
 // A command line that cannot be carried out; the message is one line a user can act on.
 class EUsage : public std::runtime_error {
@@ -14,12 +18,19 @@ class EUsage : public std::runtime_error {
 
 enum class TOutputMode { Terminal, Plain, Json };
 
+// An image file given with --image, and its offset when one was given with it.
+struct TCliImage {
+  QString Path;
+  std::optional<quint32> Offset;
+};
+
 struct TCliOptions {
-  QString Firmware;    // display name of a built-in image
-  QStringList Ports;   // as given; every one a different device
-  bool Safe = false;   // 115200 bit/s instead of 576000
-  bool NoRun = false;  // leave the module in its boot loader after flashing
-  QString Offset;      // flash offset text; empty: the settings file's
+  QString Firmware;            // a built-in image's name or an image file (--firmware)
+  std::vector<TCliImage> Images;  // --image, in the order given
+  QStringList Ports;           // as given; every one a different device
+  bool Safe = false;           // through the boot ROM at 115200 bit/s
+  bool NoRun = false;          // leave the module in its boot loader after flashing
+  std::optional<quint32> Offset;  // --offset; nothing: the settings file's
   QString ConfigDir;   // settings folder; empty: beside the executable or its fallback
   bool Json = false;
   bool Watch = false;
@@ -30,14 +41,32 @@ struct TCliOptions {
 QString CliHelpText();
 
 // Reads the arguments (argv without the program name). Throws EUsage for an unknown option, a
-// missing value, a firmware that is not built in, no --port (unless watching), the same port
-// twice or an offset that is no number. Ports are checked by CheckPortsOpenable.
+// missing value, no firmware or both --firmware and --image, a firmware that is neither built in
+// nor a file, no --port (unless watching), the same port twice or an offset that is no number.
+// Ports are checked by CheckPortsOpenable, the images by ImageSources and CheckImages.
 TCliOptions ParseCliOptions(const QStringList& Arguments);
+
+// A number as the command line takes it: "0x" and hexadecimal digits, or decimal digits; at most
+// 32 bits.
+std::optional<quint32> ParseCliNumber(const QString& Text);
+
+// What the options flash: the firmware at the offset, or every image at its own offset (the
+// offset of --offset, else SettingsOffset, where it has none).
+std::vector<TImageSource> ImageSources(const TCliOptions& Options, quint32 SettingsOffset);
+// The name a run's outcome gives the firmware: the built-in image's, or the files' joined by "+".
+QString FirmwareName(const TCliOptions& Options);
+// Throws EUsage, before any port is touched, for images that cannot be read or written with the
+// settings' flash mode, size and speed (see ReadImageRegions, FlashSettingsRefusal and
+// RegionsRefusal); returns them read.
+std::vector<TImageRegion> CheckImages(const std::vector<TImageSource>& Sources,
+                                      const QString& Mode, const QString& Size,
+                                      const QString& Speed);
 
 // Throws EUsage, with the serial layer's reason, for the first port that cannot be opened now
 // (missing, busy, no serial port, no permission). Each port is opened and closed again; nothing
 // is sent.
 void CheckPortsOpenable(const QStringList& Ports);
 
-// Throws EUsage when Offset is no flash offset (hexadecimal, at most 32 bits).
-void CheckOffset(const QString& Offset);
+// Throws EUsage when Offset, as the settings file holds it, is no flash offset (hexadecimal, at
+// most 32 bits).
+quint32 CheckSettingsOffset(const QString& Offset);

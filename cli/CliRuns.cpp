@@ -85,17 +85,17 @@ void TCliPortRun::End() {
 // ---- all runs
 
 TCliRuns::TCliRuns(const TCliOptions& Options, const TSettingsValues& Values,
-                   const QString& ConfigDir, TCliReport& Report)
-    : Options(Options),
-      ConfigDir(ConfigDir),
-      Report(Report),
-      Inputs{.FirmwareName = Options.Firmware,
-             .Offset = Options.Offset,
-             .SPIMode = SPIModeItems.value(Values.SPIMode),
-             .FlashSize = FlashSizeItems.value(Values.FlashSize),
-             .FlashSpeed = FlashSpeedItems.value(Values.FlashSpeed),
-             .PostRun = !Options.NoRun,
-             .ProgressMaximum = 100} {
+                   const std::vector<TImageSource>& Sources,
+                   const std::vector<TImageRegion>& Regions, const QString& ConfigDir,
+                   TCliReport& Report)
+    : Options(Options), ConfigDir(ConfigDir), Report(Report) {
+  Inputs.FirmwareName = FirmwareName(Options);
+  Inputs.Images = Sources;
+  Inputs.Regions = Regions;
+  Inputs.SPIMode = SPIModeItems.value(Values.SPIMode);
+  Inputs.FlashSize = FlashSizeItems.value(Values.FlashSize);
+  Inputs.FlashSpeed = FlashSpeedItems.value(Values.FlashSpeed);
+  Inputs.PostRun = !Options.NoRun;
   WatchTimer.setInterval(WatchIntervalMs);
   connect(&WatchTimer, &QTimer::timeout, this, [this] { WatchTick(); });
 }

@@ -82,9 +82,11 @@ class TCliPortRun : public QObject {
 
 class TCliRuns : public QObject {
  public:
-  // Values are the settings file's; ConfigDir the settings folder (with its final separator).
-  TCliRuns(const TCliOptions& Options, const TSettingsValues& Values, const QString& ConfigDir,
-           TCliReport& Report);
+  // Values are the settings file's; Regions the images of Sources, read; ConfigDir the settings
+  // folder (with its final separator).
+  TCliRuns(const TCliOptions& Options, const TSettingsValues& Values,
+           const std::vector<TImageSource>& Sources, const std::vector<TImageRegion>& Regions,
+           const QString& ConfigDir, TCliReport& Report);
   ~TCliRuns() override;
 
   // Starts a run on every given port, or the watch; the event loop quits when all is over.

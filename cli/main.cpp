@@ -49,9 +49,16 @@ int main(int argc, char* argv[]) {
     Settings.InitSettings(QCoreApplication::applicationDirPath());
   else
     Settings.InitSettingsIn(Options.ConfigDir);
-  if (Options.Offset.isEmpty()) Options.Offset = Values.Offset;
+  // Everything that can be checked is, before any port is touched: the images read once and
+  // tested against the settings, then the ports.
+  std::vector<TImageSource> Sources;
+  std::vector<TImageRegion> Regions;
   try {
-    CheckOffset(Options.Offset);
+    const quint32 SettingsOffset = Options.Offset ? 0 : CheckSettingsOffset(Values.Offset);
+    Sources = ImageSources(Options, SettingsOffset);
+    Regions = CheckImages(Sources, SPIModeItems.value(Values.SPIMode),
+                          FlashSizeItems.value(Values.FlashSize),
+                          FlashSpeedItems.value(Values.FlashSpeed));
     if (!Options.Watch) CheckPortsOpenable(Options.Ports);
   } catch (const EUsage& Error) {
     PrintError(QString::fromStdString(Error.what()));
@@ -59,7 +66,7 @@ int main(int argc, char* argv[]) {
   }
 
   TCliReport Report(OutputMode(Options), stdout);
-  TCliRuns Runs(Options, Values, Settings.ConfigDir(), Report);
+  TCliRuns Runs(Options, Values, Sources, Regions, Settings.ConfigDir(), Report);
   Runs.Start();
   Application.exec();
   Report.PrintSummary();

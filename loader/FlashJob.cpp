@@ -1,6 +1,7 @@
 #include "loader/FlashJob.h"
 
 #include "firmware/FirmwareImage.h"
+#include "firmware/ImageHeader.h"
 #include "loader/FlashErase.h"
 #include "loader/LoaderCodec.h"
 
@@ -31,37 +32,14 @@ QByteArray BlockRequest(const QByteArray& Image, qsizetype Position, quint32 Seq
   return BuildFlashDataRequest(Block, Sequence);
 }
 
-quint8 CodeOf(const QHash<QString, quint8>& Codes, const QString& Text) {
-  return Codes.value(Text, 0);
-}
-
-const QHash<QString, quint8>& ModeCodes() {
-  static const QHash<QString, quint8> Codes{{"QIO", 0}, {"QOUT", 1}, {"DIO", 2}, {"DOUT", 3}};
-  return Codes;
-}
-
-// The image format's own codes ("8MByte" and "16MByte" included) with each chip's size in KiB.
-const QHash<QString, std::pair<quint8, quint32>>& Sizes() {
-  static const QHash<QString, std::pair<quint8, quint32>> Codes{
-      {"512kByte", {0x00, 512}},   {"256kByte", {0x10, 256}}, {"1MByte", {0x20, 1024}},
-      {"2MByte", {0x30, 2048}},    {"4MByte", {0x40, 4096}},  {"2MByte-C1", {0x50, 2048}},
-      {"4MByte-C1", {0x60, 4096}}, {"8MByte", {0x80, 8192}},  {"16MByte", {0x90, 16384}}};
-  return Codes;
-}
-
-const QHash<QString, quint8>& SpeedCodes() {
-  static const QHash<QString, quint8> Codes{
-      {"40MHz", 0x0}, {"26.7MHz", 0x1}, {"20MHz", 0x2}, {"80MHz", 0xF}};
-  return Codes;
-}
-
 }  // namespace
 
-quint8 SPIModeCode(const QString& Text) { return CodeOf(ModeCodes(), Text); }
-
-// The high four bits give the flash size, the low four the flash frequency.
-quint8 FlashSizeSpeedCode(const QString& SizeText, const QString& SpeedText) {
-  return Sizes().value(SizeText).first | CodeOf(SpeedCodes(), SpeedText);
+void ReadJobImages(TFlashJobInputs& Inputs) {
+  if (!Inputs.Regions.empty() || !Inputs.ReadError.isEmpty()) return;
+  TImagesRead Read = ReadImageRegions(Inputs.Images);
+  Inputs.Regions = std::move(Read.Regions);
+  Inputs.ReadError = Read.Error;
+  Inputs.BadOffset = Read.BadOffset;
 }
 
 TFlashJob::TFlashJob(QObject* UiContext, TFrameLink Link, TFlashJobSteps Steps,
@@ -88,11 +66,10 @@ void TFlashJob::EnterStage(TRunStage Stage) {
 }
 
 void TFlashJob::FlashImage() {
-  QByteArray Image;
-  quint32 BaseAddress = 0;
-  if (ReadMAC() && PrepareImage(Image, BaseAddress) &&
-      !(Inputs.ThroughLoader && FlashThroughLoader(Image, BaseAddress)))
-    FlashStream(Image, BaseAddress);
+  std::vector<TImageRegion> Regions = Inputs.Regions;
+  if (ReadMAC() && PrepareRegions(Regions) &&
+      !(Inputs.ThroughLoader && FlashThroughLoader(Regions)))
+    FlashThroughRom(Regions);
   if (!Failed && Outcome.Result != TRunResult::Done) Outcome.Result = TRunResult::Stopped;
   if (Inputs.PostRun && Outcome.Result == TRunResult::Done) EnterStage(TRunStage::RunAfterFlash);
   PostToUi([this] {
@@ -171,74 +148,81 @@ void TFlashJob::Fail(TRunReason Reason, const QString& Text, const QString& Line
   });
 }
 
-// A run that cannot program what was chosen ends as a failure: nothing was written.
-bool TFlashJob::PrepareImage(QByteArray& Image, quint32& BaseAddress) {
-  if (!GetMemoryStream(Inputs.FirmwareName, &Image)) {
-    const QString Text = QStringLiteral("firmware image not available");
-    Fail(TRunReason::ImageMissing, Text, ErrorLine(Text));
-    return false;
+// A run that cannot program what was chosen ends as a failure: nothing was written. Checked
+// before anything is erased: the images read, the Advanced page's settings (a box without a
+// choice, from an index out of range in a hand-edited settings file), and the regions against the
+// chosen flash size. The region at offset 0 gets the settings' header codes.
+bool TFlashJob::PrepareRegions(std::vector<TImageRegion>& Regions) {
+  QString Refusal = Inputs.ReadError;
+  if (Refusal.isEmpty() && Regions.empty()) Refusal = QStringLiteral("firmware image not available");
+  const TRunReason Reason = Inputs.BadOffset ? TRunReason::BadSettings : TRunReason::ImageMissing;
+  for (const TImageRegion& Region : Regions)
+    Outcome.Regions.push_back({Region.Name, Region.Offset, Region.Sha256});
+  if (Regions.size() == 1) {
+    Outcome.ImageSha256 = Regions.front().Sha256;
+    Outcome.Offset = Regions.front().Offset;
   }
-  Outcome.ImageSha256 = QCryptographicHash::hash(Image, QCryptographicHash::Sha256);
-  if (!GetBaseAddress(Inputs.Offset, BaseAddress)) {
-    const QString Text = QStringLiteral("invalid flash offset %1").arg(Inputs.Offset);
-    Fail(TRunReason::BadSettings, Text, ErrorLine(Text));
-    return false;
-  }
-  Outcome.Offset = BaseAddress;
-  const QString Refusal = SettingsRefusal(Image.size(), BaseAddress);
+  if (Refusal.isEmpty())
+    Refusal = FlashSettingsRefusal(Inputs.SPIMode, Inputs.FlashSize, Inputs.FlashSpeed);
+  if (Refusal.isEmpty())
+    Refusal = RegionsRefusal(Regions, FlashSizeBytes(Inputs.FlashSize).value_or(0), Inputs.FlashSize);
   if (!Refusal.isEmpty()) {
-    Fail(TRunReason::BadSettings, Refusal, ErrorLine(Refusal));
+    Fail(Regions.empty() ? Reason : TRunReason::BadSettings, Refusal, ErrorLine(Refusal));
     return false;
   }
-  if (BaseAddress == 0) {
-    Image[2] = char(SPIModeCode(Inputs.SPIMode));
-    Image[3] = char(FlashSizeSpeedCode(Inputs.FlashSize, Inputs.FlashSpeed));
-  }
+  for (TImageRegion& Region : Regions)
+    if (Region.Offset == 0)
+      PatchImageHeader(Region.Bytes, Inputs.SPIMode, Inputs.FlashSize, Inputs.FlashSpeed);
   return true;
 }
 
-// Why the Advanced page's settings and the offset cannot take this image, or the empty text.
-// Checked before anything is erased: a box without a choice (an index out of range in a
-// hand-edited settings file), an offset inside a sector (its erase would wipe the bytes before
-// it), an image that runs past the end of the chosen flash.
-QString TFlashJob::SettingsRefusal(qsizetype ImageSize, quint32 BaseAddress) const {
-  const auto NotChosen = [](const char* Setting) {
-    return QStringLiteral("no %1 chosen; its value in Config.xml is out of range")
-        .arg(QLatin1String(Setting));
-  };
-  if (!Sizes().contains(Inputs.FlashSize)) return NotChosen("flash size");
-  if (!SpeedCodes().contains(Inputs.FlashSpeed)) return NotChosen("flash speed");
-  if (!ModeCodes().contains(Inputs.SPIMode)) return NotChosen("SPI mode");
-  if (BaseAddress % FlashSectorSize != 0)
-    return QStringLiteral("flash offset %1 is not on a 4 KiB sector boundary").arg(Inputs.Offset);
-  if (BaseAddress == 0 && ImageSize < 4)
-    return QStringLiteral("firmware image of %1 bytes is too short for its header").arg(ImageSize);
-  const quint64 FlashBytes = quint64(Sizes().value(Inputs.FlashSize).second) * 1024;
-  if (BaseAddress + quint64(RoundUpTo4(ImageSize)) > FlashBytes)
-    return QStringLiteral("firmware image of %1 bytes at %2 does not fit in %3 flash")
-        .arg(ImageSize)
-        .arg(Inputs.Offset, Inputs.FlashSize);
-  return {};
+// Blocks are counted in 1 KiB of each region, on either path, for the run's outcome.
+void TFlashJob::CountBlocks(const std::vector<TImageRegion>& Regions) {
+  Outcome.BlockCount = 0;
+  TotalBytes = 0;
+  for (const TImageRegion& Region : Regions) {
+    Outcome.BlockCount += int((RoundUpTo4(Region.Bytes.size()) + BlockSize - 1) / BlockSize);
+    TotalBytes += Region.Bytes.size();
+  }
 }
 
-void TFlashJob::FlashStream(const QByteArray& Image, quint32 BaseAddress) {
+// Each region as the boot ROM takes an image: one FLASH_BEGIN that erases just its sectors, then
+// its blocks. "Erasing" says what all regions erase together.
+void TFlashJob::FlashThroughRom(const std::vector<TImageRegion>& Regions) {
   if (Link.Stopped()) return;
-  Outcome.Path = Outcome.Path == TFlashPath::None ? TFlashPath::BootRom : Outcome.Path;
+  if (Outcome.Path == TFlashPath::None) Outcome.Path = TFlashPath::BootRom;
+  CountBlocks(Regions);
+  quint32 Sectors = 0;
+  for (const TImageRegion& Region : Regions)
+    Sectors += SectorsErasedBy(Region.Offset,
+                               FlashBeginSize(Region.Offset, quint32(RoundUpTo4(Region.Bytes.size()))));
+  AnnounceErase(Regions.size() == 1 ? RoundUpTo4(TotalBytes) : TotalBytes, Sectors);
+  WrittenBefore = 0;
+  for (const TImageRegion& Region : Regions) {
+    if (!FlashStream(Region)) break;
+    WrittenBefore += Region.Bytes.size();
+  }
+  if (Outcome.BlocksWritten == Outcome.BlockCount && !Failed && !Link.Stopped())
+    Outcome.Result = TRunResult::Done;
+  ShowProgress(WrittenBefore, true);
+}
+
+// One region through the boot ROM; false when the run ends in it.
+bool TFlashJob::FlashStream(const TImageRegion& Region) {
+  const QByteArray& Image = Region.Bytes;
   const qsizetype Size = Image.size();
   const qsizetype PaddedSize = RoundUpTo4(Size);
-  const int BlockCount = int((PaddedSize + BlockSize - 1) / BlockSize);
-  Outcome.BlockCount = BlockCount;
+  const int Blocks = int((PaddedSize + BlockSize - 1) / BlockSize);
   // The size announced makes the module erase just the image's sectors; the blocks are not
   // bound by it.
-  const quint32 EraseSize = FlashBeginSize(BaseAddress, quint32(PaddedSize));
-  const quint32 Sectors = SectorsErasedBy(BaseAddress, EraseSize);
-  AnnounceErase(PaddedSize, Sectors);
-  const int EraseWaitMs = FlashBeginWaitMs(BaseAddress, Sectors, TRomSession::ReplyWaitMs);
-  if (!WaitedFor(Rom.FlashBegin(EraseSize, quint16(BlockCount), BaseAddress, EraseWaitMs),
+  const quint32 EraseSize = FlashBeginSize(Region.Offset, quint32(PaddedSize));
+  const quint32 Sectors = SectorsErasedBy(Region.Offset, EraseSize);
+  const int EraseWaitMs = FlashBeginWaitMs(Region.Offset, Sectors, TRomSession::ReplyWaitMs);
+  if (!WaitedFor(Rom.FlashBegin(EraseSize, quint16(Blocks), Region.Offset, EraseWaitMs),
                  {TRunReason::EraseTimeout, TRunReason::EraseRefused, "the flash start",
                   "Error: Set RQ53 Address timeout."},
                  EraseWaitMs))
-    return;
+    return false;
   EnterStage(TRunStage::Write);
   // The next block's request is made while this one crosses the line.
   qsizetype Position = 0;
@@ -246,19 +230,20 @@ void TFlashJob::FlashStream(const QByteArray& Image, quint32 BaseAddress) {
   QByteArray Request = BlockRequest(Image, Position, Sequence);
   while (Position < Size) {
     const QString Block =
-        QStringLiteral("block %1 of %2").arg(Outcome.BlocksWritten + 1).arg(BlockCount);
+        QStringLiteral("block %1 of %2").arg(Outcome.BlocksWritten + 1).arg(Outcome.BlockCount);
     const std::optional<TReplyFrame> Reply = Rom.FlashData(Request);
     Position += std::min<qsizetype>(BlockSize, Size - Position);
     Request = BlockRequest(Image, Position, ++Sequence);
     if (!WaitedFor(Reply, {TRunReason::BlockTimeout, TRunReason::BlockRefused, Block,
                            "Error: Write flash timeout."},
-                   TRomSession::ReplyWaitMs))
-      break;
+                   TRomSession::ReplyWaitMs)) {
+      ShowProgress(WrittenBefore + Position, true);
+      return false;
+    }
     ++Outcome.BlocksWritten;
-    ShowProgress(Position, Size, false);
+    ShowProgress(WrittenBefore + Position, false);
   }
-  if (Outcome.BlocksWritten == BlockCount) Outcome.Result = TRunResult::Done;
-  ShowProgress(Position, Size, true);
+  return true;
 }
 
 void TFlashJob::AnnounceErase(qsizetype Size, quint32 Sectors) {
@@ -272,7 +257,7 @@ void TFlashJob::AnnounceErase(qsizetype Size, quint32 Sectors) {
 // Flashes through the loader program. False when the program could not be brought up: one
 // warning, and the boot ROM is ready for the ROM path. True when the run ended here, written,
 // failed or stopped.
-bool TFlashJob::FlashThroughLoader(const QByteArray& Image, quint32 BaseAddress) {
+bool TFlashJob::FlashThroughLoader(const std::vector<TImageRegion>& Regions) {
   const std::optional<TOnChipProgram> Program = BuiltInOnChipProgram();
   TOnChipFlasher Flasher(LoaderLink(), RomRate, LoaderRate);
   TOnChipResult Started = Program ? Flasher.Start(*Program) : TOnChipResult();
@@ -283,24 +268,35 @@ bool TFlashJob::FlashThroughLoader(const QByteArray& Image, quint32 BaseAddress)
     return Failed;
   }
   Outcome.Path = TFlashPath::Loader;
-  const quint32 Sectors = quint32((Image.size() + FlashSectorSize - 1) / FlashSectorSize);
-  AnnounceErase(RoundUpTo4(Image.size()), Sectors);
-  // Counted in 1 KiB blocks of the image, as on the ROM path, for the run's outcome.
-  Outcome.BlockCount = int((RoundUpTo4(Image.size()) + BlockSize - 1) / BlockSize);
-  const TOnChipResult Flashed = Flasher.Flash(Image, BaseAddress);
-  if (Link.Stopped()) return true;
+  CountBlocks(Regions);
+  quint32 Sectors = 0;
+  for (const TImageRegion& Region : Regions)
+    Sectors += quint32((Region.Bytes.size() + FlashSectorSize - 1) / FlashSectorSize);
+  AnnounceErase(Regions.size() == 1 ? RoundUpTo4(TotalBytes) : TotalBytes, Sectors);
+  WrittenBefore = 0;
+  for (const TImageRegion& Region : Regions) {
+    if (!FlashRegionThroughLoader(Flasher, Region)) return true;
+    WrittenBefore += Region.Bytes.size();
+  }
+  Outcome.Result = TRunResult::Done;
+  Outcome.Verified = true;
+  Outcome.BlocksWritten = Outcome.BlockCount;
+  ShowProgress(TotalBytes, true);
+  return true;
+}
+
+// One region, written and its digest compared; false when the run ends in it.
+bool TFlashJob::FlashRegionThroughLoader(TOnChipFlasher& Flasher, const TImageRegion& Region) {
+  const TOnChipResult Flashed = Flasher.Flash(Region.Bytes, Region.Offset);
+  if (Link.Stopped()) return false;
   if (Flashed.Outcome != TOnChipOutcome::Written) {
     const TRunReason Reason = Flashed.Outcome == TOnChipOutcome::DigestDiffers
                                   ? TRunReason::DigestDiffers
                                   : TRunReason::LoaderFailed;
     const QString Text = QStringLiteral("loader: %1").arg(Flashed.Reason);
     Fail(Reason, Text, ErrorLine(Text));
-    return true;
+    return false;
   }
-  Outcome.Result = TRunResult::Done;
-  Outcome.Verified = true;
-  Outcome.BlocksWritten = Outcome.BlockCount;
-  ShowProgress(Image.size(), Image.size(), true);
   OnUi([this, Digest = Flashed.Digest] {
     Steps.Log(QStringLiteral("Note: Flash digest %1 equals the image's.")
                   .arg(Digest, 8, 16, QChar(u'0')));
@@ -331,9 +327,9 @@ TOnChipLink TFlashJob::LoaderLink() {
     return Set;
   };
   Loader.EnterStage = [this](TRunStage Stage) { EnterStage(Stage); };
-  Loader.Progress = [this](qsizetype Done, qsizetype Total) {
-    Outcome.BlocksWritten = int(Done / BlockSize);
-    const int Shown = int(double(Done) * Inputs.ProgressMaximum / double(Total));
+  Loader.Progress = [this](qsizetype Done, qsizetype) {
+    Outcome.BlocksWritten = int((WrittenBefore + Done) / BlockSize);
+    const int Shown = int(double(WrittenBefore + Done) * Inputs.ProgressMaximum / double(TotalBytes));
     PostToUi([this, Shown] { Steps.SetProgress(Shown); });
   };
   return Loader;
@@ -354,10 +350,11 @@ void TFlashJob::ReturnToRom() {
          QStringLiteral("Error: RQ53 did not answer after its reset."));
 }
 
-// About once per hundredth of the image (after every block for an image under 100 bytes), and
-// once more at the end, rounded up so that a complete image shows the maximum. Only the last
+// About once per hundredth of the images (after every block for images under 100 bytes), and
+// once more at the end, rounded up so that complete images show the maximum. Only the last
 // update is waited for: the others would hold up the next block.
-void TFlashJob::ShowProgress(qsizetype Position, qsizetype Size, bool Final) {
+void TFlashJob::ShowProgress(qsizetype Position, bool Final) {
+  const qsizetype Size = TotalBytes;
   if (Size <= 0) return;
   const qsizetype Step = Size / 100;
   if (!Final && Step > 0 && Position % Step > BlockSize) return;

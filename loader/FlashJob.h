@@ -6,6 +6,7 @@
 // run on that thread, either waiting for them or posting them; both kinds run in the order they
 // were issued. It ends with its part of the run's outcome.
 
+#include "firmware/ImageRegions.h"
 #include "loader/DeviceIdentity.h"
 #include "loader/LoaderCodec.h"
 #include "loader/OnChipFlasher.h"
@@ -18,11 +19,16 @@
 
 #include <functional>
 
-// What the job reads of the front end, copied when the worker is started, so the worker never
-// touches a control.
+// What the job reads of the front end, copied when the run starts, so the worker never touches a
+// control.
 struct TFlashJobInputs {
-  QString FirmwareName;  // display name of the built-in image
-  QString Offset;        // flash offset text
+  QString FirmwareName;  // what the run calls its firmware (the images' names)
+  std::vector<TImageSource> Images;  // the images chosen, read when the run starts
+  // The images read; a front end that reads them before (ferrule-cli, for every station) gives
+  // them here, else the run reads Images. ReadError says why they could not be.
+  std::vector<TImageRegion> Regions;
+  QString ReadError;
+  bool BadOffset = false;  // ReadError is an offset's
   QString SPIMode;       // texts of the Advanced page's boxes
   QString FlashSize;
   QString FlashSpeed;
@@ -57,9 +63,8 @@ struct TFlashJobSteps {
   std::function<void(const TRunOutcome& Outcome)> Finished;
 };
 
-// The image header codes of an image programmed at offset 0, chosen by the boxes' exact texts.
-quint8 SPIModeCode(const QString& Text);
-quint8 FlashSizeSpeedCode(const QString& SizeText, const QString& SpeedText);
+// The images of Inputs read into its Regions (or its ReadError), unless they are there already.
+void ReadJobImages(TFlashJobInputs& Inputs);
 
 class TFlashJob {
  public:
@@ -78,9 +83,9 @@ class TFlashJob {
  private:
   bool ReadMAC();
   void RecordModule(const TModuleMAC& MAC);
-  bool PrepareImage(QByteArray& Image, quint32& BaseAddress);
-  QString SettingsRefusal(qsizetype ImageSize, quint32 BaseAddress) const;
-  void FlashStream(const QByteArray& Image, quint32 BaseAddress);
+  bool PrepareRegions(std::vector<TImageRegion>& Regions);
+  bool FlashStream(const TImageRegion& Region);
+  void FlashThroughRom(const std::vector<TImageRegion>& Regions);
   // A reply waited for: what its time-out and its refusal mean, what it answers in the outcome's
   // words ("the MAC read", "block 3 of 469"), and the time-out's log line.
   struct TWait {
@@ -89,13 +94,15 @@ class TFlashJob {
     QString TimeoutLine;
   };
   bool WaitedFor(const std::optional<TReplyFrame>& Reply, const TWait& Wait, int WaitMs);
-  bool FlashThroughLoader(const QByteArray& Image, quint32 BaseAddress);
+  bool FlashThroughLoader(const std::vector<TImageRegion>& Regions);
+  bool FlashRegionThroughLoader(TOnChipFlasher& Flasher, const TImageRegion& Region);
   void FallBackToRom(const TOnChipResult& Started, bool ProgramRan);
   TOnChipLink LoaderLink();
   void ReturnToRom();
   void AnnounceErase(qsizetype Size, quint32 Sectors);
+  void CountBlocks(const std::vector<TImageRegion>& Regions);
   void Fail(TRunReason Reason, const QString& Text, const QString& Line = QString());
-  void ShowProgress(qsizetype Position, qsizetype Size, bool Final);
+  void ShowProgress(qsizetype Position, bool Final);
   void EnterStage(TRunStage Stage);
   void OnUi(const std::function<void()>& Step);
   void PostToUi(std::function<void()> Step);
@@ -108,4 +115,6 @@ class TFlashJob {
   // Written on the worker thread only; handed to the last step.
   TRunOutcome Outcome;
   bool Failed = false;
+  qsizetype TotalBytes = 0;    // of every region
+  qsizetype WrittenBefore = 0;  // bytes of the regions written before the current one
 };

@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <vector>
+
 // The stages of a run, in the order they come.
 enum class TRunStage {
   PortOpen,       // the port is being opened
@@ -54,6 +56,13 @@ enum class TRunReason {
   PortLost,
 };
 
+// One image the run was to write.
+struct TFlashedRegion {
+  QString Name;
+  quint32 Offset = 0;
+  QByteArray Sha256;
+};
+
 struct TRunOutcome {
   TRunResult Result = TRunResult::Failed;
   TRunReason Reason = TRunReason::None;
@@ -62,9 +71,10 @@ struct TRunOutcome {
   TFlashPath Path = TFlashPath::None;
   QString LoaderFailure;   // why the loader program was not used, on BootRomAfterLoader
   TRunStage Reached = TRunStage::PortOpen;  // the last stage the run entered
-  QString Firmware;        // the image's name
-  QByteArray ImageSha256;  // of the image as chosen, before its header was patched; empty if none
-  quint32 Offset = 0;
+  QString Firmware;        // the images' name
+  std::vector<TFlashedRegion> Regions;  // every image, as read (before a header was patched)
+  QByteArray ImageSha256;  // of the one image; empty when there are several or none
+  quint32 Offset = 0;      // of the one image
   QString StationMAC;      // "18:FE:34:12:34:56", empty when it was not read
   QString AccessPointMAC;  // "1A-FE-34-12-34-56"
   QString PictureFile;     // the QR picture's file name in the settings folder

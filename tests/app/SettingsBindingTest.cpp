@@ -24,9 +24,9 @@ void PrintTo(const TSettingsValues& V, std::ostream* Out) {
 
 namespace {
 
-const TSettingsValues Defaults{"", "0x00000", "256000", 4, 0, 1};
+const TSettingsValues Defaults{"", "0x00000", "256000", 4, 0, 1, {}};
 // The window's controls before any settings are applied.
-const TSettingsValues Unset{"", "", "230400", -1, -1, -1};
+const TSettingsValues Unset{"", "", "230400", -1, -1, -1, {}};
 const QString Unreadable = "Warning: Settings file unreadable, defaults restored.";
 
 // A settings file as a hand editor might write it: no byte-order mark, LF line ends.
@@ -130,13 +130,13 @@ TEST_F(SettingsBindingTest, AnExistingFileIsLoadedAndNotRewritten) {
                    {"ComboBoxFlashSize.ItemIndex", "Integer", "2"},
                    {"ComboBoxFlashSpeed.ItemIndex", "Integer", "3"},
                    {"ComboBoxSPIMode.ItemIndex", "Integer", "0"}}),
-       {"CORVEL", "0x01000", "115200", 2, 3, 0}},
+       {"CORVEL", "0x01000", "115200", 2, 3, 0, {}}},
       {"missing, mistyped and out-of-range",
        ConfigText({{"FrameConfigLine1.Offset", "String", "0x02000"},
                    {"ComboBoxFlashSize.ItemIndex", "Integer", "9"},
                    {"ComboBoxFlashSpeed.ItemIndex", "String", "3"},
                    {"ComboBoxFlashBaudrate.Text", "Integer", "9600"}}),
-       {"", "0x02000", "", 9, 0, 0}},
+       {"", "0x02000", "", 9, 0, 0, {}}},
   };
   const QDateTime Stamp(QDate(2001, 2, 3), QTime(4, 5, 6));
   ASSERT_TRUE(QDir().mkpath(Path("app/Config")));
@@ -162,14 +162,14 @@ TEST_F(SettingsBindingTest, AnExistingFileIsLoadedAndNotRewritten) {
 TEST_F(SettingsBindingTest, SaveSettingsWritesWhatTheControlsHold) {
   Binding.InitSettings(Path("app"));
   ChestReset();
-  Controls = {"UPYTHON", "0x00000", "921600", -1, 2, 3};
+  Controls = {"UPYTHON", "0x00000", "921600", -1, 2, 3, {}};
   Binding.SaveSettings();
   EXPECT_EQ(FileEntries(ConfigFile()), Entries(Controls));
   EXPECT_EQ(LogLines, QStringList());
 }
 
 TEST_F(SettingsBindingTest, RestoreDefaultsPutsTheDefaultsIntoControlsAndFile) {
-  const TSettingsValues Chosen{"CORVEL", "0x01000", "115200", 2, 3, 0};
+  const TSettingsValues Chosen{"CORVEL", "0x01000", "115200", 2, 3, 0, {}};
   ASSERT_TRUE(QDir().mkpath(Path("app/Config")));
   WriteFile(ConfigFile(), ConfigText({{"FrameConfigLine1.FilePath", "String", "CORVEL"}}));
   Binding.InitSettings(Path("app"));

@@ -5,6 +5,7 @@
 
 #include "app/FlashStation.h"
 #include "cli/CliRuns.h"
+#include "tests/loader/JobInputs.h"
 #include "tests/serial/SerialTestSupport.h"
 #include "tools/rq53sim/SimulatedPort.h"
 
@@ -55,8 +56,7 @@ struct TReportedRun {
       : Port(std::move(Module), 576000),
         Out(std::tmpfile()),
         Report(TOutputMode::Json, Out),
-        View(Port.SlavePath(), {"CORVEL", "0x00000", "DIO", "4MByte", "40MHz", true, 100},
-             Options, Report, [this](const TRunOutcome&) { Ended = true; }),
+        View(Port.SlavePath(), BuiltInJobInputs("CORVEL"), Options, Report, [this](const TRunOutcome&) { Ended = true; }),
         Rewording(View),
         Station(Reworded ? static_cast<TFlashRunView&>(Rewording) : View,
                 [ConfigDir] { return ConfigDir; }, [](const std::function<void()>& Step) { Step(); }) {

@@ -18,6 +18,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QtEndian>
 
 #include <csignal>
 
@@ -271,26 +272,76 @@ TEST_F(CliTest, WatchFlashesEachModuleThatAppearsAndCtrlCLetsTheRunEnd) {
   EXPECT_EQ(Records().count("STA MAC:"), 2);
 }
 
-// Arguments that cannot be carried out: one line on standard error, exit status
-// 2, and not one byte sent to the module.
+QByteArray ReadAll(const QString& Path) {
+  QFile File(Path);
+  return File.open(QIODevice::ReadOnly) ? File.readAll() : QByteArray();
+}
+
+// An ESP8266 boot image: magic, one segment of Length bytes.
+QByteArray BootImage(quint32 Length) {
+  QByteArray Image = QByteArray::fromHex("E9010000 00001040 00001040") + QByteArray(4, '\0');
+  qToLittleEndian<quint32>(Length, Image.data() + 12);
+  return Image + QByteArray(int(Length), '\x5A');
+}
+
+QString WriteFile(const QString& Path, const QByteArray& Bytes) {
+  QFile File(Path);
+  EXPECT_TRUE(File.open(QIODevice::WriteOnly) && File.write(Bytes) == Bytes.size());
+  return Path;
+}
+
+// Arguments, images and settings that cannot be carried out: one line on standard error, exit
+// status 2, and not one byte sent to the module; everything is checked before a port is opened.
 TEST_F(CliTest, BadArgumentsFlashNothing) {
   TSimModule& Sim = Module(0x56);
   QTemporaryDir Links;
   const QString Link = Links.filePath("jig0");
   ASSERT_TRUE(QFile::link(Sim.Port, Link));
   const QString Missing = Links.filePath("ttyUSB9");
+  const QString Boot = WriteFile(Links.filePath("boot.bin"), BootImage(3000));
+  const QString App = WriteFile(Links.filePath("app.bin"), QByteArray(70000, '\x11'));
+  const QString Empty = WriteFile(Links.filePath("empty.bin"), {});
+  const QString Plain = WriteFile(Links.filePath("plain.bin"), QByteArray(100, '\0'));
+  const QString Cut = WriteFile(Links.filePath("cut.bin"), BootImage(3000).first(1000));
+  const QString Large = Links.filePath("large.bin");
+  {
+    QFile File(Large);
+    ASSERT_TRUE(File.open(QIODevice::WriteOnly) && File.resize(16 * 1024 * 1024 + 1));
+  }
+  const QStringList To{"--port", Sim.Port};
   const struct {
     QStringList Arguments;
     QString Error;
   } Cases[] = {
-      {{"--firmware", "ESPRESSO", "--port", Sim.Port}, "Unknown firmware \"ESPRESSO\""},
-      {{"--port", Sim.Port}, "No firmware given"},
+      {QStringList{"--firmware", "ESPRESSO"} + To, "Unknown firmware \"ESPRESSO\""},
+      {To, "No firmware given"},
       {{"--firmware", "CORVEL"}, "No port given"},
-      {{"--firmware", "CORVEL", "--port", Sim.Port, "--port", Link}, "is given twice"},
-      {{"--firmware", "CORVEL", "--port", Sim.Port, "--offset", "0x1G000"},
-       "Offset \"0x1G000\" is no hexadecimal flash address."},
+      {QStringList{"--firmware", "CORVEL", "--port", Link} + To, "is given twice"},
+      {QStringList{"--firmware", "CORVEL", "--offset", "0x1G000"} + To,
+       "Offset \"0x1G000\" is no number (0x for hexadecimal, else decimal)."},
       {{"--firmware", "CORVEL", "--port", Missing}, Missing + " does not exist"},
-      {{"--firmware", "CORVEL", "--port", Sim.Port, "--fast"}, "Unknown option 'fast'"},
+      {QStringList{"--firmware", "CORVEL", "--fast"} + To, "Unknown option 'fast'"},
+      {QStringList{"--firmware", "CORVEL", "--image", App} + To, "either --firmware or --image"},
+      {QStringList{"--image", Links.filePath("none.bin")} + To, "none.bin does not exist."},
+      {QStringList{"--image", Links.path()} + To, " is a folder, not an image file."},
+      {QStringList{"--image", Empty + "@0x10000"} + To, "Image file empty.bin is empty."},
+      {QStringList{"--image", Large + "@0x10000"} + To, "Image file large.bin is larger than 16 MiB."},
+      {QStringList{"--image", App + "@0x10x"} + To, "The offset of --image \"0x10x\" is no number"},
+      {QStringList{"--image", Plain + "@0"} + To,
+       "Image file plain.bin at 0x0: it does not start with an image header (0xE9)"},
+      {QStringList{"--image", Cut + "@0"} + To,
+       "Image file cut.bin at 0x0: its header names 1 segments, but the file of 1000 bytes ends "
+       "within segment 1."},
+      {QStringList{"--image", Boot + "@0", "--image", App + "@0x12345"} + To,
+       "Flash offset 0x12345 of image file app.bin is not on a 4 KiB sector boundary."},
+      {QStringList{"--image", Boot + "@0", "--image", App + "@0x3F0000"} + To,
+       "Image file app.bin of 70000 bytes at 0x3F0000 does not fit in 4MByte flash."},
+      {QStringList{"--image", App + "@65536", "--image", Boot + "@0x20000"} + To,
+       "Images app.bin (0x10000 to 0x2116F) and boot.bin at 0x20000 overlap."},
+      {QStringList{"--firmware", "CORVEL", "--offset", "0x1234"} + To,
+       "Flash offset 0x1234 is not on a 4 KiB sector boundary."},
+      {QStringList{"--firmware", "UPYTHON", "--offset", "4128768"} + To,
+       "Firmware image of 598432 bytes at 0x3F0000 does not fit in 4MByte flash."},
   };
   for (const auto& Case : Cases) {
     const TCliResult Result = Cli(Case.Arguments);
@@ -307,6 +358,16 @@ TEST_F(CliTest, BadArgumentsFlashNothing) {
     const TCliResult Result = Cli({"--firmware", "CORVEL", "--port", Sim.Port});
     EXPECT_EQ(Result.ExitCode, 2);
     EXPECT_EQ(Result.Err, "ferrule-cli: " + Sim.Port + " is in use by another program.\n");
+  }
+  {
+    // A flash size out of range in a hand-edited settings file.
+    const QByteArray Settings = ReadAll(Folder.filePath("Config.xml"));
+    WriteFile(Folder.filePath("Config.xml"),
+              QByteArray(Settings).replace("<Value>4</Value>", "<Value>9</Value>"));
+    const TCliResult Result = Cli({"--firmware", "CORVEL", "--port", Sim.Port});
+    EXPECT_EQ(Result.ExitCode, 2);
+    EXPECT_EQ(Result.Err,
+              "ferrule-cli: No flash size chosen; its value in Config.xml is out of range.\n");
   }
   EXPECT_EQ(Sim.Requests(), "");
   EXPECT_EQ(Records(), "");

@@ -4,6 +4,7 @@
 
 #include "app/FlashStation.h"
 #include "serial/SPComm.h"
+#include "tests/loader/JobInputs.h"
 #include "tests/serial/SerialTestSupport.h"
 #include "tests/window/RecordingDevice.h"
 #include "tools/rq53sim/SimulatedPort.h"
@@ -37,9 +38,7 @@ class TConsoleView : public TFlashRunView {
   bool FirmwareSelected() const override { return true; }
   QString SerialPortText() const override { return Port; }
   bool SafeFlashChecked() const override { return false; }
-  TFlashJobInputs FlashJobInputs() const override {
-    return {"CORVEL", "0x00000", "DIO", "4MByte", "40MHz", true, 100};
-  }
+  TFlashJobInputs FlashJobInputs() const override { return BuiltInJobInputs("CORVEL"); }
   void ShowMessage(const QString& Text) override { Lines << "Message: " + Text; }
   void Log(const QString& Text) override { Lines << Text.split(u'\n'); }
   void SetBurnCaption(const QString& Text) override { Caption = Text; }

@@ -5,6 +5,7 @@
 #include "loader/FlashJob.h"
 
 #include "loader/FlashErase.h"
+#include "firmware/ImageHeader.h"
 
 #include "firmware/ResourceCatalogue.h"
 #include "loader/ReplyRecognition.h"
@@ -28,7 +29,16 @@ quint32 Le32(const QByteArray& Data, int At) {
 
 class TFlashJobTest : public ::testing::Test {
  protected:
-  TFlashJobTest() { Inputs = {"T1000", "0x00000", "DIO", "4MByte", "40MHz", true, 100, false}; }
+  TFlashJobTest() { Reset(); }
+
+  void Reset() {
+    Inputs = TFlashJobInputs();
+    Inputs.SPIMode = "DIO";
+    Inputs.FlashSize = "4MByte";
+    Inputs.FlashSpeed = "40MHz";
+    Firmware = "T1000";
+    Offset = "0x00000";
+  }
 
   // Runs one whole job and processes its UI steps until it has ended.
   void Run() {
@@ -58,6 +68,12 @@ class TFlashJobTest : public ::testing::Test {
     Record.Replies.Open();
     Record.RunState = StateJobRunning;
     Stages.clear();
+    // As the run control does when a run starts: the images read once.
+    Inputs.FirmwareName = Firmware;
+    Inputs.Images = {{Firmware, Offset}};
+    Inputs.Regions.clear();
+    Inputs.ReadError.clear();
+    ReadJobImages(Inputs);
     const TFrameLink Link{[this](const QByteArray& Packet) { return Send(Packet); },
                           [this](int TimeoutMs) { return Record.Replies.Next(TimeoutMs); },
                           [this] { return Record.Replies.Stopped(); }};
@@ -122,6 +138,7 @@ class TFlashJobTest : public ::testing::Test {
   quint32 RefusalWithBlock = ~0u;
   TReplyRecognizer Recognizer{Record, [this](const QString& Line) { Lines << Line; }};
   TFlashJobInputs Inputs;
+  QString Firmware, Offset;  // the image chosen and where it goes
   TRunOutcome Outcome;
   TModuleMAC Met;
   QStringList Stages;
@@ -180,7 +197,7 @@ TEST_F(TFlashJobTest, ReadsTheMACThenProgramsAndHandsTheRunBack) {
 }
 
 TEST_F(TFlashJobTest, PadsTheLastBlockToAMultipleOfFour) {
-  Inputs.FirmwareName = "T2049";
+  Firmware = "T2049";
   Run();
   const QByteArray Source = Image("T2049");
   const auto Begin = Requests(SimFlashBegin);
@@ -195,7 +212,7 @@ TEST_F(TFlashJobTest, PadsTheLastBlockToAMultipleOfFour) {
   // S div 100 is 20: the bar moves after every block, and the last update rounds up.
   EXPECT_EQ(Progress, QList<int>({50, 100, 100, 100}));
 
-  Inputs.FirmwareName = "T1023";
+  Firmware = "T1023";
   Sim = TSimulatedModule();
   Run();
   EXPECT_EQ(Le32(Requests(SimFlashBegin)[0].Data, 0), 1024u);
@@ -204,8 +221,8 @@ TEST_F(TFlashJobTest, PadsTheLastBlockToAMultipleOfFour) {
 }
 
 TEST_F(TFlashJobTest, SendsAnImageAtAnotherOffsetUnchanged) {
-  Inputs.FirmwareName = "T1000";
-  Inputs.Offset = "10000h";
+  Firmware = "T1000";
+  Offset = "10000h";
   Run();
   EXPECT_EQ(Le32(Requests(SimFlashBegin)[0].Data, 12), 0x10000u);
   EXPECT_EQ(Blocks(), QList<QByteArray>{Image("T1000")});
@@ -213,7 +230,7 @@ TEST_F(TFlashJobTest, SendsAnImageAtAnotherOffsetUnchanged) {
 
 // An image under 100 bytes moves the bar after each block instead of dividing by zero.
 TEST_F(TFlashJobTest, ShowsProgressOfATinyImage) {
-  Inputs.FirmwareName = "T60";
+  Firmware = "T60";
   Run();
   EXPECT_EQ(Progress, QList<int>({100, 100}));
   EXPECT_EQ(Blocks().value(0).size(), 60);
@@ -248,8 +265,8 @@ TEST_F(TFlashJobTest, RefusesWhatItCannotProgram) {
   };
   for (const auto& Case : Cases) {
     Lines.clear();
-    Inputs.FirmwareName = Case.FilePath;
-    Inputs.Offset = Case.Offset;
+    Firmware = Case.FilePath;
+    Offset = Case.Offset;
     Inputs.FlashSize = Case.Size;
     Inputs.FlashSpeed = Case.Speed;
     Inputs.SPIMode = Case.Mode;
@@ -266,7 +283,8 @@ TEST_F(TFlashJobTest, RefusesWhatItCannotProgram) {
   EXPECT_TRUE(Requests(SimFlashBegin).empty());
   EXPECT_TRUE(Requests(SimFlashData).empty());
   // At the last sector of the chip the image still fits.
-  Inputs = {"T1000", "0x3FF000", "DIO", "4MByte", "40MHz", true, 100, false};
+  Reset();
+  Offset = "0x3FF000";
   Sim = TSimulatedModule();
   Run();
   EXPECT_EQ(Outcome.Result, TRunResult::Done);
@@ -292,13 +310,13 @@ TEST_F(TFlashJobTest, ErasesJustTheImagesSectors) {
   for (const char* Name : {"CORVEL", "UPYTHON"}) {
     const QByteArray Source = Image(Name);
     const auto Sectors = quint32((Source.size() + 4095) / 4096);
-    for (const quint32 Offset : {0x0u, 0x1000u, 0x7F000u, 0x100000u - Sectors * 4096}) {
-      SCOPED_TRACE(testing::Message() << Name << " at 0x" << std::hex << Offset);
+    for (const quint32 At : {0x0u, 0x1000u, 0x7F000u, 0x100000u - Sectors * 4096}) {
+      SCOPED_TRACE(testing::Message() << Name << " at 0x" << std::hex << At);
       Sim = TSimulatedModule();
       Sim.PresetFlash(0, Before);
       Lines.clear();
-      Inputs.FirmwareName = Name;
-      Inputs.Offset = "0x" + QString::number(Offset, 16);
+      Firmware = Name;
+      Offset = "0x" + QString::number(At, 16);
       Run();
       ASSERT_EQ(Outcome.Result, TRunResult::Done) << Lines.join('\n').toStdString();
       EXPECT_EQ(Lines.filter("Erasing"),
@@ -308,10 +326,10 @@ TEST_F(TFlashJobTest, ErasesJustTheImagesSectors) {
       EXPECT_EQ(quint32(Requests(SimFlashData).size()), Blocks);
 
       QByteArray Expected = Before;
-      Expected.replace(Offset, Sectors * 4096, QByteArray(Sectors * 4096, '\xFF'));
+      Expected.replace(At, Sectors * 4096, QByteArray(Sectors * 4096, '\xFF'));
       QByteArray Written = Source;
-      if (Offset == 0) Written.replace(2, 2, "\x02\x40");
-      Expected.replace(Offset, Written.size(), Written);
+      if (At == 0) Written.replace(2, 2, "\x02\x40");
+      Expected.replace(At, Written.size(), Written);
       std::lock_guard Lock(SimLock);
       const auto Differ = std::mismatch(Expected.begin(), Expected.end(), Sim.Flash().begin());
       EXPECT_EQ(Differ.first - Expected.begin(), Expected.size()) << "first byte that differs";
@@ -343,7 +361,7 @@ TEST(FlashEraseSize, ErasesTheImagesSectorsByTheModulesFormula) {
 // A refusal in one delivery with a block's success ends the run there: after a middle block
 // nothing more is sent, and after the last one the run does not end as done.
 TEST_F(TFlashJobTest, ARefusalBesideASuccessEndsTheRun) {
-  Inputs.FirmwareName = "T2049";
+  Firmware = "T2049";
   for (const quint32 Block : {1u, 2u}) {
     SCOPED_TRACE(Block);
     Sim = TSimulatedModule();

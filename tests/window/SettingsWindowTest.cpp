@@ -141,7 +141,7 @@ TEST_F(TSettingsWindow, ACorruptFileIsKeptAndTheDefaultsRestored) {
   EXPECT_EQ(Bad.readAll(), "<DataChest><Data");
   EXPECT_EQ(Entries(), Defaults());
   EXPECT_TRUE(Log().contains("Warning: Settings file unreadable, defaults restored."));
-  EXPECT_EQ(Form->ComboBoxPath->count(), Form->FrameConfigLine1->ComboBoxPath->count());
+  EXPECT_EQ(Form->ComboBoxPath->count(), Form->FrameConfigLine1->ComboBoxPath->count() + 1);
   EXPECT_GE(Form->ComboBoxPath->findText("CORVEL"), 0);
 }
 
