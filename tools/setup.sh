@@ -24,10 +24,10 @@ TEST_PACKAGES=(libgtest-dev libgmock-dev zbar-tools qemu-system-misc liblz4-dev
                xvfb xdotool imagemagick)
 
 # The Windows build and its packages: the cross compiler (with its strip), the static zlib, Qt's
-# host tools of the Windows SDK's version (moc, rcc, uic), the zip, the installer's compiler and
-# xz for the SDK archive.
-WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev qt6-base-dev-tools zip xz-utils
-                  nsis)
+# host tools of the Windows SDK's version (moc, rcc, uic), the zip and its recompressor, the
+# installer's compiler and xz for the SDK archive.
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev qt6-base-dev-tools zip advancecomp
+                  nsis xz-utils)
 
 # The Windows suites run under Wine.
 WINDOWS_TEST_PACKAGES=(wine64)
