@@ -7,7 +7,9 @@
 ; Ferrule.exe there; the uninstaller removes exactly the files it installed and leaves Config\
 ; (settings, MAC record, QR pictures) in place. /S installs or uninstalls silently.
 
-Unicode true
+; A 64-bit installer, as the program is: it runs where Ferrule runs (and under a Wine without
+; 32-bit support).
+Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel user
 !include "MUI2.nsh"
