@@ -41,7 +41,7 @@ const QStringList AboutLines{
     QStringLiteral("install its USB-serial driver from https://corvel.example/drivers/"),
     QStringLiteral("Report issues at https://corvel.example/ferrule/issues"),
     QStringLiteral("Ferrule is free software under the MIT licence."),
-    QStringLiteral("Thanks to the makers of Qt and libqrencode."),
+    QStringLiteral("Thanks to the makers of Qt, libqrencode and zlib (licences: folder licenses)."),
 };
 
 QFont PixelFont(int Pixels) {

@@ -10,10 +10,11 @@ glyphs.
   no.png    red cross, transparent background
   arrow.png, check.png   the style's drop-down arrow and check box tick
   ferrule.png  the program's icon: the start-up logo at rest
+  ferrule.ico  the same icon for Windows (the installer and the Start-menu entry), 16 to 128 pixels
 
 Shapes are signed distance functions drawn with one pixel of antialiasing; every shape has a
 dark rim so that it stands out on light and dark bars alike when scaled down to 25 x 23. The
-GIF and PNG writers are our own (standard library only: zlib for PNG, an LZW coder for GIF).
+GIF, PNG and ICO writers are our own (standard library only: zlib for PNG, an LZW coder for GIF).
 
 Usage: draw_pictures.py OUTPUT_FOLDER
 """
@@ -239,6 +240,43 @@ def png_bytes(canvas):
             + chunk(b"IEND", b""))
 
 
+# ICO writer.
+
+def scaled_down(canvas, factor):
+    """The canvas with each factor x factor square of pixels averaged into one."""
+    small = Canvas(canvas.width // factor, canvas.height // factor)
+    area = factor * factor
+    for y in range(small.height):
+        for x in range(small.width):
+            square = [canvas.px[(y * factor + j) * canvas.width + x * factor + i]
+                      for j in range(factor) for i in range(factor)]
+            small.px[y * small.width + x] = tuple(sum(p[k] for p in square) / area
+                                                  for k in range(4))
+    return small
+
+
+def ico_bytes(canvas, factors=(8, 4, 2, 1)):
+    """A Windows icon of the canvas at its size divided by each factor: 32-bit BGRA bitmaps with
+    an all-clear AND mask, as every Windows reads them."""
+    images = []
+    for factor in factors:
+        small = scaled_down(canvas, factor)
+        w, h = small.width, small.height
+        pixels = small.straight()
+        rows = b"".join(bytes(v for r, g, b, a in pixels[y * w:(y + 1) * w] for v in (b, g, r, a))
+                        for y in reversed(range(h)))
+        mask = bytes(((w + 31) // 32) * 4 * h)
+        header = struct.pack("<IiiHHIIiiII", 40, w, 2 * h, 1, 32, 0, len(rows) + len(mask),
+                             0, 0, 0, 0)
+        images.append((w, h, header + rows + mask))
+    offset = 6 + 16 * len(images)
+    directory = struct.pack("<HHH", 0, 1, len(images))
+    for w, h, data in images:
+        directory += struct.pack("<BBBBHHII", w % 256, h % 256, 0, 0, 1, 32, len(data), offset)
+        offset += len(data)
+    return directory + b"".join(data for _, _, data in images)
+
+
 # GIF writer.
 
 def palette_for(frames):
@@ -332,6 +370,7 @@ def main(argv):
         "arrow.png": png_bytes(arrow()),
         "check.png": png_bytes(check()),
         "ferrule.png": png_bytes(logo[0]),
+        "ferrule.ico": ico_bytes(logo[0]),
     }
     for name, data in outputs.items():
         with open(os.path.join(folder, name), "wb") as out:

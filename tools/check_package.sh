@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds the Debian package in build/ and checks it: the files it installs, its declared
-# dependencies, its desktop entry (desktop-file-validate) and lintian's findings (printed).
+# Builds the Debian package in build/ (the programs only, no tests) and checks it: the files it
+# installs, its declared dependencies, its desktop entry (desktop-file-validate) and lintian's
+# findings (printed).
 # Usage: tools/check_package.sh [BUILD_DIR]
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build}
+cmake -S "$root" -B "$build" -G Ninja -DFERRULE_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target package
 deb=$(ls "$build"/ferrule_*_amd64.deb)
 echo "== $deb"
@@ -16,7 +18,7 @@ for path in ./usr/bin/ferrule ./usr/bin/ferrule-cli ./usr/share/applications/fer
 done
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6xml6 libzxing libc6; do
+for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6xml6 libqrencode4 zlib1g libc6; do
   grep -q "$lib" <<<"$depends" || { echo "undeclared dependency: $lib"; exit 1; }
 done
 unpacked=$(mktemp -d)

@@ -13,7 +13,7 @@ if [ ${#targets[@]} -eq 0 ]; then
   mapfile -t targets < <(ls "$root/tests/fuzz/corpus")
 fi
 
-install_packages
+install_packages "${RUN_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 out="$root/build-fuzz"
 CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$out" -G Ninja -DFERRULE_WERROR=ON -DFERRULE_FUZZ=ON
 cmake --build "$out" --target "${targets[@]}" --parallel "$(nproc)"

@@ -3,14 +3,18 @@
 # the platform-free unit suites, the Windows serial layer and the registry port list against the
 # simulated module (the Linux build's rq53sim) on a pseudo-terminal that Wine shows as COM5, and
 # a whole flash run through the window. The QR picture of that run is decoded with zbarimg and the
-# module's flash compared with the image. Exits non-zero on any failure.
+# module's flash compared with the image; then the installer's install, run and uninstall
+# (tools/test-windows-installer.sh). Exits non-zero on any failure.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/build-windows.sh"
 
-install_packages
+install_packages "${RUN_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" \
+  "${WINDOWS_TEST_PACKAGES[@]}"
 install_sdk
-build_windows
+build_windows -DFERRULE_BUILD_TESTS=ON
 deploy
+make_installer
+cmake -S "$root" -B "$root/build" -G Ninja -DFERRULE_WERROR=ON -DFERRULE_BUILD_TESTS=ON >/dev/null
 cmake --build "$root/build" --target rq53sim_program
 SIM=$root/build/tools/rq53sim/rq53sim
 
@@ -19,9 +23,10 @@ WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 export WINEPREFIX=$BUILD/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export QT_QPA_PLATFORM=minimal
 # The test programs run beside Ferrule.exe in a copy of the deployed folder, so that they load the
-# same DLLs and plugins.
+# same DLLs and plugins, with Qt's minimal platform plugin that runs the window headless.
 BIN=$BUILD/wine-bin
 rm -rf "$BIN" && cp -r "$DIST" "$BIN" && cp "$BUILD"/tests/windows/*.exe "$BIN/"
+cp "$SDK/qt6-mingw64/plugins/platforms/qminimal.dll" "$BIN/platforms/"
 [ -f "$WINEPREFIX/system.reg" ] || "$WINE" wineboot -i >/dev/null 2>&1
 # One server for the whole stage: the registry's hardware key lives only as long as it does.
 "$WINESERVER" -p >/dev/null 2>&1 || true  # (already running: kept)
@@ -78,3 +83,6 @@ echo "--- an adapter pulled after the first answer"
 start_sim --unplug-after 0
 wine_test windows_com_tests.exe --gtest_filter=*Pulled*
 stop_sim
+
+echo "--- the installer: install, a whole run, uninstall"
+bash "$root/tools/test-windows-installer.sh"

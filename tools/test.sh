@@ -3,7 +3,7 @@
 # Exits non-zero when anything fails, a sanitizer report or a fuzzing finding included.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
-install_packages
+install_packages "${RUN_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 
 stage() { echo "=== $1 ($(date +%T))"; }
 
@@ -37,11 +37,11 @@ bash "$root/tools/fuzz.sh" 20
 # The Windows build under Wine: unit suites, the serial layer and port list on a simulated COM5,
 # a whole flash run through the window (tools/test-windows.sh).
 stage "Windows (Wine)"
-configure_and_build build
+configure_and_build build -DFERRULE_BUILD_TESTS=ON
 bash "$root/tools/test-windows.sh"
 
 # The whole suite, last, so that its summary closes the output.
 stage "Test suite"
-configure_and_build build
+configure_and_build build -DFERRULE_BUILD_TESTS=ON
 cd "$root/build"
 QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 300
