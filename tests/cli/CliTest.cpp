@@ -134,6 +134,24 @@ class CliTest : public ::testing::Test {
   std::vector<std::unique_ptr<TSimModule>> Modules;
 };
 
+QByteArray ReadAll(const QString& Path) {
+  QFile File(Path);
+  return File.open(QIODevice::ReadOnly) ? File.readAll() : QByteArray();
+}
+
+// An ESP8266 boot image: magic, one segment of Length bytes.
+QByteArray BootImage(quint32 Length) {
+  QByteArray Image = QByteArray::fromHex("E9010000 00001040 00001040") + QByteArray(4, '\0');
+  qToLittleEndian<quint32>(Length, Image.data() + 12);
+  return Image + QByteArray(int(Length), '\x5A');
+}
+
+QString WriteFile(const QString& Path, const QByteArray& Bytes) {
+  QFile File(Path);
+  EXPECT_TRUE(File.open(QIODevice::WriteOnly) && File.write(Bytes) == Bytes.size());
+  return Path;
+}
+
 // Three modules at once: each flash holds the image, each module is recorded
 // with its picture, and the summary names every port done.
 TEST_F(CliTest, ThreeModulesAreFlashedAtOnce) {
@@ -272,22 +290,37 @@ TEST_F(CliTest, WatchFlashesEachModuleThatAppearsAndCtrlCLetsTheRunEnd) {
   EXPECT_EQ(Records().count("STA MAC:"), 2);
 }
 
-QByteArray ReadAll(const QString& Path) {
-  QFile File(Path);
-  return File.open(QIODevice::ReadOnly) ? File.readAll() : QByteArray();
-}
+// Image files at their offsets, one module with one file and one with three (a boot image at 0,
+// an application at 0x10000, data near the end): each module's flash holds each file at its
+// offset (the boot image with the settings' header codes), and is erased nowhere else.
+TEST_F(CliTest, ImageFilesAreFlashedAtTheirOffsets) {
+  QTemporaryDir Files;
+  QByteArray Data(70000, '\0');
+  for (qsizetype i = 0; i < Data.size(); ++i) Data[i] = char(i * 7 % 253);
+  const QString Boot = WriteFile(Files.filePath("boot.bin"), BootImage(3000));
+  const QString App = WriteFile(Files.filePath("app.bin"), Data);
+  const QString Init = WriteFile(Files.filePath("init.bin"), QByteArray(4096, '\xA5'));
+  TSimModule& One = Module(0x56);
+  TSimModule& Three = Module(0x57);
+  const TCliResult Single =
+      Cli({"--firmware", App, "--offset", "0x20000", "--port", One.Port, "--no-run"});
+  EXPECT_EQ(Single.ExitCode, 0) << Single.Out.toStdString() << Single.Err.toStdString();
+  const TCliResult Several = Cli({"--image", Boot + "@0", "--image", App + "@0x10000", "--image",
+                                  Init + "@0x3FC000", "--port", Three.Port});
+  EXPECT_EQ(Several.ExitCode, 0) << Several.Out.toStdString() << Several.Err.toStdString();
 
-// An ESP8266 boot image: magic, one segment of Length bytes.
-QByteArray BootImage(quint32 Length) {
-  QByteArray Image = QByteArray::fromHex("E9010000 00001040 00001040") + QByteArray(4, '\0');
-  qToLittleEndian<quint32>(Length, Image.data() + 12);
-  return Image + QByteArray(int(Length), '\x5A');
-}
-
-QString WriteFile(const QString& Path, const QByteArray& Bytes) {
-  QFile File(Path);
-  EXPECT_TRUE(File.open(QIODevice::WriteOnly) && File.write(Bytes) == Bytes.size());
-  return Path;
+  const auto Expect = [](const QByteArray& Flash, const std::vector<std::pair<quint32, QByteArray>>& Regions) {
+    QByteArray Expected(4 * 1024 * 1024, '\xFF');
+    for (const auto& [Offset, Bytes] : Regions) Expected.replace(Offset, Bytes.size(), Bytes);
+    ASSERT_EQ(Flash.size(), Expected.size());
+    const auto Differ = std::mismatch(Expected.begin(), Expected.end(), Flash.begin());
+    EXPECT_EQ(Differ.first - Expected.begin(), Expected.size()) << "first byte that differs";
+  };
+  Expect(One.Flash(), {{0x20000, Data}});
+  QByteArray Patched = BootImage(3000);
+  Patched[2] = 0x02;  // DIO
+  Patched[3] = 0x40;  // 4 MByte, 40 MHz
+  Expect(Three.Flash(), {{0, Patched}, {0x10000, Data}, {0x3FC000, QByteArray(4096, '\xA5')}});
 }
 
 // Arguments, images and settings that cannot be carried out: one line on standard error, exit
