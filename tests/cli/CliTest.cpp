@@ -37,7 +37,7 @@ struct TSimModule {
         APMAC(QStringLiteral("1A-FE-34-12-34-%1").arg(LastByte, 2, 16, QChar('0')).toUpper()) {
     const QString Efuse = QString::number(quint32(LastByte) << 24 | 0x400000, 16) + ",1234,0,0";
     Process.start(RQ53SIM_PROGRAM,
-                  QStringList{"--efuse", Efuse, "--dump", Dump, "-v"} + Misbehaviour);
+                  QStringList{"--stdin", "--efuse", Efuse, "--dump", Dump, "-v"} + Misbehaviour);
     if (Process.waitForReadyRead(10000)) Port = QString::fromLatin1(Process.readLine()).trimmed();
   }
   ~TSimModule() { Flash(); }
