@@ -17,14 +17,19 @@ enum class TOutputMode { Terminal, Plain, Json };
 struct TCliOptions {
   QString Firmware;    // display name of a built-in image
   QStringList Ports;   // as given; every one a different device
-  bool Safe = false;   // 115200 bit/s instead of 576000
+  bool Safe = false;   // through the boot ROM at 115200 bit/s, not the loader program at 921600
   bool NoRun = false;  // leave the module in its boot loader after flashing
   QString Offset;      // flash offset text; empty: the settings file's
   QString ConfigDir;   // settings folder; empty: beside the executable or its fallback
+  QString ResultsFile;  // the results log; empty: "runs.csv" in the settings folder
   bool Json = false;
   bool Watch = false;
   bool Help = false;
+  bool Version = false;
 };
+
+// "ferrule-cli 1.316", printed for --version.
+QString CliVersionText();
 
 // The usage text printed for --help.
 QString CliHelpText();
@@ -41,3 +46,7 @@ void CheckPortsOpenable(const QStringList& Ports);
 
 // Throws EUsage when Offset is no flash offset (hexadecimal, at most 32 bits).
 void CheckOffset(const QString& Offset);
+
+// Throws EUsage when the settings folder (the identity record's) or the results log cannot be
+// written: before any run starts, so that no module is flashed without its records.
+void CheckRecordsWritable(const QString& ConfigDir, const QString& ResultsFile);

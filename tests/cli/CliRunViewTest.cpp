@@ -54,7 +54,7 @@ struct TReportedRun {
                const QString& ConfigDir)
       : Port(std::move(Module), 576000),
         Out(std::tmpfile()),
-        Report(TOutputMode::Json, Out),
+        Report(TOutputMode::Json, false, Out),
         View(Port.SlavePath(), {"CORVEL", "0x00000", "DIO", "4MByte", "40MHz", true, 100},
              Options, Report, [this](const TRunOutcome&) { Ended = true; }),
         Rewording(View),
@@ -64,7 +64,7 @@ struct TReportedRun {
   }
   ~TReportedRun() { std::fclose(Out); }
 
-  // The events as the report wrote them, without their times and ports.
+  // The events as the report wrote them, without their times, ports and picture names.
   QStringList Events() {
     std::fflush(Out);
     std::rewind(Out);
@@ -72,8 +72,7 @@ struct TReportedRun {
     char Line[4096];
     while (std::fgets(Line, sizeof Line, Out)) {
       QJsonObject Event = QJsonDocument::fromJson(Line).object();
-      Event.remove("seconds");
-      Event.remove("port");
+      for (const char* Key : {"seconds", "time", "port", "picture"}) Event.remove(Key);
       Lines << QString::fromUtf8(QJsonDocument(Event).toJson(QJsonDocument::Compact));
     }
     return Lines;
