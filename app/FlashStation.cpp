@@ -1,6 +1,7 @@
 #include "app/FlashStation.h"
 
 #include "loader/DeviceIdentity.h"
+#include "loader/ResultsLog.h"
 #include "serial/SPComm.h"
 
 #include <QDateTime>
@@ -115,12 +116,28 @@ void TFlashStation::ShowStage(TRunStage Stage) {
   View.ShowStage(Stage);
 }
 
-// The run's last lines reach the view before its outcome.
+// The run's last lines and its row in the results log come before its outcome reaches the view.
 void TFlashStation::RunFinished(const TRunOutcome& Outcome) {
   LogHeldLines();
   FLastOutcome = Outcome;
   ++FFinishedRuns;
+  AppendResultsRow(Outcome);
   View.RunFinished(Outcome);
+}
+
+QString TFlashStation::ResultsFile() const {
+  return FResultsFile.isEmpty() ? ConfigDir() + QStringLiteral("runs.csv") : FResultsFile;
+}
+
+void TFlashStation::AppendResultsRow(const TRunOutcome& Outcome) {
+  FResultsLogError.clear();
+  if (!IsLoggedRun(Outcome)) return;
+  try {
+    AppendResultsLog(ResultsFile(), Outcome, QDateTime::currentDateTime());
+  } catch (const EIdentityFileError& Error) {
+    FResultsLogError = QString::fromUtf8(Error.what());
+    View.Log(QStringLiteral("Error: ") + FResultsLogError);
+  }
 }
 
 void TFlashStation::ShowQRCode(const QString& Text) {

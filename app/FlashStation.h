@@ -1,7 +1,7 @@
 #pragma once
 // One serial port's flash runs without any widget: the serial component and its receive path (the
 // reply recognition, whose lines are held back a little), the 50 ms state machine timer, the Flash
-// command and the device identity record. A front end (the main window, a command-line program)
+// command, the device identity record and the results log's row of each run. A front end (the main window, a command-line program)
 // implements TFlashRunView and calls in here; a process may run several stations, one per port.
 
 #include "app/FlashRunControl.h"
@@ -46,6 +46,12 @@ class TFlashStation : public QObject, private TFlashRunView {
   int FinishedRuns() const { return FFinishedRuns; }
   // Received bytes kept as the start of a reply still arriving.
   qsizetype ReceivedBytesHeld() const { return Recognizer.HeldBytes(); }
+  // The results log each run's row goes to; empty (the default): "runs.csv" in the settings
+  // folder.
+  void SetResultsFile(const QString& FileName) { FResultsFile = FileName; }
+  QString ResultsFile() const;
+  // Why the last run's row could not be written (also logged as an error), or empty.
+  const QString& ResultsLogError() const { return FResultsLogError; }
 
   // The Flash command: starts a run, or stops the one going.
   void ActionBurnExecute(TBurnSender Sender);
@@ -68,6 +74,7 @@ class TFlashStation : public QObject, private TFlashRunView {
 
  private:
   void LogHeldLines();
+  void AppendResultsRow(const TRunOutcome& Outcome);
 
   // The run's view: the front end's, after the held lines.
   bool FirmwareSelected() const override { return View.FirmwareSelected(); }
@@ -99,4 +106,6 @@ class TFlashStation : public QObject, private TFlashRunView {
   QImage FQRCodePicture;
   std::optional<TRunOutcome> FLastOutcome;
   int FFinishedRuns = 0;
+  QString FResultsFile;
+  QString FResultsLogError;
 };

@@ -43,16 +43,34 @@ bool IsPresentPort(const QString& TtyFolder) {
   return DriverName != QStringLiteral("serial8250") && DriverName != QStringLiteral("port");
 }
 
+// Whether the tty's device, or a device above it in the tree, belongs to the USB subsystem (a
+// USB interface: usb-serial ports sit below theirs, cdc-acm ports are their interface).
+bool OnUsb(const QString& SysfsRoot, const QString& TtyFolder) {
+  const QString Devices = QFileInfo(SysfsRoot + QStringLiteral("/devices")).canonicalFilePath();
+  QString Folder = QFileInfo(TtyFolder + QStringLiteral("/device")).canonicalFilePath();
+  for (; !Devices.isEmpty() && Folder.startsWith(Devices + u'/');
+       Folder = QFileInfo(Folder).path()) {
+    const QFileInfo Subsystem(Folder + QStringLiteral("/subsystem"));
+    if (QFileInfo(Subsystem.canonicalFilePath()).fileName() == QStringLiteral("usb")) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 QString DefaultPortSource() { return QStringLiteral("/sys"); }
 
-std::optional<QStringList> PresentSerialPorts(const QString& SysfsRoot, const QString& DevRoot) {
+std::optional<std::vector<TSerialPortInfo>> PresentSerialPorts(const QString& SysfsRoot,
+                                                               const QString& DevRoot) {
   const QString TtyClass = SysfsRoot + QStringLiteral("/class/tty/");
   const std::optional<QStringList> Names = FolderEntries(TtyClass);
   if (!Names) return std::nullopt;
-  QStringList Ports;
-  for (const QString& Name : *Names)
-    if (IsPresentPort(TtyClass + Name)) Ports << DevRoot + u'/' + Name;
+  std::vector<TSerialPortInfo> Ports;
+  for (const QString& Name : *Names) {
+    const QString Tty = TtyClass + Name;
+    if (!IsPresentPort(Tty)) continue;
+    const std::optional<int> Type = UartType(Tty);
+    Ports.push_back({DevRoot + u'/' + Name, OnUsb(SysfsRoot, Tty), Type && *Type != 0});
+  }
   return Ports;
 }

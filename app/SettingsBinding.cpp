@@ -74,15 +74,6 @@ QString WithSeparator(const QString& Folder) {
   return Folder.endsWith(u'/') ? Folder : Folder + u'/';
 }
 
-// Creates the folder with its parents when missing; true when files can be made in it.
-// A file is made and removed to find out: on Windows a folder's attributes do not say whether
-// its access rights let this user write (C:\Program Files does not).
-bool FolderUsable(const QString& Folder) {
-  if (Folder.isEmpty() || !QDir().mkpath(Folder)) return false;
-  QTemporaryFile Probe(WithSeparator(Folder) + QStringLiteral("write-test-XXXXXX"));
-  return QFileInfo(Folder).isDir() && Probe.open();
-}
-
 // A program installed among the system's programs (/usr/bin by the package) keeps each user's
 // settings in the user's folder, also when root runs it and could write beside it.
 bool InstalledSystemWide(const QString& AppDir) { return AppDir.startsWith(QStringLiteral("/usr/")); }
@@ -95,6 +86,14 @@ QString Sentence(const std::exception& Error) {
 }
 
 }  // namespace
+
+// A file is made and removed to find out: on Windows a folder's attributes do not say whether
+// its access rights let this user write (C:\Program Files does not).
+bool FolderWritable(const QString& Folder) {
+  if (Folder.isEmpty() || !QDir().mkpath(Folder)) return false;
+  QTemporaryFile Probe(WithSeparator(Folder) + QStringLiteral("write-test-XXXXXX"));
+  return QFileInfo(Folder).isDir() && Probe.open();
+}
 
 TSettingsBinding::TSettingsBinding(QString& ConfigDirField, TReadControls Read,
                                    TWriteControls Write, TLogSink LogSink)
@@ -110,7 +109,7 @@ void TSettingsBinding::InitSettings(const QString& AppDir) {
 
 void TSettingsBinding::InitSettingsIn(const QString& Folder) {
   FConfigDir = WithSeparator(Folder);
-  if (!FolderUsable(FConfigDir))
+  if (!FolderWritable(FConfigDir))
     Log(QStringLiteral("Error: Cannot write settings folder %1; settings will not be saved.")
             .arg(FConfigDir));
   LoadOrRestoreDefaults();
@@ -136,9 +135,9 @@ QString TSettingsBinding::ChooseConfigDir(const QString& AppDir) const {
   const QString Beside = WithSeparator(AppDir) + QStringLiteral("Config/");
   const QString UserFolder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
   const QString User = UserFolder.isEmpty() ? QString() : WithSeparator(UserFolder);
-  if (InstalledSystemWide(AppDir) && FolderUsable(User)) return User;
-  if (FolderUsable(Beside)) return Beside;
-  if (FolderUsable(User)) {
+  if (InstalledSystemWide(AppDir) && FolderWritable(User)) return User;
+  if (FolderWritable(Beside)) return Beside;
+  if (FolderWritable(User)) {
     Log(QStringLiteral("Warning: Cannot write settings folder %1; using %2 instead.")
             .arg(Beside, User));
     return User;

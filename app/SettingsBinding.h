@@ -35,6 +35,9 @@ extern const QStringList FlashSizeItems;
 extern const QStringList FlashSpeedItems;
 extern const QStringList SPIModeItems;
 
+// Creates Folder with its parents when missing; true when files can be made in it.
+bool FolderWritable(const QString& Folder);
+
 // The window reads and writes its controls through these two; writing a control from here is no
 // user change and calls no change callback.
 class TSettingsBinding {

@@ -192,15 +192,17 @@ void TFormMain::TimerStateMachineTimer() { Station.TimerStateMachineTimer(); }
 // ---- the port watcher
 
 void TFormMain::TimerFindPortsTimer() {
-  QStringList Ports;
-  EnumSerialPorts(Ports, PortSource);
+  const std::vector<TSerialPortInfo> Present = ListSerialPorts(PortSource).value_or(
+      std::vector<TSerialPortInfo>());
+  const QStringList Ports = PortNames(Present);
   QStringList Items;
   for (int i = 0; i < ComboBoxSerialPortA->count(); ++i) Items << ComboBoxSerialPortA->itemText(i);
   if (Ports == Items) return;
   ReplaceItems(ComboBoxSerialPortA, Ports);
   Station.Log(QStringLiteral("Note: Detect serial port changed."));
-  if (Ports.isEmpty()) return;
-  ComboBoxSerialPortA->setCurrentIndex(int(Ports.size()) - 1);
+  const int Picked = AutoPickIndex(Present);
+  if (Picked < 0) return;
+  ComboBoxSerialPortA->setCurrentIndex(Picked);
   Station.Log(QStringLiteral("Note: Auto mapped serial port to %1.\n").arg(ComboBoxSerialPortA->currentText()));
 }
 

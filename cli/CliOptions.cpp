@@ -1,10 +1,13 @@
 #include "cli/CliOptions.h"
 
+#include "app/SettingsBinding.h"
 #include "firmware/FirmwareImage.h"
 #include "firmware/ImageHeader.h"
+#include "loader/ResultsLog.h"
 #include "serial/SerialPlatform.h"
 
 #include <QCommandLineParser>
+#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -71,19 +74,30 @@ QString CliHelpText() {
              "                    0x0, an application at 0x10000, ...)\n"
              "  --port PORT       serial port of one module (/dev/ttyUSB0, ttyUSB0); repeat for "
              "more\n"
-             "  --safe            flash through the boot ROM at 115200 bit/s instead of through\n"
-             "                    the loader program at 921600\n"
+             "  --safe            flash through the boot ROM at 115200 bit/s, not verified\n"
+             "                    (default: the loader program at 921600 bit/s, the flash read\n"
+             "                    back and compared; through the boot ROM at 576000 when the\n"
+             "                    loader fails)\n"
              "  --no-run          leave the module in its boot loader after flashing\n"
              "  --offset N        flash offset of --firmware and of images without one (default:\n"
              "                    the settings file's, 0x00000)\n"
-             "  --config DIR      settings folder holding Config.xml, RQ53MAC.txt and the QR "
-             "pictures\n"
+             "  --config DIR      settings folder holding Config.xml, RQ53MAC.txt, runs.csv and "
+             "the QR\n"
+             "                    pictures\n"
+             "  --results FILE    results log, one CSV row per run (default: runs.csv in the "
+             "settings\n"
+             "                    folder)\n"
              "  --json            one JSON object per line for every event, for factory systems\n"
-             "  --watch           jig mode: flash every module that appears, until Ctrl+C\n"
-             "  --help            this text\n"
+             "  --watch           jig mode: flash every module that appears on the given ports or\n"
+             "                    (without --port) on any USB serial adapter, until Ctrl+C\n"
+             "  --version         the version\n"
+             "  -h, --help        this text\n"
              "\n"
              "Numbers: 0x followed by hexadecimal digits, or decimal digits (4096 = 0x1000).\n"
-             "Exit status: 0 every module flashed, 1 any run failed, 2 bad arguments.\n")
+             "On a terminal done shows in green and failed in red, unless NO_COLOR is set.\n"
+             "Exit status: 0 every module flashed (with --watch: every module that answered),\n"
+             "1 any run failed or not recorded, 2 bad arguments or records that cannot be "
+             "written.\n")
       .arg(BuiltInImages().join(QStringLiteral(", ")));
 }
 
@@ -95,19 +109,22 @@ TCliOptions ParseCliOptions(const QStringList& Arguments) {
                      {"port", "", "port"},
                      {"offset", "", "number"},
                      {"config", "", "dir"},
+                     {"results", "", "file"},
                      {"safe", ""},
                      {"no-run", ""},
                      {"json", ""},
                      {"watch", ""},
-                     {"help", ""}});
+                     {"version", ""},
+                     {{"h", "help"}, ""}});
   if (!Parser.parse(QStringList{QStringLiteral("ferrule-cli")} + Arguments))
     Refuse(Parser.errorText());
   if (!Parser.positionalArguments().isEmpty())
     Refuse(QStringLiteral("Unexpected argument \"%1\".").arg(Parser.positionalArguments().first()));
   TCliOptions Options;
   Options.Help = Parser.isSet("help");
-  if (Options.Help) return Options;
-  for (const char* Single : {"firmware", "offset", "config"})
+  Options.Version = Parser.isSet("version");
+  if (Options.Help || Options.Version) return Options;
+  for (const char* Single : {"firmware", "offset", "config", "results"})
     if (Parser.values(Single).size() > 1)
       Refuse(QStringLiteral("--%1 is given twice.").arg(Single));
   Options.Firmware = Parser.value("firmware");
@@ -117,6 +134,7 @@ TCliOptions ParseCliOptions(const QStringList& Arguments) {
   Options.NoRun = Parser.isSet("no-run");
   if (Parser.isSet("offset")) Options.Offset = OffsetOf(Parser.value("offset"), "Offset");
   Options.ConfigDir = Parser.value("config");
+  Options.ResultsFile = Parser.value("results");
   Options.Json = Parser.isSet("json");
   Options.Watch = Parser.isSet("watch");
 
@@ -136,7 +154,23 @@ TCliOptions ParseCliOptions(const QStringList& Arguments) {
   CheckDistinct(Options.Ports);
   if (Parser.isSet("config") && Options.ConfigDir.isEmpty())
     Refuse(QStringLiteral("--config wants a folder."));
+  if (Parser.isSet("results") && Options.ResultsFile.isEmpty())
+    Refuse(QStringLiteral("--results wants a file."));
   return Options;
+}
+
+QString CliVersionText() { return QStringLiteral("ferrule-cli %1\n").arg(ToolVersion()); }
+
+// A log that exists must take appending (opening it so changes nothing); a new one must be
+// creatable in its folder.
+void CheckRecordsWritable(const QString& ConfigDir, const QString& ResultsFile) {
+  if (!FolderWritable(ConfigDir))
+    Refuse(QStringLiteral("Cannot write the settings folder %1.").arg(ConfigDir));
+  const QFileInfo Results(ResultsFile);
+  QFile Log(ResultsFile);
+  const bool Writable = Results.exists() ? Results.isFile() && Log.open(QIODevice::Append)
+                                         : FolderWritable(Results.absolutePath());
+  if (!Writable) Refuse(QStringLiteral("Cannot write the results log %1.").arg(ResultsFile));
 }
 
 quint32 CheckSettingsOffset(const QString& Offset) {

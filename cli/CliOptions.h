@@ -28,14 +28,19 @@ struct TCliOptions {
   QString Firmware;            // a built-in image's name or an image file (--firmware)
   std::vector<TCliImage> Images;  // --image, in the order given
   QStringList Ports;           // as given; every one a different device
-  bool Safe = false;           // through the boot ROM at 115200 bit/s
+  bool Safe = false;  // through the boot ROM at 115200 bit/s, not the loader program at 921600
   bool NoRun = false;          // leave the module in its boot loader after flashing
   std::optional<quint32> Offset;  // --offset; nothing: the settings file's
   QString ConfigDir;   // settings folder; empty: beside the executable or its fallback
+  QString ResultsFile;  // the results log; empty: "runs.csv" in the settings folder
   bool Json = false;
   bool Watch = false;
   bool Help = false;
+  bool Version = false;
 };
+
+// "ferrule-cli 1.316", printed for --version.
+QString CliVersionText();
 
 // The usage text printed for --help.
 QString CliHelpText();
@@ -70,3 +75,7 @@ void CheckPortsOpenable(const QStringList& Ports);
 // Throws EUsage when Offset, as the settings file holds it, is no flash offset (hexadecimal, at
 // most 32 bits).
 quint32 CheckSettingsOffset(const QString& Offset);
+
+// Throws EUsage when the settings folder (the identity record's) or the results log cannot be
+// written: before any run starts, so that no module is flashed without its records.
+void CheckRecordsWritable(const QString& ConfigDir, const QString& ResultsFile);

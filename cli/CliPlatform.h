@@ -9,6 +9,7 @@
 
 namespace CliPlatform {
 
+// Whether standard output is a terminal that takes escape sequences (cursor moves, colours).
 bool StandardOutputIsTerminal();
 
 // While the returned object lives, every Ctrl+C (and, where the platform has it, a request to

@@ -2,10 +2,12 @@
 
 #include "app/SerialPortsCtrl.h"
 #include "cli/CliPlatform.h"
+#include "firmware/FirmwareImage.h"
 #include "serial/SPComm.h"
 #include "serial/SerialPlatform.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QFileInfo>
 
 namespace {
@@ -29,25 +31,28 @@ TCliRunView::TCliRunView(const QString& Port, const TFlashJobInputs& Inputs,
 
 void TCliRunView::ShowStage(TRunStage Stage) {
   if (Stage == TRunStage::MacRead) Answered = true;
-  if (Stage != TRunStage::PortOpen) Report.Stage(Index, StageName(Stage));
+  if (Stage != TRunStage::PortOpen) Report.Stage(Index, Stage);
 }
 
 void TCliRunView::SetProgress(int Position) { Report.Progress(Index, Position); }
 
-void TCliRunView::ShowMACTexts(const QString&, const QString& STAMACStr) {
-  Report.MAC(Index, STAMACStr);
+void TCliRunView::ShowMACTexts(const QString& APMACStr, const QString& STAMACStr) {
+  Report.MAC(Index, STAMACStr, APMACStr);
 }
 
 void TCliRunView::RunFinished(const TRunOutcome& Outcome) {
-  Report.End(Index, Outcome.Result == TRunResult::Done ? QString() : Outcome.ReasonText);
+  if (Options.Watch && !::ModuleAnswered(Outcome))
+    Report.Free(Index);
+  else
+    Report.End(Index, Outcome);
   Finished(Outcome);
 }
 
 // ---- one run
 
 TCliPortRun::TCliPortRun(const QString& Port, const TFlashJobInputs& Inputs,
-                         const TCliOptions& Options, const QString& ConfigDir, TCliReport& Report,
-                         std::function<void()> Ended)
+                         const TCliOptions& Options, const QString& ConfigDir,
+                         const QString& ResultsFile, TCliReport& Report, std::function<void()> Ended)
     : FPort(Port),
       ConfigDir(ConfigDir),
       Report(Report),
@@ -62,10 +67,11 @@ TCliPortRun::TCliPortRun(const QString& Port, const TFlashJobInputs& Inputs,
     try {
       Step();
     } catch (const std::exception& Error) {
-      this->Report.Note(QStringLiteral("%1: %2").arg(FPort, QString::fromUtf8(Error.what())));
+      this->Report.Note(QString::fromUtf8(Error.what()), FPort);
     }
   };
   Station = std::make_unique<TFlashStation>(View, [this] { return this->ConfigDir; }, Guard);
+  Station->SetResultsFile(ResultsFile);
   Guard([this] { Station->ActionBurnExecute(TBurnSender::User); });
 }
 
@@ -77,6 +83,7 @@ void TCliPortRun::Stop() {
 
 void TCliPortRun::End() {
   if (std::exchange(FEnded, true)) return;
+  FResultsLogError = Station->ResultsLogError();
   Station->Shutdown();
   // Later, and not in this object's own event: the owner deletes the run it is told of.
   QMetaObject::invokeMethod(QCoreApplication::instance(), Ended, Qt::QueuedConnection);
@@ -87,8 +94,8 @@ void TCliPortRun::End() {
 TCliRuns::TCliRuns(const TCliOptions& Options, const TSettingsValues& Values,
                    const std::vector<TImageSource>& Sources,
                    const std::vector<TImageRegion>& Regions, const QString& ConfigDir,
-                   TCliReport& Report)
-    : Options(Options), ConfigDir(ConfigDir), Report(Report) {
+                   const QString& ResultsFile, TCliReport& Report)
+    : Options(Options), ConfigDir(ConfigDir), ResultsFile(ResultsFile), Report(Report) {
   Inputs.FirmwareName = FirmwareName(Options);
   Inputs.Images = Sources;
   Inputs.Regions = Regions;
@@ -102,7 +109,13 @@ TCliRuns::TCliRuns(const TCliOptions& Options, const TSettingsValues& Values,
 
 TCliRuns::~TCliRuns() = default;
 
+// The start event names the images as every run's outcome does: their hashes before the header is
+// set.
 void TCliRuns::Start() {
+  TCliStart Start{Inputs.FirmwareName, {}, Options.Ports, Options.Watch};
+  for (const TImageRegion& Region : Inputs.Regions)
+    Start.Regions.push_back({Region.Name, Region.Offset, Region.Sha256});
+  Report.Start(Start);
   InterruptCatcher = CliPlatform::CatchInterrupts(this, [this] { Interrupted(); });
   if (Options.Watch) {
     Report.Note(QStringLiteral("Watching for modules; Ctrl+C ends."));
@@ -114,8 +127,8 @@ void TCliRuns::Start() {
 }
 
 void TCliRuns::StartRun(const QString& Port) {
-  Runs.push_back(std::make_unique<TCliPortRun>(Port, Inputs, Options, ConfigDir, Report,
-                                               [this] { RunEnded(); }));
+  Runs.push_back(std::make_unique<TCliPortRun>(Port, Inputs, Options, ConfigDir, ResultsFile,
+                                               Report, [this] { RunEnded(); }));
 }
 
 void TCliRuns::RunEnded() {
@@ -125,18 +138,21 @@ void TCliRuns::RunEnded() {
       continue;
     }
     if (Options.Watch) AwaitingUnplug << (*It)->Port();
+    if (!(*It)->ResultsLogError().isEmpty()) {
+      Report.Note((*It)->ResultsLogError(), (*It)->Port());
+      ++FResultsLogFailures;
+    }
     It = Runs.erase(It);
   }
   if (Options.Watch) ShowCount();
   QuitWhenIdle();
 }
 
-// Ports of the given list, or those the port watcher finds.
+// Ports of the given list, or the USB serial adapters the port watcher finds: an on-board port
+// (a console, a modem) is watched only when it is named.
 QStringList TCliRuns::WatchedPorts() const {
   if (!Options.Ports.isEmpty()) return Options.Ports;
-  QStringList Ports;
-  EnumSerialPorts(Ports);
-  return Ports;
+  return UsbPortNames(ListSerialPorts().value_or(std::vector<TSerialPortInfo>()));
 }
 
 // A module whose port went away was unplugged; a port that can be opened and has no run gets one.

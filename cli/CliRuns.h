@@ -18,7 +18,8 @@
 
 // What one port's run shows, turned into the report's stages and result; Finished is told the
 // run's outcome once, after its last line. It reads the run's typed stages and outcome only: what
-// the run logs is for people.
+// the run logs is for people. In a watch, a run whose module never answered leaves its slot free
+// rather than failed.
 class TCliRunView : public TFlashRunView {
  public:
   TCliRunView(const QString& Port, const TFlashJobInputs& Inputs, const TCliOptions& Options,
@@ -56,15 +57,18 @@ class TCliRunView : public TFlashRunView {
 // One run on one port: its station and its view.
 class TCliPortRun : public QObject {
  public:
-  // Starts the run at once; Ended is called once, on this thread, when it is over and its port
-  // is closed.
+  // Starts the run at once, its row going to ResultsFile; Ended is called once, on this thread,
+  // when it is over and its port is closed.
   TCliPortRun(const QString& Port, const TFlashJobInputs& Inputs, const TCliOptions& Options,
-              const QString& ConfigDir, TCliReport& Report, std::function<void()> Ended);
+              const QString& ConfigDir, const QString& ResultsFile, TCliReport& Report,
+              std::function<void()> Ended);
   ~TCliPortRun() override;
 
   const QString& Port() const { return FPort; }
   bool IsEnded() const { return FEnded; }
   bool ModuleAnswered() const { return View.ModuleAnswered(); }
+  // Why the run's row could not be written to the results log, or empty; known once it ended.
+  const QString& ResultsLogError() const { return FResultsLogError; }
   // Stops the run as the Stop button does.
   void Stop();
 
@@ -78,19 +82,22 @@ class TCliPortRun : public QObject {
   TCliRunView View;
   std::unique_ptr<TFlashStation> Station;
   bool FEnded = false;
+  QString FResultsLogError;
 };
 
 class TCliRuns : public QObject {
  public:
   // Values are the settings file's; Regions the images of Sources, read; ConfigDir the settings
-  // folder (with its final separator).
+  // folder (with its final separator), ResultsFile the results log.
   TCliRuns(const TCliOptions& Options, const TSettingsValues& Values,
            const std::vector<TImageSource>& Sources, const std::vector<TImageRegion>& Regions,
-           const QString& ConfigDir, TCliReport& Report);
+           const QString& ConfigDir, const QString& ResultsFile, TCliReport& Report);
   ~TCliRuns() override;
 
   // Starts a run on every given port, or the watch; the event loop quits when all is over.
   void Start();
+  // Runs whose row could not be written to the results log.
+  int ResultsLogFailures() const { return FResultsLogFailures; }
 
  private:
   void StartRun(const QString& Port);
@@ -103,6 +110,7 @@ class TCliRuns : public QObject {
 
   const TCliOptions& Options;
   const QString ConfigDir;
+  const QString ResultsFile;
   TCliReport& Report;
   TFlashJobInputs Inputs;
   std::vector<std::unique_ptr<TCliPortRun>> Runs;
@@ -110,4 +118,5 @@ class TCliRuns : public QObject {
   QTimer WatchTimer;
   std::unique_ptr<QObject> InterruptCatcher;
   int Interrupts = 0;
+  int FResultsLogFailures = 0;
 };

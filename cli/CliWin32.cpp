@@ -44,7 +44,15 @@ class TConsoleCatcher : public QObject {
 
 }  // namespace
 
-bool StandardOutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
+// A console draws the terminal block's cursor moves and colours once asked to (Windows 10 and
+// later); the NUL device, which _isatty takes for a terminal, has no console mode.
+bool StandardOutputIsTerminal() {
+  if (_isatty(_fileno(stdout)) == 0) return false;
+  const HANDLE Console = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD Mode = 0;
+  return GetConsoleMode(Console, &Mode) &&
+         SetConsoleMode(Console, Mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
 
 std::unique_ptr<QObject> CatchInterrupts(QObject* Context, std::function<void()> OnInterrupt) {
   return std::make_unique<TConsoleCatcher>(Context, std::move(OnInterrupt));

@@ -22,6 +22,9 @@ TOutputMode OutputMode(const TCliOptions& Options) {
   return CliPlatform::StandardOutputIsTerminal() ? TOutputMode::Terminal : TOutputMode::Plain;
 }
 
+// Colour unless NO_COLOR is set to anything but the empty text.
+bool ColourWanted() { return qEnvironmentVariableIsEmpty("NO_COLOR"); }
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -34,26 +37,32 @@ int main(int argc, char* argv[]) {
     PrintError(QString::fromStdString(Error.what()));
     return 2;
   }
-  if (Options.Help) {
-    std::printf("%s", qPrintable(CliHelpText()));
+  if (Options.Help || Options.Version) {
+    std::printf("%s", qPrintable(Options.Help ? CliHelpText() : CliVersionText()));
     return 0;
   }
 
-  // The Advanced values come from the window's settings file, through the window's binding.
+  // The Advanced values come from the window's settings file, through the window's binding. Its
+  // warnings are printed once the settings are known to be usable: a refusal is one line.
   TSettingsValues Values;
   QString ConfigDir;
+  QStringList SettingsLines;
   TSettingsBinding Settings(
       ConfigDir, [&] { return Values; }, [&](const TSettingsValues& Read) { Values = Read; },
-      [](const QString& Line) { PrintError(Line); });
+      [&](const QString& Line) { SettingsLines << Line; });
   if (Options.ConfigDir.isEmpty())
     Settings.InitSettings(QCoreApplication::applicationDirPath());
   else
     Settings.InitSettingsIn(Options.ConfigDir);
-  // Everything that can be checked is, before any port is touched: the images read once and
-  // tested against the settings, then the ports.
+  // Everything that can be checked is, before any port is touched: the records, the images read
+  // once and tested against the settings, then the ports.
+  const QString ResultsFile = Options.ResultsFile.isEmpty()
+                                  ? Settings.ConfigDir() + QStringLiteral("runs.csv")
+                                  : Options.ResultsFile;
   std::vector<TImageSource> Sources;
   std::vector<TImageRegion> Regions;
   try {
+    CheckRecordsWritable(Settings.ConfigDir(), ResultsFile);
     const quint32 SettingsOffset = Options.Offset ? 0 : CheckSettingsOffset(Values.Offset);
     Sources = ImageSources(Options, SettingsOffset);
     Regions = CheckImages(Sources, SPIModeItems.value(Values.SPIMode),
@@ -64,11 +73,12 @@ int main(int argc, char* argv[]) {
     PrintError(QString::fromStdString(Error.what()));
     return 2;
   }
+  for (const QString& Line : SettingsLines) PrintError(Line);
 
-  TCliReport Report(OutputMode(Options), stdout);
-  TCliRuns Runs(Options, Values, Sources, Regions, Settings.ConfigDir(), Report);
+  TCliReport Report(OutputMode(Options), ColourWanted(), stdout);
+  TCliRuns Runs(Options, Values, Sources, Regions, Settings.ConfigDir(), ResultsFile, Report);
   Runs.Start();
   Application.exec();
-  Report.PrintSummary();
-  return Report.Failed() > 0 ? 1 : 0;
+  Report.Finish();
+  return Report.Failed() > 0 || Runs.ResultsLogFailures() > 0 ? 1 : 0;
 }

@@ -126,8 +126,9 @@ QString IdentityStamp(const QDateTime& Time) {
   return Time.toLocalTime().toString("yyyyMMddHHmmss");
 }
 
-void AppendLineToFile(const QString& Text, const QString& FileName) {
-  const int Error = IdentityFiles::AppendLocked(FileName, (Text + "\r\n").toUtf8());
+void AppendLineToFile(const QString& Text, const QString& FileName, const QString& Header) {
+  const QByteArray HeaderLine = Header.isEmpty() ? QByteArray() : (Header + "\r\n").toUtf8();
+  const int Error = IdentityFiles::AppendLocked(FileName, (Text + "\r\n").toUtf8(), HeaderLine);
   if (Error != 0) ThrowFileError(FileName, qt_error_string(Error));
 }
 

@@ -43,9 +43,10 @@ QImage EncodeQRCode(const QString& Text);
 QString IdentityStamp(const QDateTime& Time);
 
 // Appends Text and CR LF to FileName, creating the file when missing, in one write under an
-// exclusive lock so that two processes appending at once never interleave their records. A write
-// cut short (disk full) is taken back off the file. Throws EIdentityFileError.
-void AppendLineToFile(const QString& Text, const QString& FileName);
+// exclusive lock so that two processes appending at once never interleave their records; a
+// non-empty Header and CR LF go first into an empty file. A write cut short (disk full) is taken
+// back off the file. Throws EIdentityFileError.
+void AppendLineToFile(const QString& Text, const QString& FileName, const QString& Header = {});
 
 // Appends the four-line record to ConfigDir + "RQ53MAC.txt", then saves Picture as ConfigDir +
 // stamp + ".png", both stamped by the one reading Time. A picture never replaces another: when a

@@ -21,13 +21,14 @@ auto RetryOnSignal(TCall Call) {
 }
 
 // Appends Bytes at the end of the open file Fd under an exclusive advisory lock, so that records
-// of processes appending at once never interleave. A write that stops part-way (disk full, file
-// size limit) is cut back off again, so the file never keeps half a record. The lock lasts until
-// Fd is closed. Returns 0 or errno.
-int AppendToOpenFile(int Fd, const QByteArray& Bytes) {
+// of processes appending at once never interleave; Header first into an empty file. A write that
+// stops part-way (disk full, file size limit) is cut back off again, so the file never keeps half
+// a record. The lock lasts until Fd is closed. Returns 0 or errno.
+int AppendToOpenFile(int Fd, QByteArray Bytes, const QByteArray& Header) {
   if (RetryOnSignal([&] { return flock(Fd, LOCK_EX); }) != 0) return errno;
   struct stat Before {};
   int Error = fstat(Fd, &Before) == 0 ? 0 : errno;
+  if (Error == 0 && Before.st_size == 0) Bytes.prepend(Header);
   qsizetype Done = 0;
   while (Error == 0 && Done < Bytes.size()) {
     const ssize_t Written = RetryOnSignal(
@@ -48,13 +49,13 @@ int AppendToOpenFile(int Fd, const QByteArray& Bytes) {
 
 namespace IdentityFiles {
 
-int AppendLocked(const QString& FileName, const QByteArray& Bytes) {
+int AppendLocked(const QString& FileName, const QByteArray& Bytes, const QByteArray& Header) {
   const int Fd = RetryOnSignal([&] {
     return open(QFile::encodeName(FileName).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
                 0666);
   });
   if (Fd < 0) return errno;
-  const int WriteError = AppendToOpenFile(Fd, Bytes);
+  const int WriteError = AppendToOpenFile(Fd, Bytes, Header);
   const int CloseError = Close(Fd);
   return WriteError != 0 ? WriteError : CloseError;
 }

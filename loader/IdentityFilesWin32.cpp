@@ -25,13 +25,15 @@ int Open(const QString& FileName, int Flags) {
   return Fd;
 }
 
-// Appends under a lock of the whole file that lasts until Fd is closed. Returns 0 or errno.
-int AppendToOpenFile(int Fd, const QByteArray& Bytes) {
+// Appends under a lock of the whole file that lasts until Fd is closed, Header first into an empty
+// file. Returns 0 or errno.
+int AppendToOpenFile(int Fd, QByteArray Bytes, const QByteArray& Header) {
   const auto File = reinterpret_cast<HANDLE>(_get_osfhandle(Fd));
   OVERLAPPED Whole{};
   if (!LockFileEx(File, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &Whole)) return EACCES;
   const __int64 Before = _lseeki64(Fd, 0, SEEK_END);
   int Error = Before < 0 ? errno : 0;
+  if (Before == 0) Bytes.prepend(Header);
   qsizetype Done = 0;
   while (Error == 0 && Done < Bytes.size()) {
     const int Written = _write(Fd, Bytes.constData() + Done, unsigned(Bytes.size() - Done));
@@ -49,10 +51,10 @@ int AppendToOpenFile(int Fd, const QByteArray& Bytes) {
 
 namespace IdentityFiles {
 
-int AppendLocked(const QString& FileName, const QByteArray& Bytes) {
+int AppendLocked(const QString& FileName, const QByteArray& Bytes, const QByteArray& Header) {
   const int Fd = Open(FileName, _O_WRONLY | _O_APPEND | _O_CREAT);
   if (Fd < 0) return errno;
-  const int WriteError = AppendToOpenFile(Fd, Bytes);
+  const int WriteError = AppendToOpenFile(Fd, Bytes, Header);
   const int CloseError = Close(Fd);
   return WriteError != 0 ? WriteError : CloseError;
 }

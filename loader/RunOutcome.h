@@ -95,3 +95,8 @@ QString StageName(TRunStage Stage);
 // 18:FE:34:12:34:59 in 11.7 s.", "Error: CORVEL not flashed: block 301 of 469 refused (invalid
 // message).", "Warning: CORVEL not flashed: stopped by the user after 12 of 469 blocks."
 QString OutcomeLine(const TRunOutcome& Outcome);
+
+// Whether the module answered the handshake: the run reached its MAC read.
+inline bool ModuleAnswered(const TRunOutcome& Outcome) {
+  return Outcome.Reached >= TRunStage::MacRead;
+}

@@ -34,6 +34,30 @@ TEST_F(SerialPortsCtrlTest, ListsTtysWithADriverAndAKnownUartType) {
             (QStringList{"/fake/dev/ttyACM0", "/fake/dev/ttyS1", "/fake/dev/ttyUSB0"}));
 }
 
+// USB adapters are told apart from on-board ports by where their device sits; a watch without
+// named ports takes the adapters only, and the port picked by itself is the last adapter, or else
+// the last on-board port whose UART type is known, never one of an unknown type.
+TEST_F(SerialPortsCtrlTest, TellsUsbAdaptersFromOnBoardPortsAndPicksAnAdapter) {
+  AddTty("ttyUSB0", "cp210x");
+  AddTty("ttyACM0", "cdc_acm");
+  AddTty("ttyS0", "port", 4);
+  AddTty("ttyS1", "port", 0);
+  AddTty("ttyAMA0", "uart-pl011", std::nullopt, false);  // no port type, not on USB
+  const std::optional<std::vector<TSerialPortInfo>> Ports = ListSerialPorts(Root(), "/dev");
+  ASSERT_TRUE(Ports);
+  EXPECT_EQ(*Ports, (std::vector<TSerialPortInfo>{{"/dev/ttyACM0", true, false},
+                                                  {"/dev/ttyAMA0", false, false},
+                                                  {"/dev/ttyS0", false, true},
+                                                  {"/dev/ttyUSB0", true, false}}));
+  EXPECT_EQ(UsbPortNames(*Ports), (QStringList{"/dev/ttyACM0", "/dev/ttyUSB0"}));
+  EXPECT_EQ(AutoPickIndex(*Ports), 3);
+  const std::vector<TSerialPortInfo> OnBoard(Ports->begin() + 1, Ports->begin() + 3);
+  EXPECT_EQ(UsbPortNames(OnBoard), QStringList());
+  EXPECT_EQ(AutoPickIndex(OnBoard), 1);
+  EXPECT_EQ(AutoPickIndex({OnBoard.front()}), -1);
+  EXPECT_EQ(AutoPickIndex({}), -1);
+}
+
 TEST_F(SerialPortsCtrlTest, SortsIgnoringLetterCaseCharacterByCharacter) {
   for (const char* Name : {"COM3", "com2", "COM10", "COM1"}) AddTty(Name, "usbser");
   EXPECT_EQ(Enumerated(), (QStringList{"/dev/COM1", "/dev/COM10", "/dev/com2", "/dev/COM3"}));
@@ -71,8 +95,11 @@ TEST_F(SerialPortsCtrlTest, AnUnreadableTreeLeavesTheListUntouched) {
   }
 }
 
-// On this machine's own tree, whatever ports it has: no virtual terminal is listed.
+// On this machine's own tree, whatever ports it has: no virtual terminal is listed, and its
+// on-board UARTs are not on USB.
 TEST(EnumSerialPorts, ListsNoVirtualTerminalOfThisMachine) {
+  for (const TSerialPortInfo& Port : ListSerialPorts().value_or(std::vector<TSerialPortInfo>()))
+    EXPECT_FALSE(Port.Name.startsWith("/dev/ttyS") && Port.Usb) << Port.Name.toStdString();
   QStringList List;
   EnumSerialPorts(List);
   for (const QString& Port : List) {

@@ -55,8 +55,9 @@ struct TReportedRun {
                const QString& ConfigDir)
       : Port(std::move(Module), 576000),
         Out(std::tmpfile()),
-        Report(TOutputMode::Json, Out),
-        View(Port.SlavePath(), BuiltInJobInputs("CORVEL"), Options, Report, [this](const TRunOutcome&) { Ended = true; }),
+        Report(TOutputMode::Json, false, Out),
+        View(Port.SlavePath(), BuiltInJobInputs("CORVEL"), Options, Report,
+             [this](const TRunOutcome&) { Ended = true; }),
         Rewording(View),
         Station(Reworded ? static_cast<TFlashRunView&>(Rewording) : View,
                 [ConfigDir] { return ConfigDir; }, [](const std::function<void()>& Step) { Step(); }) {
@@ -64,7 +65,7 @@ struct TReportedRun {
   }
   ~TReportedRun() { std::fclose(Out); }
 
-  // The events as the report wrote them, without their times and ports.
+  // The events as the report wrote them, without their times, ports and picture names.
   QStringList Events() {
     std::fflush(Out);
     std::rewind(Out);
@@ -72,8 +73,7 @@ struct TReportedRun {
     char Line[4096];
     while (std::fgets(Line, sizeof Line, Out)) {
       QJsonObject Event = QJsonDocument::fromJson(Line).object();
-      Event.remove("seconds");
-      Event.remove("port");
+      for (const char* Key : {"seconds", "time", "port", "picture"}) Event.remove(Key);
       Lines << QString::fromUtf8(QJsonDocument(Event).toJson(QJsonDocument::Compact));
     }
     return Lines;

@@ -1,138 +1,25 @@
-// ferrule-cli as a production line runs it: a real process flashing simulated
-// modules, each an rq53sim process on a pseudo-terminal paced like a real line,
-// with a real QR decoder reading the pictures it saves.
+// ferrule-cli as a production line runs it: several modules at once, a failing one among them,
+// the JSON events, the jig's watch and arguments refused before anything is sent.
+
+#include "tests/cli/CliTestSupport.h"
 
 #include "serial/SerialPlatform.h"
-#include "tests/loader/QStringPrinting.h"
 
-#include <gtest/gtest.h>
-
-#include <QDir>
-#include <QFile>
+#include <QCryptographicHash>
 #include <QFileInfo>
-#include <QImage>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
+#include <QJsonArray>
 #include <QRegularExpression>
-#include <QSet>
-#include <QTemporaryDir>
 #include <QThread>
 #include <QtEndian>
 
 #include <csignal>
-
-#include <memory>
 
 namespace {
 
 // Longer than the watch takes to look at its ports again.
 constexpr int WatchPause = 1500;
 
-// A simulated module whose station address ends in LastByte; its flash is
-// dumped when it ends.
-struct TSimModule {
-  TSimModule(const QString& Folder, int LastByte, const QStringList& Misbehaviour = {})
-      : Dump(QStringLiteral("%1/flash-%2.bin").arg(Folder).arg(LastByte)),
-        STAMAC(QStringLiteral("18:FE:34:12:34:%1").arg(LastByte, 2, 16, QChar('0')).toUpper()),
-        APMAC(QStringLiteral("1A-FE-34-12-34-%1").arg(LastByte, 2, 16, QChar('0')).toUpper()) {
-    const QString Efuse = QString::number(quint32(LastByte) << 24 | 0x400000, 16) + ",1234,0,0";
-    Process.start(RQ53SIM_PROGRAM,
-                  QStringList{"--efuse", Efuse, "--dump", Dump, "-v"} + Misbehaviour);
-    if (Process.waitForReadyRead(10000)) Port = QString::fromLatin1(Process.readLine()).trimmed();
-  }
-  ~TSimModule() { Flash(); }
-
-  // Ends the simulator (its standard input closes) and gives the flash it
-  // holds.
-  QByteArray Flash() {
-    if (Process.state() != QProcess::NotRunning) {
-      Process.closeWriteChannel();
-      Process.waitForFinished(10000);
-    }
-    QFile File(Dump);
-    return File.open(QIODevice::ReadOnly) ? File.readAll() : QByteArray();
-  }
-  // The requests the module took in, one line each.
-  QString Requests() {
-    Flash();
-    return QString::fromLatin1(Process.readAllStandardError());
-  }
-  QString QRText() const { return " AP MAC:" + APMAC + "\r\nSTA MAC:" + STAMAC; }
-
-  QProcess Process;
-  QString Port;
-  const QString Dump;
-  const QString STAMAC;
-  const QString APMAC;
-};
-
-struct TCliResult {
-  int ExitCode = -1;
-  QString Out;
-  QString Err;
-};
-
-class CliTest : public ::testing::Test {
- protected:
-  TCliResult Cli(const QStringList& Arguments) {
-    QProcess Program;
-    Program.start(FERRULE_CLI, Arguments + QStringList{"--config", Folder.path()});
-    Program.closeWriteChannel();
-    EXPECT_TRUE(Program.waitForFinished(180000));
-    return {Program.exitStatus() == QProcess::NormalExit ? Program.exitCode() : -1,
-            QString::fromUtf8(Program.readAllStandardOutput()),
-            QString::fromUtf8(Program.readAllStandardError())};
-  }
-
-  TSimModule& Module(int LastByte, const QStringList& Misbehaviour = {}) {
-    Modules.push_back(std::make_unique<TSimModule>(Folder.path(), LastByte, Misbehaviour));
-    EXPECT_FALSE(Modules.back()->Port.isEmpty());
-    return *Modules.back();
-  }
-
-  QStringList PortArguments() const {
-    QStringList Arguments{"--firmware", "CORVEL"};
-    for (const auto& Sim : Modules) Arguments << "--port" << Sim->Port;
-    return Arguments;
-  }
-
-  // The CORVEL image as the default settings program it: DIO, 4 MByte, 40 MHz.
-  static QByteArray ExpectedFlash() {
-    QFile File(CORVEL_IMAGE);
-    EXPECT_TRUE(File.open(QIODevice::ReadOnly));
-    QByteArray Image = File.readAll();
-    Image[2] = 0x02;
-    Image[3] = 0x40;
-    return Image;
-  }
-
-  QString Records() const {
-    QFile File(Folder.filePath("RQ53MAC.txt"));
-    return File.open(QIODevice::ReadOnly) ? QString::fromLatin1(File.readAll()) : QString();
-  }
-
-  // What zbarimg reads in each saved picture (scaled up so that it finds the
-  // symbol).
-  QSet<QString> DecodedPictures() const {
-    QSet<QString> Texts;
-    for (const QString& Name : QDir(Folder.path()).entryList({"*.png"}, QDir::Files)) {
-      const QString Scaled = Folder.filePath("scaled.bmp");
-      const QImage Picture(Folder.filePath(Name));
-      Picture.scaled(Picture.size() * 8, Qt::IgnoreAspectRatio, Qt::FastTransformation)
-          .save(Scaled);
-      QProcess Decoder;
-      Decoder.start("zbarimg", {"--raw", "-q", Scaled});
-      Decoder.waitForFinished(10000);
-      Texts << QString::fromLatin1(Decoder.readAllStandardOutput()).chopped(1);
-      QFile::remove(Scaled);
-    }
-    return Texts;
-  }
-
-  QTemporaryDir Folder;
-  std::vector<std::unique_ptr<TSimModule>> Modules;
-};
+using CliTest = TCliTest;
 
 QByteArray ReadAll(const QString& Path) {
   QFile File(Path);
@@ -152,21 +39,22 @@ QString WriteFile(const QString& Path, const QByteArray& Bytes) {
   return Path;
 }
 
-// Three modules at once: each flash holds the image, each module is recorded
-// with its picture, and the summary names every port done.
+// Three modules at once: each flash holds the image, each module is recorded with its picture,
+// and the summary names every port done and verified, without colour when piped.
 TEST_F(CliTest, ThreeModulesAreFlashedAtOnce) {
   for (int LastByte : {0x56, 0x57, 0x58}) Module(LastByte);
   const TCliResult Result = Cli(PortArguments());
   EXPECT_EQ(Result.ExitCode, 0) << Result.Out.toStdString() << Result.Err.toStdString();
   EXPECT_EQ(Result.Err, "");
+  EXPECT_FALSE(Result.Out.contains('\x1b')) << Result.Out.toStdString();
 
   QSet<QString> ExpectedQR;
   for (const auto& Sim : Modules) {
     EXPECT_TRUE(Sim->Flash().startsWith(ExpectedFlash())) << Sim->Port.toStdString();
     EXPECT_EQ(Records().count("STA MAC:" + Sim->STAMAC + "\r\n"), 1) << Records().toStdString();
-    const QRegularExpression Row(
-        "^" + QRegularExpression::escape(Sim->Port) + " +done +" + Sim->STAMAC + " +\\d+\\.\\d$",
-        QRegularExpression::MultilineOption);
+    const QRegularExpression Row("^" + QRegularExpression::escape(Sim->Port) + " +done +" +
+                                     Sim->STAMAC + " +\\d+\\.\\d verified \\(loader program\\)$",
+                                 QRegularExpression::MultilineOption);
     EXPECT_TRUE(Row.match(Result.Out).hasMatch()) << Result.Out.toStdString();
     ExpectedQR << Sim->QRText();
   }
@@ -175,75 +63,123 @@ TEST_F(CliTest, ThreeModulesAreFlashedAtOnce) {
   EXPECT_TRUE(Result.Out.endsWith("3 done, 0 failed.\n")) << Result.Out.toStdString();
 }
 
-// One module refuses a block (its boot ROM loads no loader program, so the run takes the ROM path)
-// and one never answers: the other two end done, each failed one is
-// reported with its reason, and every line of --json output is a JSON object, each port's events
-// ending in its one result event.
-TEST_F(CliTest, OneFailingModuleFailsAloneAndJsonEndsWithResults) {
-  Module(0x56);
+// No field of a port's events is null in one event and set in a later one.
+void ExpectNoFieldNullThenSet(const QList<QJsonObject>& Events) {
+  QMap<QString, QSet<QString>> NullSoFar;  // per port
+  for (const QJsonObject& Event : Events) {
+    QSet<QString>& Null = NullSoFar[Event["port"].toString()];
+    for (auto Field = Event.begin(); Field != Event.end(); ++Field) {
+      EXPECT_FALSE(!Field->isNull() && Null.contains(Field.key()))
+          << Field.key().toStdString() << " set after null in " << Event["event"].toString().toStdString();
+      if (Field->isNull()) Null << Field.key();
+    }
+  }
+}
+
+// Four modules: one flashed through the loader program; one whose boot ROM loads no program,
+// flashed through the ROM after the loader failed; one whose ROM also refuses a block; one that
+// never answers. The two last fail alone. Every --json line is an object with its time and port;
+// the first is the start event, the last the summary; each port's events end in its one result
+// event, which carries the whole outcome, the fallback's path and reason included.
+TEST_F(CliTest, OneFailingModuleFailsAloneAndJsonCarriesTheWholeOutcome) {
+  TSimModule& Flashed = Module(0x56);
   TSimModule& Failing = Module(0x57, {"--refuse-upload", "--fail-command", "FLASH_DATA", "--fail-after", "100"});
-  Module(0x58);
+  TSimModule& FellBack = Module(0x58, {"--refuse-upload"});
   TSimModule& Silent = Module(0x59, {"--no-reply", "-1"});
   const TCliResult Result = Cli(PortArguments() << "--json");
   EXPECT_EQ(Result.ExitCode, 1) << Result.Out.toStdString() << Result.Err.toStdString();
 
-  QList<QJsonObject> Events;
-  for (const QString& Line : Result.Out.split('\n', Qt::SkipEmptyParts)) {
-    QJsonParseError Error;
-    const QJsonDocument Document = QJsonDocument::fromJson(Line.toUtf8(), &Error);
-    ASSERT_EQ(Error.error, QJsonParseError::NoError) << Line.toStdString();
-    ASSERT_TRUE(Document.isObject()) << Line.toStdString();
-    Events << Document.object();
-  }
-  // Each port's last event is its one result event.
-  QMap<QString, QJsonObject> Results;
+  const QList<QJsonObject> Events = JsonEvents(Result.Out);
+  ASSERT_GE(Events.size(), 2);
+  const QRegularExpression Time(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$)");
   for (const QJsonObject& Event : Events) {
-    for (const char* Key : {"port", "event", "percent", "mac", "error", "seconds"})
-      EXPECT_TRUE(Event.contains(Key)) << Key;
+    EXPECT_TRUE(Time.match(Event["time"].toString()).hasMatch()) << Event["time"].toString().toStdString();
+    EXPECT_TRUE(Event.contains("port"));
+  }
+  ExpectNoFieldNullThenSet(Events);
+  const QJsonObject Start = Events.first();
+  EXPECT_EQ(Start["event"].toString(), "start");
+  EXPECT_TRUE(Start["port"].isNull());
+  const QString Hash = QCryptographicHash::hash(CorvelImage(), QCryptographicHash::Sha256).toHex();
+  EXPECT_EQ(Start["firmware"].toString(), "CORVEL");
+  EXPECT_EQ(Start["sha256"].toString(), Hash);
+  EXPECT_EQ(Start["offset"].toInt(-1), 0);
+  EXPECT_TRUE(QRegularExpression(R"(^\d+\.\d+$)").match(Start["version"].toString()).hasMatch());
+  QStringList Ports;
+  for (const auto& Sim : Modules) Ports << Sim->Port;
+  EXPECT_EQ(Start["ports"].toVariant().toStringList(), Ports);
+  const QJsonObject Summary = Events.last();
+  EXPECT_EQ(Summary["event"].toString(), "summary");
+  EXPECT_EQ(Summary["done"].toInt(), 2);
+  EXPECT_EQ(Summary["failed"].toInt(), 2);
+  EXPECT_GT(Summary["seconds"].toDouble(), 3);
+
+  QMap<QString, QJsonObject> Results, MacEvents;
+  for (const QJsonObject& Event : Events.mid(1, Events.size() - 2)) {
     const QString Port = Event["port"].toString();
     EXPECT_FALSE(Results.contains(Port)) << "an event after the result of " << Port.toStdString();
     if (Event["event"].toString() == "result") Results[Port] = Event;
+    if (Event["event"].toString() == "mac") MacEvents[Port] = Event;
   }
   ASSERT_EQ(Results.size(), 4);
   for (const auto& Sim : Modules) {
+    SCOPED_TRACE(Sim->Port.toStdString());
     const QJsonObject Event = Results[Sim->Port];
+    EXPECT_EQ(Event["firmware"].toString(), "CORVEL");
     if (Sim.get() == &Silent) {
       EXPECT_EQ(Event["result"].toString(), "failed");
-      EXPECT_EQ(Event["error"].toString(),
-                "No answer from RQ53 yet; is it connected to this port?");
-      EXPECT_TRUE(Event["mac"].isNull());
+      EXPECT_EQ(Event["reason"].toString(), "no-answer");
+      EXPECT_EQ(Event["reason_text"].toString(), "No answer from RQ53 yet; is it connected to this port?");
+      EXPECT_EQ(Event["stage"].toString(), "sync");
+      for (const char* Unknown : {"sta_mac", "ap_mac", "sha256", "offset", "picture", "loader_failure"})
+        EXPECT_TRUE(Event[Unknown].isNull()) << Unknown;
+      EXPECT_FALSE(MacEvents.contains(Sim->Port));
       continue;
     }
-    EXPECT_EQ(Event["mac"].toString(), Sim->STAMAC);
+    EXPECT_EQ(Event["sta_mac"].toString(), Sim->STAMAC);
+    EXPECT_EQ(Event["ap_mac"].toString(), Sim->APMAC);
+    EXPECT_EQ(MacEvents[Sim->Port]["sta_mac"].toString(), Sim->STAMAC);
+    EXPECT_EQ(MacEvents[Sim->Port]["ap_mac"].toString(), Sim->APMAC);
+    EXPECT_EQ(Event["sha256"].toString(), Hash);
+    EXPECT_EQ(Event["offset"].toInt(-1), 0);
+    EXPECT_TRUE(QFileInfo::exists(Folder.filePath(Event["picture"].toString())));
+    EXPECT_EQ(Event["block_count"].toInt(), 469);
+    EXPECT_EQ(Event["path"].toString(), Sim.get() == &Flashed ? "loader" : "boot-rom-after-loader");
+    EXPECT_EQ(Event["verified"].toBool(), Sim.get() == &Flashed);
+    if (Sim.get() == &Flashed) EXPECT_TRUE(Event["loader_failure"].isNull());
+    else EXPECT_FALSE(Event["loader_failure"].toString().isEmpty());
     if (Sim.get() == &Failing) {
       EXPECT_EQ(Event["result"].toString(), "failed");
-      EXPECT_EQ(Event["error"].toString(), "block 101 of 469 refused (invalid message)");
-      EXPECT_LT(Event["percent"].toInt(), 100);
+      EXPECT_EQ(Event["reason"].toString(), "block-refused");
+      EXPECT_EQ(Event["reason_text"].toString(), "block 101 of 469 refused (invalid message)");
+      EXPECT_EQ(Event["blocks"].toInt(), 100);
     } else {
       EXPECT_EQ(Event["result"].toString(), "done");
-      EXPECT_TRUE(Event["error"].isNull());
-      EXPECT_EQ(Event["percent"].toInt(), 100);
+      EXPECT_TRUE(Event["reason"].isNull());
+      EXPECT_EQ(Event["blocks"].toInt(), 469);
       EXPECT_TRUE(Sim->Flash().startsWith(ExpectedFlash()));
     }
   }
   // The refused block was the last one sent to that module.
   EXPECT_EQ(Failing.Requests().count("FLASH_DATA"), 101);
+  EXPECT_GT(FellBack.Requests().count("FLASH_DATA"), 468);
   const QString Handshake = Silent.Requests();
   EXPECT_GT(Handshake.count("SYNC"), 50);
   EXPECT_EQ(Handshake.count("SYNC"), Handshake.count('\n'));
   EXPECT_EQ(Records().count("STA MAC:"), 3);
 }
 
-// The jig: a module that appears on the watched port is flashed, the next one
-// only after the first was unplugged, and Ctrl+C during a run lets it end
-// before the summary.
-TEST_F(CliTest, WatchFlashesEachModuleThatAppearsAndCtrlCLetsTheRunEnd) {
+// The jig: a module that appears on the watched port is flashed, the next one only after the
+// first was unplugged; a slot whose module never answers stays free. Ctrl+C during a run lets it
+// end before the summary; the free slot is no failure, and the program ends 0.
+TEST_F(CliTest, WatchFlashesEachModuleThatAppearsAndAnEmptySlotIsNoFailure) {
   const QString Jig = Folder.filePath("jig");
   TSimModule& First = Module(0x56);
+  TSimModule& Empty = Module(0x5F, {"--no-reply", "-1"});
   ASSERT_TRUE(QFile::link(First.Port, Jig));
   QProcess Program;
-  Program.start(FERRULE_CLI, {"--firmware", "CORVEL", "--port", Jig, "--watch", "--json",
-                              "--config", Folder.path()});
+  Program.start(FERRULE_CLI, {"--firmware", "CORVEL", "--port", Jig, "--port", Empty.Port,
+                              "--watch", "--json", "--config", Folder.path()});
   QList<QJsonObject> Events;
   // Reads events until one satisfies Wanted.
   const auto WaitFor = [&](const std::function<bool(const QJsonObject&)>& Wanted) {
@@ -259,10 +195,9 @@ TEST_F(CliTest, WatchFlashesEachModuleThatAppearsAndCtrlCLetsTheRunEnd) {
   };
   ASSERT_TRUE(WaitFor(Event("result")));
   EXPECT_EQ(Events.back()["result"].toString(), "done");
-  EXPECT_EQ(Events.back()["mac"].toString(), First.STAMAC);
+  EXPECT_EQ(Events.back()["sta_mac"].toString(), First.STAMAC);
 
-  // The flashed module stays on the jig: it is not flashed again until it was
-  // unplugged.
+  // The flashed module stays on the jig: it is not flashed again until it was unplugged.
   QThread::msleep(WatchPause);
   Program.waitForReadyRead(0);
   while (Program.canReadLine())
@@ -281,13 +216,20 @@ TEST_F(CliTest, WatchFlashesEachModuleThatAppearsAndCtrlCLetsTheRunEnd) {
   EXPECT_EQ(Program.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(Program.exitCode(), 0);
   while (Program.canReadLine()) Events << QJsonDocument::fromJson(Program.readLine()).object();
-  QStringList Results;
-  for (const QJsonObject& Event : Events)
+  QStringList Results, Free;
+  for (const QJsonObject& Event : Events) {
     if (Event["event"].toString() == "result")
-      Results << Event["result"].toString() + " " + Event["mac"].toString();
+      Results << Event["result"].toString() + " " + Event["sta_mac"].toString();
+    if (Event["event"].toString() == "free") Free << Event["port"].toString();
+  }
   EXPECT_EQ(Results, QStringList({"done " + First.STAMAC, "done " + Second.STAMAC}));
+  EXPECT_EQ(Free, QStringList{Empty.Port});
+  EXPECT_EQ(Events.last()["event"].toString(), "summary");
+  EXPECT_EQ(Events.last()["done"].toInt(), 2);
+  EXPECT_EQ(Events.last()["failed"].toInt(), 0);
   EXPECT_TRUE(Second.Flash().startsWith(ExpectedFlash()));
   EXPECT_EQ(Records().count("STA MAC:"), 2);
+  EXPECT_EQ(FileText("runs.csv").count("\r\n"), 3) << "the heading and the two modules flashed";
 }
 
 // Image files at their offsets, one module with one file and one with three (a boot image at 0,
@@ -306,10 +248,22 @@ TEST_F(CliTest, ImageFilesAreFlashedAtTheirOffsets) {
       Cli({"--firmware", App, "--offset", "0x20000", "--port", One.Port, "--no-run"});
   EXPECT_EQ(Single.ExitCode, 0) << Single.Out.toStdString() << Single.Err.toStdString();
   const TCliResult Several = Cli({"--image", Boot + "@0", "--image", App + "@0x10000", "--image",
-                                  Init + "@0x3FC000", "--port", Three.Port});
+                                  Init + "@0x3FC000", "--port", Three.Port, "--json"});
   EXPECT_EQ(Several.ExitCode, 0) << Several.Out.toStdString() << Several.Err.toStdString();
+  // The result names every image with its offset and its hash.
+  const QList<QJsonObject> Events = JsonEvents(Several.Out);
+  ASSERT_FALSE(Events.isEmpty());
+  const QJsonArray Images = Events.last().value("event") == "summary"
+                                ? Events[Events.size() - 2]["images"].toArray()
+                                : Events.last()["images"].toArray();
+  ASSERT_EQ(Images.size(), 3);
+  EXPECT_EQ(Images[1].toObject()["name"].toString(), "app.bin");
+  EXPECT_EQ(Images[1].toObject()["offset"].toInt(), 0x10000);
+  EXPECT_EQ(Images[1].toObject()["sha256"].toString(),
+            QString::fromLatin1(QCryptographicHash::hash(Data, QCryptographicHash::Sha256).toHex()));
 
-  const auto Expect = [](const QByteArray& Flash, const std::vector<std::pair<quint32, QByteArray>>& Regions) {
+  const auto Expect = [](const QByteArray& Flash,
+                         const std::vector<std::pair<quint32, QByteArray>>& Regions) {
     QByteArray Expected(4 * 1024 * 1024, '\xFF');
     for (const auto& [Offset, Bytes] : Regions) Expected.replace(Offset, Bytes.size(), Bytes);
     ASSERT_EQ(Flash.size(), Expected.size());
@@ -323,45 +277,57 @@ TEST_F(CliTest, ImageFilesAreFlashedAtTheirOffsets) {
   Expect(Three.Flash(), {{0, Patched}, {0x10000, Data}, {0x3FC000, QByteArray(4096, '\xA5')}});
 }
 
-// Arguments, images and settings that cannot be carried out: one line on standard error, exit
-// status 2, and not one byte sent to the module; everything is checked before a port is opened.
-TEST_F(CliTest, BadArgumentsFlashNothing) {
+// Arguments, images, settings and records that cannot be carried out: one line on standard error,
+// exit status 2, not one byte sent to the module and no record written; everything is checked
+// before a port is opened.
+TEST_F(CliTest, BadArgumentsAndUnwritableRecordsFlashNothing) {
   TSimModule& Sim = Module(0x56);
   QTemporaryDir Links;
   const QString Link = Links.filePath("jig0");
   ASSERT_TRUE(QFile::link(Sim.Port, Link));
   const QString Missing = Links.filePath("ttyUSB9");
+  const QString AFile = Links.filePath("a-file");
+  QFile Plain(AFile);
+  ASSERT_TRUE(Plain.open(QIODevice::WriteOnly));
+  Plain.close();
+  const QStringList Flash{"--firmware", "CORVEL", "--port", Sim.Port};
+  const QString Here = Folder.path();
+  const QStringList To{"--port", Sim.Port, "--config", Here};
   const QString Boot = WriteFile(Links.filePath("boot.bin"), BootImage(3000));
   const QString App = WriteFile(Links.filePath("app.bin"), QByteArray(70000, '\x11'));
   const QString Empty = WriteFile(Links.filePath("empty.bin"), {});
-  const QString Plain = WriteFile(Links.filePath("plain.bin"), QByteArray(100, '\0'));
+  const QString Zeros = WriteFile(Links.filePath("zeros.bin"), QByteArray(100, '\0'));
   const QString Cut = WriteFile(Links.filePath("cut.bin"), BootImage(3000).first(1000));
   const QString Large = Links.filePath("large.bin");
   {
     QFile File(Large);
     ASSERT_TRUE(File.open(QIODevice::WriteOnly) && File.resize(16 * 1024 * 1024 + 1));
   }
-  const QStringList To{"--port", Sim.Port};
   const struct {
     QStringList Arguments;
     QString Error;
   } Cases[] = {
-      {QStringList{"--firmware", "ESPRESSO"} + To, "Unknown firmware \"ESPRESSO\""},
-      {To, "No firmware given"},
-      {{"--firmware", "CORVEL"}, "No port given"},
-      {QStringList{"--firmware", "CORVEL", "--port", Link} + To, "is given twice"},
-      {QStringList{"--firmware", "CORVEL", "--offset", "0x1G000"} + To,
+      {{"--firmware", "ESPRESSO", "--port", Sim.Port, "--config", Here}, "Unknown firmware \"ESPRESSO\""},
+      {{"--port", Sim.Port, "--config", Here}, "No firmware given"},
+      {{"--firmware", "CORVEL", "--config", Here}, "No port given"},
+      {Flash + QStringList{"--port", Link, "--config", Here}, "is given twice"},
+      {Flash + QStringList{"--offset", "0x1G000", "--config", Here},
        "Offset \"0x1G000\" is no number (0x for hexadecimal, else decimal)."},
-      {{"--firmware", "CORVEL", "--port", Missing}, Missing + " does not exist"},
-      {QStringList{"--firmware", "CORVEL", "--fast"} + To, "Unknown option 'fast'"},
+      {{"--firmware", "CORVEL", "--port", Missing, "--config", Here}, Missing + " does not exist"},
+      {Flash + QStringList{"--fast", "--config", Here}, "Unknown option 'fast'"},
+      {Flash + QStringList{"--config", AFile}, "Cannot write the settings folder " + AFile + "/."},
+      {Flash + QStringList{"--config", "/proc/ferrule"}, "Cannot write the settings folder /proc/ferrule/."},
+      {Flash + QStringList{"--config", Here, "--results", Links.path()}, "Cannot write the results log " + Links.path() + "."},
+      {Flash + QStringList{"--config", Here, "--results", AFile + "/runs.csv"},
+       "Cannot write the results log " + AFile + "/runs.csv."},
       {QStringList{"--firmware", "CORVEL", "--image", App} + To, "either --firmware or --image"},
       {QStringList{"--image", Links.filePath("none.bin")} + To, "none.bin does not exist."},
       {QStringList{"--image", Links.path()} + To, " is a folder, not an image file."},
       {QStringList{"--image", Empty + "@0x10000"} + To, "Image file empty.bin is empty."},
       {QStringList{"--image", Large + "@0x10000"} + To, "Image file large.bin is larger than 16 MiB."},
       {QStringList{"--image", App + "@0x10x"} + To, "The offset of --image \"0x10x\" is no number"},
-      {QStringList{"--image", Plain + "@0"} + To,
-       "Image file plain.bin at 0x0: it does not start with an image header (0xE9)"},
+      {QStringList{"--image", Zeros + "@0"} + To,
+       "Image file zeros.bin at 0x0: it does not start with an image header (0xE9)"},
       {QStringList{"--image", Cut + "@0"} + To,
        "Image file cut.bin at 0x0: its header names 1 segments, but the file of 1000 bytes ends "
        "within segment 1."},
@@ -377,7 +343,7 @@ TEST_F(CliTest, BadArgumentsFlashNothing) {
        "Firmware image of 598432 bytes at 0x3F0000 does not fit in 4MByte flash."},
   };
   for (const auto& Case : Cases) {
-    const TCliResult Result = Cli(Case.Arguments);
+    const TCliResult Result = CliWithoutFolder(Case.Arguments);
     EXPECT_EQ(Result.ExitCode, 2) << Case.Arguments.join(' ').toStdString();
     EXPECT_TRUE(Result.Err.startsWith("ferrule-cli: ")) << Result.Err.toStdString();
     EXPECT_TRUE(Result.Err.contains(Case.Error)) << Result.Err.toStdString();
@@ -404,6 +370,7 @@ TEST_F(CliTest, BadArgumentsFlashNothing) {
   }
   EXPECT_EQ(Sim.Requests(), "");
   EXPECT_EQ(Records(), "");
+  EXPECT_FALSE(QFile::exists(Folder.filePath("runs.csv")));
 }
 
 }  // namespace

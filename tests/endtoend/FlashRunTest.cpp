@@ -22,6 +22,15 @@ TEST_F(TFlashRun, FlashesAndRecordsAModule) {
   EXPECT_EQ(Pictures(), QStringList{Fields[0] + ".png"});
   EXPECT_EQ(DecodeQRPicture(ConfigFile(Fields[0] + ".png"), AppDir.path()),
             " AP MAC:" + APMAC + "\r\nSTA MAC:" + STAMAC);
+  // The window's run has its row in the results log too.
+  QFile Results(ConfigFile("runs.csv"));
+  ASSERT_TRUE(Results.open(QIODevice::ReadOnly));
+  const QStringList Rows = QString::fromUtf8(Results.readAll()).split("\r\n");
+  ASSERT_EQ(Rows.size(), 3);
+  EXPECT_TRUE(Rows[0].startsWith("time,host,version,port,firmware,"));
+  EXPECT_TRUE(Rows[1].contains(",CORVEL,") && Rows[1].contains("," + STAMAC + "," + APMAC + ",done,false,boot-rom-after-loader,"))
+      << Rows[1].toStdString();
+  EXPECT_TRUE(Rows[1].endsWith("," + Fields[0] + ".png")) << Rows[1].toStdString();
 
   EXPECT_EQ(Form->LabelStatus->text(), "Ready ");
 }

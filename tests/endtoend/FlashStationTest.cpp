@@ -60,6 +60,8 @@ TSimulatedModule ModuleWithStationMAC(quint32 FirstWord) {
   return Module;
 }
 
+// Both modules are flashed and recorded; the results log of one station cannot be written (its
+// folder is a file): that station says so and still ends its run done.
 TEST(FlashStation, TwoPortsAreFlashedAtOnceWithoutWidgets) {
   QTemporaryDir Folder;
   const QString ConfigDir = Folder.path() + "/";
@@ -76,6 +78,8 @@ TEST(FlashStation, TwoPortsAreFlashedAtOnceWithoutWidgets) {
   };
   TFlashStation StationA(ViewA, [&] { return ConfigDir; }, Guard);
   TFlashStation StationB(ViewB, [&] { return ConfigDir; }, Guard);
+  const QString Unwritable = ConfigDir + "RQ53MAC.txt/runs.csv";
+  StationB.SetResultsFile(Unwritable);
 
   StationA.ActionBurnExecute(TBurnSender::User);
   StationB.ActionBurnExecute(TBurnSender::User);
@@ -92,7 +96,8 @@ TEST(FlashStation, TwoPortsAreFlashedAtOnceWithoutWidgets) {
     EXPECT_FALSE(View->Picture.isNull());
     EXPECT_EQ(View->Lines.mid(0, 2),
               QStringList({"Note: Serial port connected.", "Note: Begin find RQ53."}));
-    EXPECT_EQ(View->Lines.last(), "Note: Serial port disconnected.");
+    EXPECT_EQ(View->Lines.last(), View == &ViewA ? "Note: Serial port disconnected."
+                                                 : "Error: " + StationB.ResultsLogError());
     EXPECT_FALSE(StationA.Comm().PortOpen());
     EXPECT_EQ(View->Stages,
               QStringList({"open", "sync", "mac", "erase", "write", "verify", "run"}));
@@ -115,6 +120,13 @@ TEST(FlashStation, TwoPortsAreFlashedAtOnceWithoutWidgets) {
   EXPECT_TRUE(Text.contains("STA MAC:18:FE:34:12:34:56\r\n"));
   EXPECT_TRUE(Text.contains("STA MAC:18:FE:34:12:34:57\r\n"));
   EXPECT_EQ(QDir(ConfigDir).entryList({"*.png"}).size(), 2);
+  EXPECT_EQ(StationA.ResultsLogError(), "");
+  EXPECT_EQ(StationB.ResultsLogError(), "Cannot write " + Unwritable + ": Not a directory.");
+  QFile Results(ConfigDir + "runs.csv");
+  ASSERT_TRUE(Results.open(QIODevice::ReadOnly));
+  const QString Rows = QString::fromUtf8(Results.readAll());
+  EXPECT_EQ(Rows.count("\r\n"), 2) << Rows.toStdString();
+  EXPECT_TRUE(Rows.contains(",18:FE:34:12:34:56,")) << Rows.toStdString();
 }
 
 // Each station resets its own module into the boot loader on every tenth of its own handshake

@@ -191,7 +191,8 @@ TEST_F(Rq53simProgram, ServesThePrintedPathUntilInputCloses) {
   QTemporaryDir Dir;
   const QString Dump = Dir.filePath("flash.bin");
   const QString Path =
-      Start({"--efuse", "0,0,0,0xA1B2C3D4", "--flash-size", "0x20000", "--dump", Dump, "-v"});
+      Start({"--stdin", "--efuse", "0,0,0,0xA1B2C3D4", "--flash-size", "0x20000", "--dump", Dump,
+             "-v"});
   ASSERT_TRUE(Path.startsWith("/dev/pts/")) << Path.toStdString();
   {
     TClient Client(Path);
@@ -227,7 +228,7 @@ TEST_F(Rq53simProgram, FaultOptionsAndCommandsOnStandardInput) {
   // Block 1 fails with 07 (and is not carried out), the fourth block sent gets no answer, the
   // adapter is pulled after the fifth READ_REG.
   const QString Path =
-      Start({"--fail", "7", "--fail-command", "FLASH_DATA", "--fail-after", "1", "--fail-count",
+      Start({"--stdin", "--fail", "7", "--fail-command", "FLASH_DATA", "--fail-after", "1", "--fail-count",
              "1", "--no-reply-command", "FLASH_DATA", "--no-reply-after", "3", "--unplug-command",
              "READ_REG", "--unplug-after", "4", "--history", "2", "-v"});
   TClient Client(Path);
@@ -258,13 +259,28 @@ TEST_F(Rq53simProgram, FaultOptionsAndCommandsOnStandardInput) {
 }
 
 TEST_F(Rq53simProgram, UnplugsOnCommandAndSendsConsoleTextAtStart) {
-  const QString Path = Start({"--console", "500"});
+  const QString Path = Start({"--stdin", "--console", "500"});
   TClient Client(Path);
   EXPECT_EQ(Client.Read(500), TSimulatedModule::ConsoleText(500));
   Program.write("unplug\n");
   ASSERT_TRUE(Program.waitForBytesWritten(10'000));
   ExpectHangup(Client, Path);
   Program.closeWriteChannel();
+  ASSERT_TRUE(Program.waitForFinished(10'000));
+  EXPECT_EQ(Program.exitCode(), 0);
+}
+
+// Without --stdin its standard input is left alone, as a shell's background job must leave it:
+// commands there are not read, and its end does not stop the module.
+TEST_F(Rq53simProgram, LeavesStandardInputAloneUnlessAsked) {
+  TClient Client(Start({}));
+  Program.write("unplug\n");
+  ASSERT_TRUE(Program.waitForBytesWritten(10'000));
+  Program.closeWriteChannel();
+  EXPECT_FALSE(Program.waitForFinished(500));
+  ASSERT_TRUE(Client.Write(SyncRequest));
+  EXPECT_EQ(Client.Read(96), SyncReply.repeated(8));
+  Program.terminate();
   ASSERT_TRUE(Program.waitForFinished(10'000));
   EXPECT_EQ(Program.exitCode(), 0);
 }

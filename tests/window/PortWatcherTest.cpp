@@ -92,6 +92,18 @@ TEST_F(TPortWatcher, KeepsATypedPortWhileThePortsStayTheSame) {
   EXPECT_EQ(Box()->currentText(), "/dev/ttyUSB0");
 }
 
+// An adapter is picked before an on-board port that sorts after it; an on-board port of unknown
+// type alone is listed but not picked.
+TEST_F(TPortWatcher, PicksAnAdapterBeforeAnOnBoardPort) {
+  Sysfs.AddTty("ttyAMA0", "uart-pl011", std::nullopt, false);
+  EXPECT_EQ(Tick(), QStringList{"Note: Detect serial port changed."});
+  EXPECT_EQ(Box()->currentText(), "");
+  Sysfs.AddTty("ttyS0", "serial8250", 4);
+  Sysfs.AddTty("ttyACM0", "cdc_acm");
+  EXPECT_EQ(Tick(), Changed("/dev/ttyACM0"));
+  EXPECT_EQ(Items(), QStringList({"/dev/ttyACM0", "/dev/ttyAMA0", "/dev/ttyS0"}));
+}
+
 TEST_F(TPortWatcher, LogsNothingWithoutPorts) {
   EXPECT_EQ(Tick(), QStringList());
   EXPECT_EQ(Box()->currentText(), "");

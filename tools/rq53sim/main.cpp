@@ -1,8 +1,10 @@
 // rq53sim: a simulated RQ53 module on a pseudo-terminal. Prints the path of its port on the first
-// line of standard output and serves the port until SIGINT or SIGTERM arrives or standard input
-// closes. Point the tool (or a test) at the printed path instead of a USB-serial adapter.
-// Lines on standard input act on the module at once: "reset" (the reset banner goes out),
-// "console N" (N bytes of console text go out) and "unplug" (the adapter is pulled).
+// line of standard output and serves the port until SIGINT or SIGTERM arrives. Point the tool (or
+// a test) at the printed path instead of a USB-serial adapter. It leaves standard input alone (a
+// shell's background job that read it would be stopped), unless --stdin asks for its lines, which
+// act on the module at once: "reset" (the reset banner goes out), "console N" (N bytes of console
+// text go out) and "unplug" (the adapter is pulled); it then also stops when standard input
+// closes.
 
 #include "tools/rq53sim/SimulatedPort.h"
 
@@ -120,7 +122,12 @@ void PrintRequest(const TSimRequest& Request) {
 void AddOptions(QCommandLineParser& Parser) {
   const TSimTiming Timing;
   Parser.setApplicationDescription(
-      "A simulated RQ53 module (ESP8266 boot ROM) on a pseudo-terminal.");
+      "A simulated RQ53 module (ESP8266 boot ROM) on a pseudo-terminal: prints the port's path,\n"
+      "then serves it until Ctrl-C or SIGTERM (e.g. rq53sim -v &, then kill %1).\n"
+      "Each module's MAC comes from its eFuse words: the first word's top byte is the MAC's last\n"
+      "byte, the second word's low 16 bits the two bytes before it, after 18:FE:34. The default,\n"
+      "59A30000,1234,0,0, is 18:FE:34:12:34:59; --efuse 56400000,1234,0,0 gives\n"
+      "18:FE:34:12:34:56, so several modules at once each get one of their own.");
   Parser.addHelpOption();
   Parser.addOptions({
       {{"r", "rate"},
@@ -168,7 +175,9 @@ void AddOptions(QCommandLineParser& Parser) {
       {"delay", "Pause before each reply.", "ms", "0"},
       {"garbage", "Bytes (hex) sent before each reply.", "hex"},
       {"dump", "Write the flash contents to this file on exit.", "file"},
-      {"keep-running", "Do not stop when standard input closes."},
+      {"stdin",
+       "Read commands from standard input (reset, console N, unplug) and stop when it closes."},
+      {"keep-running", "With --stdin: do not stop when standard input closes."},
       {{"v", "verbose"}, "One line per request on standard error."},
   });
 }
@@ -220,10 +229,10 @@ void Command(TSimulatedPort& Port, const QByteArray& Line) {
     std::fprintf(stderr, "rq53sim: unknown command \"%s\"\n", Line.simplified().constData());
 }
 
-// Waits for SIGINT or SIGTERM, or for the end of standard input unless told to ignore it, and
-// carries out the commands that come on standard input meanwhile.
-void Serve(TSimulatedPort& Port, int Signals, bool WatchInput) {
-  pollfd Fds[2] = {{Signals, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+// Waits for SIGINT or SIGTERM. With ReadInput it carries out the commands that come on standard
+// input meanwhile and, with StopAtEnd, also ends when standard input closes.
+void Serve(TSimulatedPort& Port, int Signals, bool ReadInput, bool StopAtEnd) {
+  pollfd Fds[2] = {{Signals, POLLIN, 0}, {ReadInput ? STDIN_FILENO : -1, POLLIN, 0}};
   QByteArray Input;
   for (;;) {
     if (::poll(Fds, 2, -1) < 0) continue;
@@ -232,7 +241,7 @@ void Serve(TSimulatedPort& Port, int Signals, bool WatchInput) {
     char Buffer[256];
     const ssize_t Count = ::read(STDIN_FILENO, Buffer, sizeof Buffer);
     if (Count <= 0) {
-      if (WatchInput) return;
+      if (StopAtEnd) return;
       Fds[1].fd = -1;  // closed: signals only from now on
       continue;
     }
@@ -264,7 +273,7 @@ int main(int argc, char* argv[]) {
     std::printf("%s\n", qPrintable(Port.SlavePath()));
     std::fflush(stdout);
     if (Parser.isSet("console")) Port.SendConsoleText(Integer(Parser, "console"));
-    Serve(Port, Signals, !Parser.isSet("keep-running"));
+    Serve(Port, Signals, Parser.isSet("stdin"), !Parser.isSet("keep-running"));
     Port.Stop();
     if (Parser.isSet("dump")) {
       QFile Dump(Parser.value("dump"));
