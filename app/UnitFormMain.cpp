@@ -59,6 +59,8 @@ void TFormMain::ConnectCallbacks() {
   connect(ComboBoxFlashBaudrate->lineEdit(), &QLineEdit::textEdited, this, Change);
   for (QComboBox* Box : {ComboBoxFlashSize, ComboBoxFlashSpeed, ComboBoxSPIMode})
     connect(Box, &QComboBox::activated, this, Change);
+  connect(ComboBoxSerialPortA, &QComboBox::editTextChanged, this,
+          [this] { PlaceFlashPage(PlacedPageWidth); });
 }
 
 void TFormMain::FormCreate() {
@@ -92,9 +94,16 @@ void TFormMain::closeEvent(QCloseEvent* Event) {
 }
 
 bool TFormMain::eventFilter(QObject* Watched, QEvent* Event) {
-  if (Watched == LabelIntroduction && Event->type() == QEvent::MouseButtonRelease)
-    RunGuarded(this, [this] { LabelIntroductionClick(); });
-  if (Watched == TabSheetOperation && Event->type() == QEvent::Resize) StretchControls();
+  switch (Event->type()) {
+    case QEvent::MouseButtonRelease:
+      if (Watched == LabelIntroduction) RunGuarded(this, [this] { LabelIntroductionClick(); });
+      break;
+    case QEvent::Resize:
+      if (Watched == TabSheetOperation) PlaceFlashPage(TabSheetOperation->width());
+      break;
+    default:
+      break;
+  }
   return QWidget::eventFilter(Watched, Event);
 }
 
@@ -202,6 +211,7 @@ void TFormMain::TimerFindPortsTimer() {
   for (int i = 0; i < ComboBoxSerialPortA->count(); ++i) Items << ComboBoxSerialPortA->itemText(i);
   if (Ports == Items) return;
   ReplaceItems(ComboBoxSerialPortA, Ports);
+  PlaceFlashPage(PlacedPageWidth);
   Station.Log(QStringLiteral("Note: Detect serial port changed."));
   if (Ports.isEmpty()) return;
   ComboBoxSerialPortA->setCurrentIndex(int(Ports.size()) - 1);

@@ -13,7 +13,6 @@
 #include <QWidget>
 
 #include <memory>
-#include <vector>
 
 class QAction;
 class QCheckBox;
@@ -120,7 +119,11 @@ class TFormMain : public QWidget, private TFlashRunView {
   void ShowMovie(const QString& Name);
   void ShowPicture(const QString& Name);
   void ReleaseMovie(QMovie* Movie);
-  void StretchControls();
+  // Places the Flash page's controls for a page PageWidth wide: each at its design place, grown
+  // where the font given needs more room, the rows below moved down by what those above grew.
+  void PlaceFlashPage(int PageWidth);
+  QSize PlaceFlashControls(int PageWidth);
+  int PlaceMACBox(QLineEdit* Edit, QRect Design, int RightMargin, int PageWidth);
 
   // Settings binding.
   void InitSettings();
@@ -157,10 +160,6 @@ class TFormMain : public QWidget, private TFlashRunView {
   QString PortSource = DefaultPortSource();
   TFlashStation Station;  // before Settings, which binds its record's settings folder
   TSettingsBinding Settings;
-  // Controls that keep their right edge at a fixed distance from the window's right edge.
-  struct TStretch {
-    QWidget* Control;
-    int RightMargin;
-  };
-  std::vector<TStretch> Stretching;
+  int PlacedPageWidth = 0;
+  bool Placing = false;
 };
