@@ -11,6 +11,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -38,6 +39,14 @@ void ReplaceItems(QComboBox* Box, const QStringList& List) {
   Unselect(Box, Text);
 }
 
+// An Alt chord that is no accelerator of the window: the box it reaches would take its letter as
+// typed text. Ctrl+Alt is AltGr on Windows, which types characters such as "@" or "\".
+bool IsStrayAltChord(const QKeyEvent& Key) {
+  const Qt::KeyboardModifiers Modifiers = Key.modifiers();
+  return Modifiers.testFlag(Qt::AltModifier) && !Modifiers.testFlag(Qt::ControlModifier) &&
+         !Key.text().isEmpty() && Key.text().at(0).isPrint();
+}
+
 }  // namespace
 
 TFormMain::~TFormMain() { FormDestroy(); }
@@ -61,6 +70,10 @@ void TFormMain::ConnectCallbacks() {
     connect(Box, &QComboBox::activated, this, Change);
   connect(ComboBoxSerialPortA, &QComboBox::editTextChanged, this,
           [this] { PlaceFlashPage(PlacedPageWidth); });
+  // Every box that takes typed text; the combo box, not its line edit, has the keyboard focus.
+  for (QWidget* Control : findChildren<QWidget*>())
+    if (qobject_cast<QComboBox*>(Control) || qobject_cast<QLineEdit*>(Control))
+      Control->installEventFilter(this);
 }
 
 void TFormMain::FormCreate() {
@@ -95,6 +108,9 @@ void TFormMain::closeEvent(QCloseEvent* Event) {
 
 bool TFormMain::eventFilter(QObject* Watched, QEvent* Event) {
   switch (Event->type()) {
+    case QEvent::KeyPress:
+      if (IsStrayAltChord(*static_cast<QKeyEvent*>(Event))) return true;
+      break;
     case QEvent::MouseButtonRelease:
       if (Watched == LabelIntroduction) RunGuarded(this, [this] { LabelIntroductionClick(); });
       break;
