@@ -74,6 +74,7 @@ void TFormMain::ConnectCallbacks() {
   for (QWidget* Control : findChildren<QWidget*>())
     if (qobject_cast<QComboBox*>(Control) || qobject_cast<QLineEdit*>(Control))
       Control->installEventFilter(this);
+  ButtonBurn->installEventFilter(this);
 }
 
 void TFormMain::FormCreate() {
@@ -110,6 +111,10 @@ bool TFormMain::eventFilter(QObject* Watched, QEvent* Event) {
   switch (Event->type()) {
     case QEvent::KeyPress:
       if (IsStrayAltChord(*static_cast<QKeyEvent*>(Event))) return true;
+      break;
+    case QEvent::MouseButtonDblClick:
+      // The second click of a double click on Flash is no press of its own.
+      if (Watched == ButtonBurn) return true;
       break;
     case QEvent::MouseButtonRelease:
       if (Watched == LabelIntroduction) RunGuarded(this, [this] { LabelIntroductionClick(); });
