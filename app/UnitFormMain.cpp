@@ -102,10 +102,35 @@ void TFormMain::FormDestroy() {
   Station.Shutdown();
 }
 
+// During a run the user is asked first; stopping ends the run as the Stop button does.
 void TFormMain::closeEvent(QCloseEvent* Event) {
+  if (AskingToQuit || (RunGoing() && !ConfirmStopAndQuit())) {
+    Event->ignore();
+    return;
+  }
+  if (RunGoing()) RunGuarded(this, [this] { ActionBurnExecute(TBurnSender::User); });
   FormClose();
   QWidget::closeEvent(Event);
 }
+
+// The run goes on while the question is open; it may end meanwhile.
+bool TFormMain::ConfirmStopAndQuit() {
+  AskingToQuit = true;
+  QMessageBox Box(QMessageBox::Question, windowTitle(),
+                  QStringLiteral("A module is being flashed. Stop and quit?"),
+                  QMessageBox::NoButton, this);
+  Box.setObjectName(QStringLiteral("MessageStopAndQuit"));
+  QPushButton* Stop = Box.addButton(QStringLiteral("Stop"), QMessageBox::DestructiveRole);
+  Stop->setObjectName(QStringLiteral("ButtonStopAndQuit"));
+  QPushButton* Cancel = Box.addButton(QMessageBox::Cancel);
+  Cancel->setObjectName(QStringLiteral("ButtonKeepRunning"));
+  Box.setDefaultButton(Cancel);
+  Box.exec();
+  AskingToQuit = false;
+  return Box.clickedButton() == Stop;
+}
+
+bool TFormMain::RunGoing() const { return Station.Comm().PortOpen(); }
 
 bool TFormMain::eventFilter(QObject* Watched, QEvent* Event) {
   switch (Event->type()) {

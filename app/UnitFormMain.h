@@ -124,6 +124,10 @@ class TFormMain : public QWidget, private TFlashRunView {
   void PlaceFlashPage(int PageWidth);
   QSize PlaceFlashControls(int PageWidth);
   int PlaceMACBox(QLineEdit* Edit, QRect Design, int RightMargin, int PageWidth);
+  // Whether a flash run is going: the one question the window asks of the station about it.
+  bool RunGoing() const;
+  // Closing the window during a run: the user says whether to stop it and quit.
+  bool ConfirmStopAndQuit();
 
   // Settings binding.
   void InitSettings();
@@ -162,4 +166,5 @@ class TFormMain : public QWidget, private TFlashRunView {
   TSettingsBinding Settings;
   int PlacedPageWidth = 0;
   bool Placing = false;
+  bool AskingToQuit = false;
 };

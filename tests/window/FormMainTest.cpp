@@ -192,11 +192,23 @@ TEST_F(TFormStart, ClosesCleanlyLeavingNoThreadBehind) {
   PressFlash();
   ASSERT_TRUE(Form->Comm()->PortOpen());
   EXPECT_GT(ThreadCount(), Before);
-  Form->close();
+  const TMessageBoxAnswerer Answerer("ButtonStopAndQuit");
+  EXPECT_TRUE(Form->close());
+  EXPECT_EQ(Answerer.Texts, QStringList{"A module is being flashed. Stop and quit?"});
+  EXPECT_FALSE(Form->Comm()->PortOpen());
   EXPECT_FALSE(Form->TimerStateMachine->isActive());
   EXPECT_TRUE(Form->RunRecord().BurnOK);
   Form.reset();
   EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= Before; }, 2000));
+}
+
+// Closing the window with no run going asks nothing.
+TEST_F(TFormStart, ClosesWithoutAQuestionWhenNoRunIsGoing) {
+  const TMessageBoxAnswerer Answerer;
+  Form->show();
+  EXPECT_TRUE(Form->close());
+  EXPECT_FALSE(Form->isVisible());
+  EXPECT_EQ(Answerer.Texts, QStringList());
 }
 
 }  // namespace
