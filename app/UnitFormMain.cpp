@@ -19,6 +19,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTextBrowser>
 #include <QTimer>
@@ -70,11 +71,15 @@ void TFormMain::ConnectCallbacks() {
     connect(Box, &QComboBox::activated, this, Change);
   connect(ComboBoxSerialPortA, &QComboBox::editTextChanged, this,
           [this] { PlaceFlashPage(PlacedPageWidth); });
+  QScrollBar* LogBar = MemoOutput->verticalScrollBar();
+  connect(LogBar, &QScrollBar::actionTriggered, this, [this] { NoteLogScrolled(); });
+  connect(LogBar, &QScrollBar::rangeChanged, this, [this] { RestoreLogView(); });
   // Every box that takes typed text; the combo box, not its line edit, has the keyboard focus.
   for (QWidget* Control : findChildren<QWidget*>())
     if (qobject_cast<QComboBox*>(Control) || qobject_cast<QLineEdit*>(Control))
       Control->installEventFilter(this);
   ButtonBurn->installEventFilter(this);
+  MemoOutput->installEventFilter(this);
 }
 
 void TFormMain::FormCreate() {
@@ -147,6 +152,12 @@ bool TFormMain::eventFilter(QObject* Watched, QEvent* Event) {
     case QEvent::Resize:
       if (Watched == TabSheetOperation) PlaceFlashPage(TabSheetOperation->width());
       break;
+    case QEvent::Show:
+      // Shown again, the log would scroll to its text cursor (where the user last clicked).
+      if (Watched == MemoOutput)
+        QMetaObject::invokeMethod(
+            this, [this] { RestoreLogView(); }, Qt::QueuedConnection);
+      break;
     default:
       break;
   }
@@ -204,6 +215,19 @@ void TFormMain::CommReceiveData(QObject* Sender, const quint8* Buffer, quint16 B
 }
 
 void TFormMain::Log(const QString& Lines) { MemoOutput->appendPlainText(Lines); }
+
+// Only the user's scrolling (bar, wheel, keys) decides; the slider already stands where the
+// user's action takes it.
+void TFormMain::NoteLogScrolled() {
+  const QScrollBar* Bar = MemoOutput->verticalScrollBar();
+  LogFollows = Bar->sliderPosition() >= Bar->maximum();
+  LogReadingPosition = Bar->sliderPosition();
+}
+
+void TFormMain::RestoreLogView() {
+  QScrollBar* Bar = MemoOutput->verticalScrollBar();
+  Bar->setValue(LogFollows ? Bar->maximum() : LogReadingPosition);
+}
 
 bool TFormMain::FirmwareSelected() const {
   return ComboBoxPath->findText(ComboBoxPath->currentText(), Qt::MatchFixedString) >= 0;

@@ -128,6 +128,9 @@ class TFormMain : public QWidget, private TFlashRunView {
   bool RunGoing() const;
   // Closing the window during a run: the user says whether to stop it and quit.
   bool ConfirmStopAndQuit();
+  // The log follows new lines unless the user has scrolled up to read.
+  void NoteLogScrolled();
+  void RestoreLogView();
 
   // Settings binding.
   void InitSettings();
@@ -167,4 +170,6 @@ class TFormMain : public QWidget, private TFlashRunView {
   int PlacedPageWidth = 0;
   bool Placing = false;
   bool AskingToQuit = false;
+  bool LogFollows = true;
+  int LogReadingPosition = 0;  // where the user scrolled to, while the log does not follow
 };

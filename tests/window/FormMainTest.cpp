@@ -211,4 +211,66 @@ TEST_F(TFormStart, ClosesWithoutAQuestionWhenNoRunIsGoing) {
   EXPECT_EQ(Answerer.Texts, QStringList());
 }
 
+// The log follows new lines unless the user has scrolled up to read; back at the end it follows
+// again. A click into it and the Log page shown again change neither.
+TEST_F(TFormStart, TheLogFollowsNewLinesUnlessTheUserReadsAbove) {
+  QScrollBar* Bar = Form->MemoOutput->verticalScrollBar();
+  int Ports = 0;
+  // Lines as the port watcher logs them: an adapter plugged in or pulled, three lines each.
+  const auto MoreLines = [&] {
+    for (int i = 0; i < 15; ++i, ++Ports) {
+      if (Ports % 2 == 0)
+        Sysfs.AddTty("ttyUSB9", "cp210x");
+      else
+        Sysfs.RemoveTty("ttyUSB9");
+      Form->TimerFindPortsTimer();
+    }
+    QCoreApplication::processEvents();
+  };
+  const auto ShowPage = [&](QWidget* Page) {
+    Form->PageControlMain->setCurrentWidget(Page);
+    QCoreApplication::processEvents();
+  };
+  const auto AtEnd = [&] { return Bar->maximum() > 0 && Bar->value() == Bar->maximum(); };
+  Form->show();
+  ShowPage(Form->TabSheetLog);
+  MoreLines();
+  EXPECT_TRUE(AtEnd());
+
+  QTest::mouseClick(Form->MemoOutput->viewport(), Qt::LeftButton, {}, QPoint(30, 10));
+  ShowPage(Form->TabSheetOperation);
+  MoreLines();
+  ShowPage(Form->TabSheetLog);
+  EXPECT_TRUE(AtEnd()) << Bar->value() << " of " << Bar->maximum();
+
+  QTest::keyClick(Form->MemoOutput, Qt::Key_PageUp);
+  const int Reading = Bar->value();
+  ASSERT_LT(Reading, Bar->maximum());
+  MoreLines();
+  EXPECT_EQ(Bar->value(), Reading);
+  ShowPage(Form->TabSheetOperation);
+  MoreLines();
+  ShowPage(Form->TabSheetLog);
+  EXPECT_EQ(Bar->value(), Reading);
+
+  while (Bar->value() < Bar->maximum()) QTest::keyClick(Form->MemoOutput, Qt::Key_PageDown);
+  MoreLines();
+  EXPECT_TRUE(AtEnd());
+  ShowPage(Form->TabSheetOperation);
+  MoreLines();
+  ShowPage(Form->TabSheetLog);
+  EXPECT_TRUE(AtEnd());
+
+  // The wheel and the scroll bar's own buttons are the user's too.
+  QWheelEvent Wheel(QPointF(30, 30), Form->MemoOutput->viewport()->mapToGlobal(QPointF(30, 30)), {},
+                    {0, 120}, Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+  QApplication::sendEvent(Form->MemoOutput->viewport(), &Wheel);
+  ASSERT_LT(Bar->value(), Bar->maximum());
+  MoreLines();
+  EXPECT_LT(Bar->value(), Bar->maximum());
+  Bar->triggerAction(QAbstractSlider::SliderToMaximum);
+  MoreLines();
+  EXPECT_TRUE(AtEnd());
+}
+
 }  // namespace
