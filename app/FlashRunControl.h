@@ -48,6 +48,8 @@ class TFlashRunControl {
   // Tells a running worker to stop and waits for it, running the steps it hands to this thread.
   void StopWorker();
   bool WorkerRunning() const { return FWorkerRunning; }
+  // A run was started and has not given its outcome yet: a module may be being flashed.
+  bool RunGoing() const { return RunPending; }
   // Handshake ticks of this station since it was made; wraps to 0 at 2147483647.
   qint32 HandshakeTickCount() const { return FHandshakeTickCount; }
 

@@ -16,10 +16,15 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopedValueRollback>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QTabWidget>
 #include <QTextBrowser>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
@@ -67,20 +72,105 @@ QComboBox* NamedComboBox(QWidget* Parent, const char* Name, bool Editable,
   return Box;
 }
 
-// A read-only edit with its label on the left, as the Flash page shows the MAC addresses.
-QLineEdit* LabeledEdit(QWidget* Parent, const char* Name, const QString& Label, QRect Place) {
+// A read-only edit with its label on the left (its buddy), as the Flash page shows the MAC
+// addresses.
+QLineEdit* LabeledEdit(QWidget* Parent, const char* Name, const QString& Label) {
   auto* Edit = Named<QLineEdit>(Parent, Name);
   Edit->setReadOnly(true);
   Edit->setText(WaitingMAC);
   Edit->setPlaceholderText(MACPlaceholder);
-  Edit->setGeometry(Place);
   auto* Caption = Named<QLabel>(Parent, (std::string(Name) + "Label").c_str());
   Caption->setText(Label);
-  Caption->adjustSize();
-  Caption->move(Place.x() - Caption->width() - 3, Place.y() + (Place.height() - Caption->height()) / 2);
   Caption->setBuddy(Edit);
   return Edit;
 }
+
+QLabel* LabelOf(const QLineEdit* Edit) {
+  return Edit->parentWidget()->findChild<QLabel*>(Edit->objectName() + QStringLiteral("Label"));
+}
+
+// Under an application style sheet, a page the tab widget adopts keeps the application's font
+// rather than the window's, and so do the controls on it: every control below Parent that has
+// no font of its own is given Font.
+void GiveFont(QWidget* Parent, const QFont& Font) {
+  for (QWidget* Child : Parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (Child->testAttribute(Qt::WA_SetFont)) continue;
+    Child->setFont(Font);
+    GiveFont(Child, Font);
+  }
+}
+
+// The height Control needs for its font, never less than its design height.
+int FitHeight(const QWidget* Control, int Design) {
+  return std::max(Design, Control->sizeHint().height());
+}
+
+int WidestText(const QWidget* Control, const QStringList& Texts) {
+  int Widest = 0;
+  for (const QString& Text : Texts)
+    Widest = std::max(Widest, Control->fontMetrics().horizontalAdvance(Text));
+  return Widest;
+}
+
+// QLineEdit keeps 2 pixels free on either side of its text.
+constexpr int LineEditMargins = 2 * 2;
+
+// The width a box needs to show each of Texts whole: what its frame, padding and arrow take
+// beside its line edit, the line edit's margins and the cursor.
+int BoxWidth(const QComboBox* Box, const QStringList& Texts) {
+  QStyleOptionComboBox Option;
+  Option.initFrom(Box);
+  Option.editable = Box->isEditable();
+  Option.frame = Box->hasFrame();
+  const QRect Field =
+      Box->style()->subControlRect(QStyle::CC_ComboBox, &Option, QStyle::SC_ComboBoxEditField, Box);
+  return Box->width() - Field.width() + LineEditMargins + 1 + WidestText(Box->lineEdit(), Texts);
+}
+
+QStringList BoxTexts(const QComboBox* Box) {
+  QStringList Texts{Box->currentText(), Box->lineEdit()->placeholderText()};
+  for (int i = 0; i < Box->count(); ++i) Texts << Box->itemText(i);
+  return Texts;
+}
+
+// The texts a MAC box shows: its own, and an address of the font's widest hexadecimal digits.
+QStringList MACTexts(const QLineEdit* Edit) {
+  QChar Widest = u'0';
+  for (const QChar Digit : QStringLiteral("0123456789ABCDEF"))
+    if (Edit->fontMetrics().horizontalAdvance(Digit) >
+        Edit->fontMetrics().horizontalAdvance(Widest))
+      Widest = Digit;
+  const QString Pair(2, Widest);
+  return {Edit->text(), WaitingMAC, QStringList(6, Pair).join(u':')};
+}
+
+// The width a line edit needs to show each of Texts whole: its size hint is room for 17 letters
+// x and its margins, inside its frame and padding.
+int EditWidth(const QLineEdit* Edit, const QStringList& Texts) {
+  const int Frame =
+      Edit->sizeHint().width() - 17 * Edit->fontMetrics().horizontalAdvance(u'x') - LineEditMargins;
+  return Frame + LineEditMargins + 1 + WidestText(Edit, Texts);
+}
+
+// The height a line edit needs for its font, without the margin that centres its text.
+int TextHeight(const QLineEdit* Edit) {
+  return Edit->sizeHint().height() - Edit->textMargins().top();
+}
+
+// Puts a line edit's text in the middle of its height by the font's line height, with Free the
+// height the edit has beyond what its font needs. Its own centring goes by the text's bounding
+// box, which some fonts give far taller than their lines (under Wine by tens of pixels): the text
+// would be drawn too high and cut off.
+void CentreText(QLineEdit* Edit, int Free) {
+  Edit->setAlignment((Edit->alignment() & Qt::AlignHorizontal_Mask) | Qt::AlignTop);
+  Edit->setTextMargins(0, std::max(0, Free / 2), 0, 0);
+}
+
+void CentreText(QComboBox* Box) {
+  CentreText(Box->lineEdit(), Box->height() - Box->sizeHint().height());
+}
+
+void CentreText(QLineEdit* Edit) { CentreText(Edit, Edit->height() - TextHeight(Edit)); }
 
 QString LinkedText(const QStringList& Lines) {
   static const QRegularExpression Address(QStringLiteral(R"((https?://[^\s<]+))"));
@@ -106,8 +196,9 @@ TFormMain::TFormMain(const QString& AppDir, QWidget* Parent)
   setWindowTitle(QStringLiteral("Ferrule v1.316 Pre-release"));
   setFont(PixelFont(21));
   resize(ClientWidth, ClientHeight);
-  setMinimumWidth(ClientWidth);
   CreateControls();
+  GiveFont(this, font());
+  PlaceFlashPage(DesignPageWidth);
   ConnectCallbacks();
   RunGuarded(this, [this] { FormCreate(); });
 }
@@ -145,28 +236,18 @@ void TFormMain::CreateFlashPage() {
   PageControlMain->addTab(TabSheetOperation, QStringLiteral("Flash"));
   TabSheetOperation->installEventFilter(this);
   QWidget* Page = TabSheetOperation;
-  auto Stretch = [this](QWidget* Control) {
-    Stretching.push_back({Control, DesignPageWidth - Control->geometry().right() - 1});
-  };
 
   ComboBoxPath = NamedComboBox(Page, "ComboBoxPath", true, {});
   ComboBoxPath->lineEdit()->setPlaceholderText(QStringLiteral("Choose firmware."));
-  ComboBoxPath->setGeometry(0, 0, DesignPageWidth, 36);
-  Stretch(ComboBoxPath);
   SafeFlash = Named<QCheckBox>(Page, "SafeFlash");
   SafeFlash->setText(QStringLiteral("Safe Flash"));
-  SafeFlash->setGeometry(3, 43, 137, 24);
   PostRun = Named<QCheckBox>(Page, "PostRun");
   PostRun->setText(QStringLiteral("Run after Flash"));
   PostRun->setChecked(true);
-  PostRun->setGeometry(146, 42, 178, 25);
   LabelDevA = Named<QLabel>(Page, "LabelDevA");
   LabelDevA->setText(QStringLiteral("COM &Port:"));
-  LabelDevA->move(3, 73);
-  LabelDevA->adjustSize();
   ComboBoxSerialPortA = NamedComboBox(Page, "ComboBoxSerialPortA", true, {});
   ComboBoxSerialPortA->lineEdit()->setPlaceholderText(QStringLiteral("Select port"));
-  ComboBoxSerialPortA->setGeometry(114, 70, 162, 36);
   // The items are the ports present; a name the user types and confirms is not added to them.
   ComboBoxSerialPortA->setInsertPolicy(QComboBox::NoInsert);
   LabelDevA->setBuddy(ComboBoxSerialPortA);
@@ -175,8 +256,6 @@ void TFormMain::CreateFlashPage() {
   ActionBurn->setObjectName(QStringLiteral("ActionBurn"));
   ButtonBurn = Named<QPushButton>(Page, "ButtonBurn");
   ButtonBurn->setText(ActionBurn->text());
-  ButtonBurn->setGeometry(282, 70, 216, 36);
-  Stretch(ButtonBurn);
   // The port is chosen right after the firmware.
   QWidget::setTabOrder(ComboBoxPath, ComboBoxSerialPortA);
   QWidget::setTabOrder(ComboBoxSerialPortA, SafeFlash);
@@ -184,7 +263,7 @@ void TFormMain::CreateFlashPage() {
   QWidget::setTabOrder(PostRun, ButtonBurn);
 
   LabelIntroduction = Named<QLabel>(Page, "LabelIntroduction");
-  LabelIntroduction->setGeometry(13, 97, 8, 19);
+  LabelIntroduction->resize(8, 19);
   LabelIntroduction->setCursor(Qt::PointingHandCursor);
   LabelIntroduction->setFont(PixelFont(15));
   LabelIntroduction->installEventFilter(this);
@@ -193,24 +272,19 @@ void TFormMain::CreateFlashPage() {
   ProgressBarStatus->setRange(0, 100);
   ProgressBarStatus->setValue(0);
   ProgressBarStatus->setTextVisible(false);
-  ProgressBarStatus->setGeometry(3, 112, 495, 33);
-  Stretch(ProgressBarStatus);
 
   PanelQRCode = Named<QFrame>(Page, "PanelQRCode");
-  PanelQRCode->setGeometry(13, 123, 100, 100);
+  PanelQRCode->resize(100, 100);
   ImageQRCode = Named<QLabel>(PanelQRCode, "ImageQRCode");
   ImageQRCode->setGeometry(1, 1, 98, 98);
   ImageQRCode->setScaledContents(true);
   PanelQRCode->hide();
 
-  LabeledEditAPMAC = LabeledEdit(Page, "LabeledEditAPMAC", QStringLiteral("AP MAC"), {176, 115, 267, 36});
+  LabeledEditAPMAC = LabeledEdit(Page, "LabeledEditAPMAC", QStringLiteral("AP MAC"));
   LabeledEditAPMAC->hide();
   Page->findChild<QLabel*>(QStringLiteral("LabeledEditAPMACLabel"))->hide();
-  Stretch(LabeledEditAPMAC);
-  LabeledEditSTAMAC =
-      LabeledEdit(Page, "LabeledEditSTAMAC", QStringLiteral("MAC Address: "), {225, 151, 186, 36});
+  LabeledEditSTAMAC = LabeledEdit(Page, "LabeledEditSTAMAC", QStringLiteral("MAC Address: "));
   LabeledEditSTAMAC->setAlignment(Qt::AlignCenter);
-  Stretch(LabeledEditSTAMAC);
 }
 
 void TFormMain::CreateConfigPage() {
@@ -284,6 +358,8 @@ void TFormMain::CreateLogPage() {
 void TFormMain::CreateBottomBar() {
   PanelControlPanel = Named<QFrame>(this, "PanelControlPanel");
   PanelControlPanel->setFixedHeight(BottomBarHeight);
+  // The window is never narrower; the pages set how much more it needs.
+  PanelControlPanel->setMinimumWidth(ClientWidth);
   ImageStatus = Named<QLabel>(PanelControlPanel, "ImageStatus");
   ImageStatus->setFixedSize(25, 23);
   ImageStatus->setScaledContents(true);
@@ -301,10 +377,82 @@ void TFormMain::CreateBottomBar() {
   Layout->addWidget(LabelStatus);
 }
 
-void TFormMain::StretchControls() {
-  const int PageWidth = TabSheetOperation->width();
-  for (const TStretch& Item : Stretching)
-    Item.Control->resize(PageWidth - Item.Control->x() - Item.RightMargin, Item.Control->height());
+// The page's controls are placed for its width, and the page asks for the size they need; a page
+// that grows to that size at once (its resize is not placed while placing) is placed again.
+void TFormMain::PlaceFlashPage(int PageWidth) {
+  if (Placing) return;
+  {
+    const QScopedValueRollback Guard(Placing, true);
+    PlacedPageWidth = PageWidth;
+    TabSheetOperation->setMinimumSize(PlaceFlashControls(PageWidth));
+  }
+  if (TabSheetOperation->isVisible() && TabSheetOperation->width() != PageWidth)
+    PlaceFlashPage(TabSheetOperation->width());
+}
+
+// The design (96 dpi, the window's font) lays the Flash page out in rows: the firmware box
+// (0 to 36), the options (42 to 67), port and button (70 to 106), the progress bar (112 to 145)
+// and the MAC box (151 to 187). The firmware box, the button, the progress bar and the MAC boxes
+// keep their right edge at the design distance from the page's. Answers the smallest page all fit.
+QSize TFormMain::PlaceFlashControls(int PageWidth) {
+  const int PathHeight = FitHeight(ComboBoxPath, 36);
+  ComboBoxPath->setGeometry(0, 0, PageWidth, PathHeight);
+  int Grown = PathHeight - 36;  // what the rows placed so far grew by
+  int Needed = BoxWidth(ComboBoxPath, BoxTexts(ComboBoxPath));  // the narrowest page that fits
+
+  const int OptionsHeight =
+      std::max({25, SafeFlash->sizeHint().height(), PostRun->sizeHint().height()});
+  const int SafeHeight = FitHeight(SafeFlash, 24);
+  // Safe Flash stands a pixel lower than Run after Flash, as designed, while the row has room.
+  SafeFlash->setGeometry(3, 42 + Grown + std::clamp(OptionsHeight - SafeHeight, 0, 1),
+                         std::max(137, SafeFlash->sizeHint().width()), SafeHeight);
+  PostRun->setGeometry(std::max(146, SafeFlash->geometry().right() + 7), 42 + Grown,
+                       std::max(178, PostRun->sizeHint().width()), FitHeight(PostRun, 25));
+  Needed = std::max(Needed, PostRun->geometry().right() + 4);
+  Grown += OptionsHeight - 25;
+
+  LabelDevA->adjustSize();
+  const int PortX = std::max(114, 3 + LabelDevA->width() + 6);
+  const int RowY = 70 + Grown;
+  const int RowHeight = std::max(
+      {FitHeight(ComboBoxSerialPortA, 36), FitHeight(ButtonBurn, 36), LabelDevA->height()});
+  // The port box grows into the button's room for a longer name, leaving the button what its
+  // caption needs; the window does not widen for it (a longer name scrolls).
+  const int ButtonWidth = ButtonBurn->sizeHint().width();
+  ComboBoxSerialPortA->resize(ComboBoxSerialPortA->width(), RowHeight);
+  const int PortWidth = std::clamp(BoxWidth(ComboBoxSerialPortA, BoxTexts(ComboBoxSerialPortA)),
+                                   162, std::max(162, PageWidth - PortX - 6 - ButtonWidth - 3));
+  ComboBoxSerialPortA->setGeometry(PortX, RowY, PortWidth, RowHeight);
+  // In the box's middle, so that its text stands on the line of the box's text.
+  LabelDevA->move(3, RowY + (RowHeight - LabelDevA->height()) / 2);
+  const int ButtonX = PortX + PortWidth + 6;
+  ButtonBurn->setGeometry(ButtonX, RowY, std::max(PageWidth - 3 - ButtonX, ButtonWidth), RowHeight);
+  Needed = std::max(Needed, PortX + 162 + 6 + ButtonWidth + 3);
+  Grown += RowHeight - 36;
+
+  LabelIntroduction->move(13, 97 + Grown);
+  ProgressBarStatus->setGeometry(3, 112 + Grown, PageWidth - 6, 33);
+  PanelQRCode->move(13, 123 + Grown);
+  Needed =
+      std::max(Needed, PlaceMACBox(LabeledEditAPMAC, {176, 115 + Grown, 267, 36}, 58, PageWidth));
+  Needed =
+      std::max(Needed, PlaceMACBox(LabeledEditSTAMAC, {225, 151 + Grown, 186, 36}, 90, PageWidth));
+  for (QComboBox* Box : {ComboBoxPath, ComboBoxSerialPortA}) CentreText(Box);
+  for (QLineEdit* Edit : {LabeledEditAPMAC, LabeledEditSTAMAC}) CentreText(Edit);
+  return {Needed, LabeledEditSTAMAC->geometry().bottom() + 4};
+}
+
+// A MAC box starts at its design place, or further left where its texts need more room, with its
+// label on its left; answers the narrowest page it fits.
+int TFormMain::PlaceMACBox(QLineEdit* Edit, QRect Design, int RightMargin, int PageWidth) {
+  const int Width = EditWidth(Edit, MACTexts(Edit));
+  const int Right = PageWidth - RightMargin;
+  const int X = std::min(Design.x(), Right - Width);
+  Edit->setGeometry(X, Design.y(), Right - X, std::max(Design.height(), TextHeight(Edit)));
+  QLabel* Label = LabelOf(Edit);
+  Label->adjustSize();
+  Label->move(X - Label->width() - 3, Design.y() + (Edit->height() - Label->height()) / 2);
+  return 3 + Label->width() + 3 + Width + RightMargin;
 }
 
 void TFormMain::SetUpAboutText() {

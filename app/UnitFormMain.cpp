@@ -11,6 +11,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -18,6 +19,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTextBrowser>
 #include <QTimer>
@@ -36,6 +38,14 @@ void ReplaceItems(QComboBox* Box, const QStringList& List) {
   Box->clear();
   Box->addItems(List);
   Unselect(Box, Text);
+}
+
+// An Alt chord that is no accelerator of the window: the box it reaches would take its letter as
+// typed text. Ctrl+Alt is AltGr on Windows, which types characters such as "@" or "\".
+bool IsStrayAltChord(const QKeyEvent& Key) {
+  const Qt::KeyboardModifiers Modifiers = Key.modifiers();
+  return Modifiers.testFlag(Qt::AltModifier) && !Modifiers.testFlag(Qt::ControlModifier) &&
+         !Key.text().isEmpty() && Key.text().at(0).isPrint();
 }
 
 }  // namespace
@@ -59,6 +69,17 @@ void TFormMain::ConnectCallbacks() {
   connect(ComboBoxFlashBaudrate->lineEdit(), &QLineEdit::textEdited, this, Change);
   for (QComboBox* Box : {ComboBoxFlashSize, ComboBoxFlashSpeed, ComboBoxSPIMode})
     connect(Box, &QComboBox::activated, this, Change);
+  connect(ComboBoxSerialPortA, &QComboBox::editTextChanged, this,
+          [this] { PlaceFlashPage(PlacedPageWidth); });
+  QScrollBar* LogBar = MemoOutput->verticalScrollBar();
+  connect(LogBar, &QScrollBar::actionTriggered, this, [this] { NoteLogScrolled(); });
+  connect(LogBar, &QScrollBar::rangeChanged, this, [this] { RestoreLogView(); });
+  // Every box that takes typed text; the combo box, not its line edit, has the keyboard focus.
+  for (QWidget* Control : findChildren<QWidget*>())
+    if (qobject_cast<QComboBox*>(Control) || qobject_cast<QLineEdit*>(Control))
+      Control->installEventFilter(this);
+  ButtonBurn->installEventFilter(this);
+  MemoOutput->installEventFilter(this);
 }
 
 void TFormMain::FormCreate() {
@@ -78,15 +99,60 @@ void TFormMain::FormDestroy() {
   Station.Shutdown();
 }
 
+// During a run the user is asked first; stopping ends the run as the Stop button does.
 void TFormMain::closeEvent(QCloseEvent* Event) {
+  if (AskingToQuit || (RunGoing() && !ConfirmStopAndQuit())) {
+    Event->ignore();
+    return;
+  }
+  if (RunGoing()) RunGuarded(this, [this] { ActionBurnExecute(TBurnSender::User); });
   FormClose();
   QWidget::closeEvent(Event);
 }
 
+// The run goes on while the question is open; it may end meanwhile.
+bool TFormMain::ConfirmStopAndQuit() {
+  AskingToQuit = true;
+  QMessageBox Box(QMessageBox::Question, windowTitle(),
+                  QStringLiteral("A module is being flashed. Stop and quit?"),
+                  QMessageBox::NoButton, this);
+  Box.setObjectName(QStringLiteral("MessageStopAndQuit"));
+  QPushButton* Stop = Box.addButton(QStringLiteral("Stop"), QMessageBox::DestructiveRole);
+  Stop->setObjectName(QStringLiteral("ButtonStopAndQuit"));
+  QPushButton* Cancel = Box.addButton(QMessageBox::Cancel);
+  Cancel->setObjectName(QStringLiteral("ButtonKeepRunning"));
+  Box.setDefaultButton(Cancel);
+  Box.exec();
+  AskingToQuit = false;
+  return Box.clickedButton() == Stop;
+}
+
+bool TFormMain::RunGoing() const { return Station.RunControl().RunGoing(); }
+
 bool TFormMain::eventFilter(QObject* Watched, QEvent* Event) {
-  if (Watched == LabelIntroduction && Event->type() == QEvent::MouseButtonRelease)
-    RunGuarded(this, [this] { LabelIntroductionClick(); });
-  if (Watched == TabSheetOperation && Event->type() == QEvent::Resize) StretchControls();
+  switch (Event->type()) {
+    case QEvent::KeyPress:
+      if (IsStrayAltChord(*static_cast<QKeyEvent*>(Event))) return true;
+      break;
+    case QEvent::MouseButtonDblClick:
+      // The second click of a double click on Flash is no press of its own.
+      if (Watched == ButtonBurn) return true;
+      break;
+    case QEvent::MouseButtonRelease:
+      if (Watched == LabelIntroduction) RunGuarded(this, [this] { LabelIntroductionClick(); });
+      break;
+    case QEvent::Resize:
+      if (Watched == TabSheetOperation) PlaceFlashPage(TabSheetOperation->width());
+      break;
+    case QEvent::Show:
+      // Shown again, the log would scroll to its text cursor (where the user last clicked).
+      if (Watched == MemoOutput)
+        QMetaObject::invokeMethod(
+            this, [this] { RestoreLogView(); }, Qt::QueuedConnection);
+      break;
+    default:
+      break;
+  }
   return QWidget::eventFilter(Watched, Event);
 }
 
@@ -137,6 +203,19 @@ void TFormMain::ShowStatus(TRunStatus Status) {
 // ---- the run's receive path and its view of the window
 
 void TFormMain::Log(const QString& Lines) { MemoOutput->appendPlainText(Lines); }
+
+// Only the user's scrolling (bar, wheel, keys) decides; the slider already stands where the
+// user's action takes it.
+void TFormMain::NoteLogScrolled() {
+  const QScrollBar* Bar = MemoOutput->verticalScrollBar();
+  LogFollows = Bar->sliderPosition() >= Bar->maximum();
+  LogReadingPosition = Bar->sliderPosition();
+}
+
+void TFormMain::RestoreLogView() {
+  QScrollBar* Bar = MemoOutput->verticalScrollBar();
+  Bar->setValue(LogFollows ? Bar->maximum() : LogReadingPosition);
+}
 
 bool TFormMain::FirmwareSelected() const { return FirmwareBox->ShownItem() >= 0; }
 
@@ -199,6 +278,7 @@ void TFormMain::TimerFindPortsTimer() {
   for (int i = 0; i < ComboBoxSerialPortA->count(); ++i) Items << ComboBoxSerialPortA->itemText(i);
   if (Ports == Items) return;
   ReplaceItems(ComboBoxSerialPortA, Ports);
+  PlaceFlashPage(PlacedPageWidth);
   Station.Log(QStringLiteral("Note: Detect serial port changed."));
   const int Picked = AutoPickIndex(Present);
   if (Picked < 0) return;

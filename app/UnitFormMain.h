@@ -14,7 +14,6 @@
 #include <QWidget>
 
 #include <memory>
-#include <vector>
 
 class QAction;
 class QCheckBox;
@@ -132,7 +131,18 @@ class TFormMain : public QWidget, private TFlashRunView {
   void ShowMovie(const QString& Name);
   void ShowPicture(const QString& Name);
   void ReleaseMovie(QMovie* Movie);
-  void StretchControls();
+  // Places the Flash page's controls for a page PageWidth wide: each at its design place, grown
+  // where the font given needs more room, the rows below moved down by what those above grew.
+  void PlaceFlashPage(int PageWidth);
+  QSize PlaceFlashControls(int PageWidth);
+  int PlaceMACBox(QLineEdit* Edit, QRect Design, int RightMargin, int PageWidth);
+  // Whether a flash run is going: the one question the window asks of the station about it.
+  bool RunGoing() const;
+  // Closing the window during a run: the user says whether to stop it and quit.
+  bool ConfirmStopAndQuit();
+  // The log follows new lines unless the user has scrolled up to read.
+  void NoteLogScrolled();
+  void RestoreLogView();
 
   // Settings binding.
   void InitSettings();
@@ -162,10 +172,9 @@ class TFormMain : public QWidget, private TFlashRunView {
   std::unique_ptr<TFirmwareBox> FirmwareBox;
   QStringList RecentImageFilesRead;  // as the settings gave them, until the box holds them
   TSettingsBinding Settings;
-  // Controls that keep their right edge at a fixed distance from the window's right edge.
-  struct TStretch {
-    QWidget* Control;
-    int RightMargin;
-  };
-  std::vector<TStretch> Stretching;
+  int PlacedPageWidth = 0;
+  bool Placing = false;
+  bool AskingToQuit = false;
+  bool LogFollows = true;
+  int LogReadingPosition = 0;  // where the user scrolled to, while the log does not follow
 };

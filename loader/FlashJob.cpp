@@ -202,8 +202,8 @@ void TFlashJob::FlashThroughRom(const std::vector<TImageRegion>& Regions) {
     if (!FlashStream(Region)) break;
     WrittenBefore += Region.Bytes.size();
   }
-  if (Outcome.BlocksWritten == Outcome.BlockCount && !Failed && !Link.Stopped())
-    Outcome.Result = TRunResult::Done;
+  // Every block taken is an image written, whether a stop came after the last one or not.
+  if (Outcome.BlocksWritten == Outcome.BlockCount && !Failed) Outcome.Result = TRunResult::Done;
   ShowProgress(WrittenBefore, true);
 }
 
@@ -288,7 +288,7 @@ bool TFlashJob::FlashThroughLoader(const std::vector<TImageRegion>& Regions) {
 // One region, written and its digest compared; false when the run ends in it.
 bool TFlashJob::FlashRegionThroughLoader(TOnChipFlasher& Flasher, const TImageRegion& Region) {
   const TOnChipResult Flashed = Flasher.Flash(Region.Bytes, Region.Offset);
-  if (Link.Stopped()) return false;
+  if (Flashed.Outcome != TOnChipOutcome::Written && Link.Stopped()) return false;
   if (Flashed.Outcome != TOnChipOutcome::Written) {
     const TRunReason Reason = Flashed.Outcome == TOnChipOutcome::DigestDiffers
                                   ? TRunReason::DigestDiffers

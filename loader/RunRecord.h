@@ -29,8 +29,9 @@ class TReplyChannel {
   // A new run: no frames, not stopped.
   void Open();
   void Put(const std::vector<TReplyFrame>& Frames);
-  // The next frame, waited for at most TimeoutMs (0: only one already in); nothing on a time-out
-  // or once the run is stopped.
+  // The next frame, waited for at most TimeoutMs (0: only one already in); nothing on a time-out.
+  // Once the run is stopped nothing is waited for, but frames that came before are still handed
+  // out: a reply the module sent is never lost.
   std::optional<TReplyFrame> Next(int TimeoutMs);
   void Stop();
   bool Stopped() const { return FStopped; }
@@ -61,7 +62,7 @@ inline std::optional<TReplyFrame> TReplyChannel::Next(int TimeoutMs) {
   std::unique_lock Lock(FLock);
   FChanged.wait_for(Lock, std::chrono::milliseconds(TimeoutMs),
                     [this] { return FStopped || !FFrames.empty(); });
-  if (FStopped || FFrames.empty()) return std::nullopt;
+  if (FFrames.empty()) return std::nullopt;
   TReplyFrame Frame = std::move(FFrames.front());
   FFrames.pop_front();
   return Frame;

@@ -33,10 +33,12 @@ cp "$SDK/qt6-mingw64/plugins/platforms/qminimal.dll" "$BIN/platforms/"
 OUT=$BUILD/wine-run
 rm -rf "$OUT" && mkdir -p "$OUT"
 sim_pid=
+xvfb_pid=
 cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
   rm -f "$WINEPREFIX/dosdevices/com5"
   "$WINESERVER" -k >/dev/null 2>&1 || true
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
 }
 trap cleanup EXIT
 
@@ -54,6 +56,38 @@ stop_sim() {
   sim_pid=
 }
 wine_test() { "$WINE" "$BIN/$1" --gtest_brief=1 "${@:2}"; }
+
+# The window on the windows platform on a virtual display. Its layout, for the font and the
+# scaling Windows gives, at 96, 120 and 144 dots per inch (100, 125 and 150 %): in this prefix,
+# which has no Microsoft fonts (Microsoft YaHei falls back to WenQuanYi Micro Hei), and with
+# Microsoft YaHei replaced by DejaVu Math TeX Gyre, a font of other metrics whose text box is far
+# taller than its lines. (Wine gives a program the prefix's Replacements as fonts of their own;
+# a FontSubstitutes entry is not listed, so Qt would pass over it to its next font.) Then keys
+# as Windows delivers them, with a module on COM5 that never answers.
+window_stage() {
+  local display=:${FERRULE_WINE_DISPLAY:-78} fonts dpi
+  local replacements='HKCU\Software\Wine\Fonts\Replacements'
+  local desktop='HKCU\Control Panel\Desktop'
+  Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp &
+  xvfb_pid=$!
+  sleep 1
+  for fonts in fallback replaced; do
+    if [ "$fonts" = replaced ]; then
+      "$WINE" reg add "$replacements" /v 'Microsoft YaHei' /d 'DejaVu Math TeX Gyre' /f >/dev/null
+    fi
+    for dpi in 96 120 144; do
+      "$WINE" reg add "$desktop" /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null
+      echo "--- the window's layout: Microsoft YaHei $fonts, $dpi dpi"
+      DISPLAY=$display wine_test windows_window_tests.exe -platform windows --gtest_filter=TLayout.*
+    done
+  done
+  "$WINE" reg delete "$replacements" /v 'Microsoft YaHei' /f >/dev/null
+  "$WINE" reg add "$desktop" /v LogPixels /t REG_DWORD /d 96 /f >/dev/null
+  echo "--- keys as Windows delivers them"
+  start_sim --no-reply -1
+  DISPLAY=$display wine_test windows_window_tests.exe -platform windows --gtest_filter=TWindowKeys.*
+  stop_sim
+}
 
 "$WINE" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\Serial5' /d COM5 /f >/dev/null
 
@@ -84,5 +118,6 @@ start_sim --unplug-after 0
 wine_test windows_com_tests.exe --gtest_filter=*Pulled*
 stop_sim
 
+window_stage
 echo "--- the installer: install, a whole run, uninstall"
 bash "$root/tools/test-windows-installer.sh"

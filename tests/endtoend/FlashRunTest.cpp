@@ -185,14 +185,42 @@ TEST_F(TFlashRun, AUserStopDuringProgrammingSendsNoFurtherBlock) {
             QString("Warning: CORVEL not flashed: stopped by the user after %1 of 469 blocks.").arg(Taken));
 }
 
-TEST_F(TFlashRun, ClosingTheWindowMidRunEndsItCleanly) {
+// Closing the window during a run asks first. Cancel keeps the run going; Stop ends it as the
+// Stop button does (its lines, the outcome, the module recorded), then the window closes.
+TEST_F(TFlashRun, ClosingTheWindowMidRunAsksFirst) {
+  const QString Question = "A module is being flashed. Stop and quit?";
   Flash("CORVEL");
   ASSERT_TRUE(WaitUntil([&] { return Form->ProgressBarStatus->value() >= 10; }));
-  Form->close();
-  Form.reset();
+  {
+    const TMessageBoxAnswerer Answerer("ButtonKeepRunning");
+    EXPECT_FALSE(Form->close());
+    EXPECT_EQ(Answerer.Texts, QStringList{Question});
+  }
+  const int Before = Requests(SimFlashData);
+  EXPECT_TRUE(WaitUntil([&] { return Requests(SimFlashData) >= Before + 20; }, 10000));
+  EXPECT_EQ(Log().filter("Serial port"), QStringList{"Note: Serial port connected."});
+
+  const TMessageBoxAnswerer Answerer("ButtonStopAndQuit");
+  EXPECT_TRUE(Form->close());
+  EXPECT_EQ(Answerer.Texts, QStringList{Question});
+  EXPECT_FALSE(Form->isVisible());
+  EXPECT_FALSE(Form->Comm()->PortOpen());
+  ASSERT_TRUE(WaitUntil([&] { return !Form->RunControl().WorkerRunning(); }, 2000));
   Settle(100);
+  const int Taken = Count("Note: Program flash success.");
+  EXPECT_LT(Taken, 469);
+  EXPECT_EQ(Log().filter(QRegularExpression("^(Warning|Error)|Serial port")),
+            QStringList({"Note: Serial port connected.", UploadRefused,
+                         "Note: Serial port disconnected.", "Warning: Serial port closed by user.",
+                         QString("Warning: CORVEL not flashed: stopped by the user after %1 of 469 "
+                                 "blocks.")
+                             .arg(Taken)}));
+  EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/NO"));
+  EXPECT_EQ(Records(), 1);
+  EXPECT_EQ(Pictures().size(), 1);
   const int Sent = Requests(SimFlashData);
-  Settle(300);
+  Form.reset();
+  Settle(200);
   EXPECT_EQ(Requests(SimFlashData), Sent);
 }
 

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyleHints>
 #include <QTabWidget>
 #include <QtTest/QTest>
 
@@ -157,6 +158,44 @@ TEST_F(TFlashCommand, TheAcceleratorPressesFlash) {
   EXPECT_TRUE(WaitUntil([&] { return Form->Comm()->PortOpen(); }, 2000));
   QTest::keyClick(Form.get(), Qt::Key_S, Qt::AltModifier);
   EXPECT_TRUE(WaitUntil([&] { return !Form->Comm()->PortOpen(); }, 2000));
+}
+
+// A double click on Flash is one press, as the platform tells a double click (the second press
+// within its double-click interval): the run it starts goes on, and a double click on Stop starts
+// no new run. Two clicks further apart are two presses.
+TEST_F(TFlashCommand, ADoubleClickIsOnePress) {
+  ChooseFirmware("CORVEL");
+  Form->PageControlMain->setCurrentWidget(Form->TabSheetOperation);
+  Form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
+  const int Interval = QGuiApplication::styleHints()->mouseDoubleClickInterval();
+  ASSERT_GT(Interval, 150);
+  QWindow* Window = Form->windowHandle();
+  const QPointF Where = Form->ButtonBurn->mapTo(Form.get(), Form->ButtonBurn->rect().center());
+  int Clock = 10000000;  // the window system's time of the clicks, in ms
+  const auto ClickAt = [&](int Ms) {
+    for (const auto Type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
+      qt_handleMouseEvent(Window, Where, Window->mapToGlobal(Where),
+                          Type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                          Qt::LeftButton, Type, Qt::NoModifier,
+                          Clock + Ms + (Type == QEvent::MouseButtonRelease) * 30);
+    QCoreApplication::processEvents();
+  };
+  const auto Starts = [&] { return int(Log().count("Note: Serial port connected.")); };
+  const auto Stops = [&] { return int(Log().count("Warning: Serial port closed by user.")); };
+
+  // Two clicks Gap ms apart, and how the runs stand then.
+  const auto Twice = [&](int Gap, bool Open, int Started, int Stopped) {
+    ClickAt(0);
+    ClickAt(Gap);
+    Clock += 10000;
+    EXPECT_EQ(Form->Comm()->PortOpen(), Open) << Gap;
+    EXPECT_EQ(Starts(), Started) << Gap;
+    EXPECT_EQ(Stops(), Stopped) << Gap;
+  };
+  Twice(120, true, 1, 0);
+  Twice(120, false, 1, 1);
+  Twice(Interval + 50, false, 2, 2);
 }
 
 // The start-up pulse, SYNC on every tick and the boot pulse on every tenth handshake tick, as the

@@ -43,20 +43,9 @@ TEST_F(TFormStart, ShowsTheAboutPageWithFileAndAdvancedTabsHidden) {
   }
 }
 
-TEST_F(TFormStart, PlacesTheFlashPageControls) {
-  struct TPlace {
-    const char* Name;
-    QRect Geometry;
-  };
-  for (const TPlace& Place : {TPlace{"SafeFlash", {3, 43, 137, 24}},
-                              TPlace{"PostRun", {146, 42, 178, 25}},
-                              TPlace{"ComboBoxSerialPortA", {114, 70, 162, 36}},
-                              TPlace{"PanelQRCode", {13, 123, 100, 100}}}) {
-    auto* Control = Form->TabSheetOperation->findChild<QWidget*>(Place.Name);
-    ASSERT_NE(Control, nullptr) << Place.Name;
-    EXPECT_EQ(Control->geometry(), Place.Geometry) << Place.Name;
-  }
-  EXPECT_EQ(Form->LabelDevA->pos(), QPoint(3, 73));
+// Where they sit, for the font they are given, is TLayout's (LayoutTest.cpp).
+TEST_F(TFormStart, ShowsTheFlashPageControls) {
+  EXPECT_EQ(Form->PanelQRCode->size(), QSize(100, 100));
   EXPECT_EQ(Form->LabelDevA->text(), "COM &Port:");
   EXPECT_EQ(Form->SafeFlash->text(), "Safe Flash");
   EXPECT_FALSE(Form->SafeFlash->isChecked());
@@ -204,11 +193,85 @@ TEST_F(TFormStart, ClosesCleanlyLeavingNoThreadBehind) {
   PressFlash();
   ASSERT_TRUE(Form->Comm()->PortOpen());
   EXPECT_GT(ThreadCount(), Before);
-  Form->close();
+  const TMessageBoxAnswerer Answerer("ButtonStopAndQuit");
+  EXPECT_TRUE(Form->close());
+  EXPECT_EQ(Answerer.Texts, QStringList{"A module is being flashed. Stop and quit?"});
+  EXPECT_FALSE(Form->Comm()->PortOpen());
   EXPECT_FALSE(Form->TimerStateMachine->isActive());
   EXPECT_TRUE(Form->RunRecord().Replies.Stopped());
   Form.reset();
   EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= Before; }, 2000));
+}
+
+// Closing the window with no run going asks nothing.
+TEST_F(TFormStart, ClosesWithoutAQuestionWhenNoRunIsGoing) {
+  const TMessageBoxAnswerer Answerer;
+  Form->show();
+  EXPECT_TRUE(Form->close());
+  EXPECT_FALSE(Form->isVisible());
+  EXPECT_EQ(Answerer.Texts, QStringList());
+}
+
+// The log follows new lines unless the user has scrolled up to read; back at the end it follows
+// again. A click into it and the Log page shown again change neither.
+TEST_F(TFormStart, TheLogFollowsNewLinesUnlessTheUserReadsAbove) {
+  QScrollBar* Bar = Form->MemoOutput->verticalScrollBar();
+  int Ports = 0;
+  // Lines as the port watcher logs them: an adapter plugged in or pulled, three lines each.
+  const auto MoreLines = [&] {
+    for (int i = 0; i < 15; ++i, ++Ports) {
+      if (Ports % 2 == 0)
+        Sysfs.AddTty("ttyUSB9", "cp210x");
+      else
+        Sysfs.RemoveTty("ttyUSB9");
+      Form->TimerFindPortsTimer();
+    }
+    QCoreApplication::processEvents();
+  };
+  const auto ShowPage = [&](QWidget* Page) {
+    Form->PageControlMain->setCurrentWidget(Page);
+    QCoreApplication::processEvents();
+  };
+  const auto AtEnd = [&] { return Bar->maximum() > 0 && Bar->value() == Bar->maximum(); };
+  Form->show();
+  ShowPage(Form->TabSheetLog);
+  MoreLines();
+  EXPECT_TRUE(AtEnd());
+
+  QTest::mouseClick(Form->MemoOutput->viewport(), Qt::LeftButton, {}, QPoint(30, 10));
+  ShowPage(Form->TabSheetOperation);
+  MoreLines();
+  ShowPage(Form->TabSheetLog);
+  EXPECT_TRUE(AtEnd()) << Bar->value() << " of " << Bar->maximum();
+
+  QTest::keyClick(Form->MemoOutput, Qt::Key_PageUp);
+  const int Reading = Bar->value();
+  ASSERT_LT(Reading, Bar->maximum());
+  MoreLines();
+  EXPECT_EQ(Bar->value(), Reading);
+  ShowPage(Form->TabSheetOperation);
+  MoreLines();
+  ShowPage(Form->TabSheetLog);
+  EXPECT_EQ(Bar->value(), Reading);
+
+  while (Bar->value() < Bar->maximum()) QTest::keyClick(Form->MemoOutput, Qt::Key_PageDown);
+  MoreLines();
+  EXPECT_TRUE(AtEnd());
+  ShowPage(Form->TabSheetOperation);
+  MoreLines();
+  ShowPage(Form->TabSheetLog);
+  EXPECT_TRUE(AtEnd());
+
+  // The wheel and the scroll bar's own buttons are the user's too.
+  QWheelEvent Wheel(QPointF(30, 30), Form->MemoOutput->viewport()->mapToGlobal(QPointF(30, 30)), {},
+                    {0, 120}, Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+  QApplication::sendEvent(Form->MemoOutput->viewport(), &Wheel);
+  ASSERT_LT(Bar->value(), Bar->maximum());
+  MoreLines();
+  EXPECT_LT(Bar->value(), Bar->maximum());
+  Bar->triggerAction(QAbstractSlider::SliderToMaximum);
+  MoreLines();
+  EXPECT_TRUE(AtEnd());
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include "tests/window/WindowTestSupport.h"
 
+#include "serial/SPComm.h"
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
@@ -127,6 +129,57 @@ TEST_F(TKeyboard, TheLabelLetterFocusesThePortBox) {
   EXPECT_TRUE(Form->ComboBoxSerialPortA->hasFocus());
   QTest::keyClicks(QApplication::focusWidget(), "x");
   EXPECT_EQ(Form->ComboBoxSerialPortA->currentText(), "x");
+}
+
+// An Alt chord that is no accelerator of the window types nothing into the box that has the
+// focus, idle or during a run, and so leaves the settings file's bytes as they were; Ctrl+Alt,
+// which is AltGr on Windows, still types its character.
+TEST_F(TKeyboard, AnAltChordNeverTypesIntoABox) {
+  TPty Pty;
+  const TMessageBoxAnswerer Answerer;
+  Form->PageControlMain->setCurrentWidget(Form->TabSheetOperation);
+  Form->ComboBoxPath->setCurrentIndex(Form->ComboBoxPath->findText("CORVEL"));
+  emit Form->ComboBoxPath->activated(Form->ComboBoxPath->currentIndex());
+  Form->ComboBoxSerialPortA->setEditText(Pty.Path);
+  QFile Config(Form->ConfigFileName());
+  ASSERT_TRUE(Config.open(QIODevice::ReadOnly));
+  const QByteArray Settings = Config.readAll();
+  ASSERT_TRUE(Settings.contains("<Value>CORVEL</Value>"));
+  // Every letter and digit but the accelerators, with and without Shift, into both boxes.
+  const auto Chords = [&](const QString& Accelerators) {
+    for (QComboBox* Box : {Form->ComboBoxPath, Form->ComboBoxSerialPortA}) {
+      const QString Text = Box->currentText();
+      for (const QChar Key : QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789")) {
+        if (Accelerators.contains(Key)) continue;
+        Box->setFocus();
+        for (const Qt::KeyboardModifiers Modifiers :
+             {Qt::KeyboardModifiers(Qt::AltModifier), Qt::AltModifier | Qt::ShiftModifier}) {
+          Type(Key.unicode(), Modifiers);
+          ASSERT_EQ(Box->currentText(), Text)
+              << Box->objectName().toStdString() << " Alt+" << QString(Key).toStdString();
+        }
+      }
+    }
+  };
+  Chords("FP");
+  if (HasFatalFailure()) return;
+  Form->ButtonBurn->click();
+  ASSERT_EQ(Form->ButtonBurn->text(), "Stop(&S)");
+  Chords("SP");
+  if (HasFatalFailure()) return;
+  Form->ComboBoxSerialPortA->setFocus();
+  Type(Qt::Key_F, Qt::AltModifier);
+  Type(Qt::Key_F, Qt::AltModifier);
+  EXPECT_TRUE(Form->Comm()->PortOpen());
+  EXPECT_EQ(Form->Comm()->CommName(), Pty.Path);
+  Config.seek(0);
+  EXPECT_EQ(Config.readAll(), Settings);
+  Form->ButtonBurn->click();
+  EXPECT_EQ(Form->ComboBoxSerialPortA->currentText(), Pty.Path);
+
+  QTest::sendKeyEvent(QTest::Click, QApplication::focusWidget(), Qt::Key_Backslash, '\\',
+                      Qt::ControlModifier | Qt::AltModifier);
+  EXPECT_EQ(Form->ComboBoxSerialPortA->currentText(), Pty.Path + '\\');
 }
 
 }  // namespace

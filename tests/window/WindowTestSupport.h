@@ -29,15 +29,20 @@ inline QImage ResourcePicture(const QString& Path) { return QPixmap(Path).toImag
 
 inline QImage ShownPicture(const TFormMain& Form) { return Form.ImageStatus->pixmap().toImage(); }
 
-// Answers every modal message box that opens while it lives, keeping the texts they showed.
+// Answers every modal message box that opens while it lives, keeping the texts they showed: with
+// the button of the object name Press where the box has one, else as its OK would.
 class TMessageBoxAnswerer {
  public:
-  TMessageBoxAnswerer() {
+  explicit TMessageBoxAnswerer(const QString& Press = {}) {
     Timer.setInterval(10);
-    QObject::connect(&Timer, &QTimer::timeout, [this] {
+    QObject::connect(&Timer, &QTimer::timeout, [this, Press] {
       if (auto* Box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
         Texts << Box->text();
-        Box->done(QMessageBox::Ok);
+        auto* Button = Press.isEmpty() ? nullptr : Box->findChild<QPushButton*>(Press);
+        if (Button)
+          Button->click();
+        else
+          Box->done(QMessageBox::Ok);
       }
     });
     Timer.start();
