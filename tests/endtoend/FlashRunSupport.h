@@ -188,3 +188,20 @@ class TFlashRun : public TWindowTest {
   QString RunFirmware;    // the firmware of that run
   int RunsBefore = 0;     // runs over before that press
 };
+
+// A run on a module that takes the loader program, its flash filled with Untouched bytes first, so
+// that what a run erased or wrote shows.
+class TLoadingRun : public TFlashRun {
+ protected:
+  static constexpr char Untouched = '\x5A';
+
+  void SetUp() override {
+    TFlashRun::SetUp();
+    Form->ComboBoxSerialPortA->setEditText(Loading.SlavePath());
+    Loading.WithModule([](TSimulatedModule& Sim) {
+      Sim.PresetFlash(0, QByteArray(Sim.Flash().size(), Untouched));
+    });
+  }
+
+  TSimulatedPort Loading{Module(), 576000};
+};

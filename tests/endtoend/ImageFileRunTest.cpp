@@ -14,18 +14,8 @@
 
 namespace {
 
-constexpr char Untouched = '\x5A';
-
-class TImageFileRun : public TFlashRun {
+class TImageFileRun : public TLoadingRun {
  protected:
-  void SetUp() override {
-    TFlashRun::SetUp();
-    Form->ComboBoxSerialPortA->setEditText(Loading.SlavePath());
-    Loading.WithModule([](TSimulatedModule& Sim) {
-      Sim.PresetFlash(0, QByteArray(Sim.Flash().size(), Untouched));
-    });
-  }
-
   QString WriteImage(const QString& Name, const QByteArray& Bytes) {
     const QString Path = Files.filePath(Name);
     QFile File(Path);
@@ -67,7 +57,6 @@ class TImageFileRun : public TFlashRun {
   }
 
   QTemporaryDir Files;
-  TSimulatedPort Loading{Module(), 576000};
 };
 
 TEST_F(TImageFileRun, AFileChosenByKeyboardIsFlashedAtTheOffsetAndRemembered) {

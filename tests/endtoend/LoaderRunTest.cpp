@@ -9,18 +9,8 @@
 
 namespace {
 
-constexpr char Untouched = '\x5A';
-
-class TLoaderRun : public TFlashRun {
+class TLoaderRun : public TLoadingRun {
  protected:
-  void SetUp() override {
-    TFlashRun::SetUp();
-    Form->ComboBoxSerialPortA->setEditText(Loading.SlavePath());
-    Loading.WithModule([](TSimulatedModule& Sim) {
-      Sim.PresetFlash(0, QByteArray(Sim.Flash().size(), Untouched));
-    });
-  }
-
   // The image as written at 0, with the Advanced page's header codes.
   static QByteArray Patched(const QString& Name) {
     QByteArray Image = BuiltInImage(Name);
@@ -60,7 +50,6 @@ class TLoaderRun : public TFlashRun {
     EXPECT_EQ(Form->LabeledEditSTAMAC->text(), STAMAC);
   }
 
-  TSimulatedPort Loading{Module(), 576000};
 };
 
 TEST_F(TLoaderRun, BothImagesGoThroughTheLoaderWithTheDigestEqual) {
