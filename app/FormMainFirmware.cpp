@@ -66,8 +66,9 @@ void TFormMain::OpenImageFile() {
   const QString Before = ComboBoxPath->currentIndex() >= 0 && !FirmwareBox->IsOpenItem(ComboBoxPath->currentIndex())
                              ? ComboBoxPath->currentText()
                              : QString();
+  const QStringList& Recent = FirmwareBox->RecentFiles();
   QFileDialog Dialog(this, QStringLiteral("Open image file"),
-                     QFileInfo(FirmwareBox->RecentFiles().value(0)).path(),
+                     Recent.isEmpty() ? QDir::homePath() : QFileInfo(Recent.front()).path(),
                      QStringLiteral("Firmware images (*.bin);;All files (*)"));
   Dialog.setObjectName(QStringLiteral("DialogOpenImage"));
   Dialog.setFileMode(QFileDialog::ExistingFile);

@@ -4,6 +4,8 @@
 #   docs/failed.png  the Flash page after a port that cannot be opened
 #   docs/done.png    the Flash page after a finished run
 #   docs/log.png     the Log page after that run
+#   docs/image-file.png  an image file of one's own chosen (Ctrl+O, its path typed) and the
+#                        firmware box opened
 # By keys alone, the Flash page during a run (the firmware chosen, the port given, the module's
 # MAC address shown) at 100 %, 125 % and 150 % scaling:
 #   docs/scale-linux-{100,125,150}.png       ferrule on Linux (scaled with QT_SCALE_FACTOR)
@@ -122,6 +124,30 @@ readme_pictures() {
   stop_sim
 }
 
+# Ctrl+O on the Flash page, a path typed into the file dialog, then the firmware box opened by
+# keys; taken of the screen, as the box's list is a window of its own.
+image_file_picture() {
+  mkdir -p "$work/firmware"
+  head -c 20000 /dev/urandom >"$work/firmware/my-app.bin"
+  fresh_copy "$build/app/ferrule"
+  start_program "$work/app/ferrule"
+  click 35 16
+  key ctrl+o
+  sleep 1
+  text "$work/firmware/my-app.bin"
+  key Return
+  sleep 0.5
+  click 200 54
+  key alt+Down
+  sleep 0.5
+  local size
+  size=$(xdotool getwindowgeometry "$window" | sed -n 's/.*Geometry: //p')
+  import -window root -crop "$size+0+0" "$root/docs/image-file.png"
+  key Escape
+  stop_program
+  echo "docs/image-file.png: $(identify -format '%wx%h' "$root/docs/image-file.png")"
+}
+
 # scaled_picture PICTURE [PORT]: to the Flash page (Ctrl+Tab from the About page, twice), the
 # port typed (unless the port watcher has chosen it), the firmware typed and Flash pressed; the
 # picture is taken once the module's four MAC registers have been read and the MAC shown.
@@ -182,6 +208,7 @@ wine_scaled_pictures() {
 }
 
 readme_pictures
+image_file_picture
 linux_scaled_pictures
 if [ -f "$dist/Ferrule.exe" ]; then
   wine_scaled_pictures
