@@ -5,44 +5,15 @@
 // It is written straight from the packet layout (SLIP frames around a little-endian header) and on
 // purpose shares no code with the tool's own packet codec, so that a fault cannot hide in both.
 
+#include "tools/rq53sim/SimulatedLoader.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 
 #include <array>
 #include <map>
-#include <memory>
+#include <optional>
 #include <vector>
-
-// Command codes the ROM understands here.
-enum : quint8 {
-  SimFlashBegin = 0x02,
-  SimFlashData = 0x03,
-  SimMemBegin = 0x05,
-  SimMemEnd = 0x06,
-  SimMemData = 0x07,
-  SimSync = 0x08,
-  SimReadReg = 0x0A,
-};
-
-// Command codes of Ferrule's loader program once it runs: PING (value "FERL"), BEGIN (offset, size:
-// erases exactly the sectors they cover), DATA (sequence number, then a piece of a raw deflate
-// stream, checked like FLASH_DATA), FINISH (value: CRC-32 of the flash over the image), RATE (new
-// rate, rate in use: value the new divisor, switched to after the reply).
-enum : quint8 {
-  SimLoaderPing = 0xD0,
-  SimLoaderBegin = 0xD1,
-  SimLoaderData = 0xD2,
-  SimLoaderFinish = 0xD3,
-  SimLoaderRate = 0xD4,
-};
-
-// Error codes the ROM puts after the failure status byte 01.
-enum : quint8 {
-  SimErrorInvalidMessage = 0x05,
-  SimErrorBadChecksum = 0x07,
-  SimErrorFlash = 0x08,   // the loader program's: erase or write refused
-  SimErrorStream = 0x09,  // the loader program's: a damaged, too long or unfinished stream
-};
 
 // Bytes the module sends, after waiting DelayMs (counted from the end of the previous delivery, or
 // from the moment the request was complete for the first one).
@@ -50,21 +21,6 @@ struct TSimDelivery {
   int DelayMs = 0;
   QByteArray Bytes;
   bool Unplug = false;  // the line goes away once these bytes are out (the adapter is pulled)
-};
-
-// One request the module saw, with what it did about it.
-struct TSimRequest {
-  quint8 Command = 0;
-  QByteArray Data;       // the data field, SLIP-decoded
-  quint32 Checksum = 0;  // the header's checksum field
-  quint32 Sequence = 0;  // FLASH_DATA, MEM_DATA and the loader program's DATA only
-  quint32 Value = 0;     // the reply's value field, for the loader program's replies
-  quint8 Status = 0;     // 0 success, 1 failure
-  // The second status byte: the error code of a failure; on a success the last error code the
-  // module met since the last READ_REG (the ROM keeps it there).
-  quint8 Error = 0;
-  bool Replied = true;  // false when a misbehaviour swallowed the reply or the module hung
-  bool Short = false;   // a frame too short for a header; Data holds all of it
 };
 
 // Picks requests for a misbehaviour: of the requests of Command (0: of any command), the first Skip
@@ -92,19 +48,6 @@ struct TSimMisbehaviour {
   bool LoaderSilent = false;            // a program started by MEM_END never answers
   bool LoaderSilentAfterRate = false;   // the loader program answers nothing after a rate change
   bool RefuseUpload = false;            // every MEM_BEGIN fails: the ROM loads no program
-};
-
-// Time the flash takes, turned into delivery delays. By default a fast chip: the 147 sectors of a
-// 598,432-byte image erase in under a second. Real chips take 45 ms per sector typically and up
-// to 400 ms; a block of 1 KiB is about four page programs.
-// The loader program erases whole 64 KiB blocks where they fit (a block takes about four
-// sectors' time, as flash chips state), works on one block while the next one arrives, and reads
-// the image back for its digest.
-struct TSimTiming {
-  int EraseMsPerSector = 6;
-  int WriteMsPerBlock = 3;
-  int EraseMsPerBlock = 24;
-  int DigestMsPer64KiB = 16;
 };
 
 class TSimulatedModule {
@@ -149,7 +92,7 @@ class TSimulatedModule {
   bool Hung() const { return FHung; }
   // Whether a program loaded with MEM_BEGIN/MEM_DATA and started with MEM_END runs as Ferrule's
   // loader program (until the next reset).
-  bool LoaderRunning() const { return FLoader != nullptr; }
+  bool LoaderRunning() const { return FLoader.has_value(); }
   // Bytes of RAM as loaded with MEM_DATA (zero where nothing was loaded); instruction RAM
   // 0x40100000-0x40107FFF and data RAM 0x3FFE8000-0x3FFF9FFF.
   QByteArray Ram(quint32 Address, quint32 Length) const;
@@ -184,11 +127,6 @@ class TSimulatedModule {
   int MemDataRequest(TSimRequest& Request);
   int MemEndRequest(TSimRequest& Request);
   void AfterLoaderReply(std::vector<TSimDelivery>& Out);
-  int LoaderRequest(TSimRequest& Request);
-  int LoaderBegin(TSimRequest& Request);
-  int LoaderData(TSimRequest& Request, qsizetype FrameSize);
-  int LoaderFinish(TSimRequest& Request);
-  int LoaderRate(TSimRequest& Request);
   bool LoaderRateDiffers() const;
   QByteArray ReplyFrame(const TSimRequest& Request) const;
   void QueueReply(const TSimRequest& Request, int BusyMs, std::vector<TSimDelivery>& Out);
@@ -200,25 +138,11 @@ class TSimulatedModule {
     quint32 BlockSize = 0;
     quint32 NextSequence = 0;
   };
-  // Ferrule's loader program while it runs.
-  struct TLoader;
-  struct TLoaderCopy {
-    std::unique_ptr<TLoader> Loader;
-    TLoaderCopy() = default;
-    TLoaderCopy(const TLoaderCopy& Other);
-    TLoaderCopy& operator=(const TLoaderCopy& Other);
-    TLoaderCopy(TLoaderCopy&&) noexcept;
-    TLoaderCopy& operator=(TLoaderCopy&&) noexcept;
-    ~TLoaderCopy();
-    TLoader* operator->() const { return Loader.get(); }
-    bool operator!=(std::nullptr_t) const { return Loader != nullptr; }
-  };
-
   QByteArray FFlash;
   QByteArray FIram;
   QByteArray FDram;
   TMemUpload FUpload;
-  TLoaderCopy FLoader;
+  std::optional<TSimulatedLoader> FLoader;  // Ferrule's loader program while it runs
   std::map<quint32, quint32> FRegisters;
   quint32 FLastValue = SyncValue;
   quint32 FLineRate = 115200;
@@ -242,7 +166,3 @@ class TSimulatedModule {
   bool FFrameBroken = false;
   QByteArray FFrame;
 };
-
-// What a receiver at ReceiveRate makes of Text sent at SendRate (8N1 on both sides): the bytes its
-// UART samples, as a module printing at the wrong rate shows up at the tool.
-QByteArray SimMisreadAtRate(const QByteArray& Text, quint32 SendRate, quint32 ReceiveRate);

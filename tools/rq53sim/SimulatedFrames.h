@@ -1,0 +1,78 @@
+#pragma once
+// What the simulated module's ROM and the loader program it runs share: command and error codes,
+// a request as taken in, the flash's timing, and the little-endian and checksum helpers.
+
+#include <QByteArray>
+#include <QtGlobal>
+
+// Command codes the ROM understands here.
+enum : quint8 {
+  SimFlashBegin = 0x02,
+  SimFlashData = 0x03,
+  SimMemBegin = 0x05,
+  SimMemEnd = 0x06,
+  SimMemData = 0x07,
+  SimSync = 0x08,
+  SimReadReg = 0x0A,
+};
+
+// Command codes of Ferrule's loader program once it runs: PING (value "FERL"), BEGIN (offset, size:
+// erases exactly the sectors they cover), DATA (sequence number, then a piece of a raw deflate
+// stream, checked like FLASH_DATA), FINISH (value: CRC-32 of the flash over the image), RATE (new
+// rate, rate in use: value the new divisor, switched to after the reply).
+enum : quint8 {
+  SimLoaderPing = 0xD0,
+  SimLoaderBegin = 0xD1,
+  SimLoaderData = 0xD2,
+  SimLoaderFinish = 0xD3,
+  SimLoaderRate = 0xD4,
+};
+
+// Error codes the ROM puts after the failure status byte 01.
+enum : quint8 {
+  SimErrorInvalidMessage = 0x05,
+  SimErrorBadChecksum = 0x07,
+  SimErrorFlash = 0x08,   // the loader program's: erase or write refused
+  SimErrorStream = 0x09,  // the loader program's: a damaged, too long or unfinished stream
+};
+
+// One request the module saw, with what it did about it.
+struct TSimRequest {
+  quint8 Command = 0;
+  QByteArray Data;       // the data field, SLIP-decoded
+  quint32 Checksum = 0;  // the header's checksum field
+  quint32 Sequence = 0;  // FLASH_DATA, MEM_DATA and the loader program's DATA only
+  quint32 Value = 0;     // the reply's value field, for the loader program's replies
+  quint8 Status = 0;     // 0 success, 1 failure
+  // The second status byte: the error code of a failure; on a success the last error code the
+  // module met since the last READ_REG (the ROM keeps it there).
+  quint8 Error = 0;
+  bool Replied = true;  // false when a misbehaviour swallowed the reply or the module hung
+  bool Short = false;   // a frame too short for a header; Data holds all of it
+};
+
+// Time the flash takes, turned into delivery delays. By default a fast chip: the 147 sectors of a
+// 598,432-byte image erase in under a second. Real chips take 45 ms per sector typically and up
+// to 400 ms; a block of 1 KiB is about four page programs.
+// The loader program erases whole 64 KiB blocks where they fit (a block takes about four
+// sectors' time, as flash chips state), works on one block while the next one arrives, and reads
+// the image back for its digest.
+struct TSimTiming {
+  int EraseMsPerSector = 6;
+  int WriteMsPerBlock = 3;
+  int EraseMsPerBlock = 24;
+  int DigestMsPer64KiB = 16;
+};
+
+quint32 SimReadLe32(const QByteArray& Bytes, int At);
+void SimAppendLe32(QByteArray& Bytes, quint32 Value);
+// 0xEF XOR every byte: the check of FLASH_DATA, MEM_DATA and the loader program's DATA.
+quint8 SimDataChecksum(const QByteArray& Block);
+// Marks the request failed with Error; returns 0 (no busy time).
+int SimFailed(TSimRequest& Request, quint8 Error);
+// Dividend / Divisor rounded to the nearest; 0 for a divisor of 0.
+quint32 SimDivided(quint64 Dividend, quint32 Divisor);
+
+// What a receiver at ReceiveRate makes of Text sent at SendRate (8N1 on both sides): the bytes its
+// UART samples, as a module printing at the wrong rate shows up at the tool.
+QByteArray SimMisreadAtRate(const QByteArray& Text, quint32 SendRate, quint32 ReceiveRate);
