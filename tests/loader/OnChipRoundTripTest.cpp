@@ -122,7 +122,7 @@ TEST_F(OnChipRoundTrip, EraseAndWriteTimesFollowTheProgramsWork) {
   Send(BuildOnChipBegin(0, quint32(Zeros.size())));
   const std::vector<QByteArray> Pieces = CompressForOnChip(Zeros);
   ASSERT_EQ(Send(BuildOnChipData(Pieces[0], 0)).DelayMs, 0);
-  const int WriteMs = int(Zeros.size() / 1024 * Timing.WriteMsPerBlock);
+  const int WriteMs = int(Timing.WriteMs(Zeros.size()));
   EXPECT_GT(Send(BuildOnChipFinish()).DelayMs, WriteMs - 1);
 }
 

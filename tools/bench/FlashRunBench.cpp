@@ -1,18 +1,22 @@
-// Prints the time of whole flash runs against the time the line and the module need for them:
-// the real main window (headless, on the offscreen platform), the real serial component and the
-// simulated module on a pseudo-terminal paced at the line rate, with the module's default erase
-// and write times. Both built-in images are flashed through the loader program at 921600 bit/s,
-// through the boot ROM at 576000 bit/s (the module's ROM made to refuse the program's upload, so
-// the run goes on on the ROM path at once) and with "Safe Flash" at 115200 bit/s. Before the runs it prints the time from the program's start to the window shown
-// and the program's CPU use over 10 s idle with the window open.
+// Prints the time of whole flash runs against the time the line needs for them: the real main
+// window (headless, on the offscreen platform), the real serial component and the simulated module
+// on a pseudo-terminal paced at the line rate. CORVEL, UPYTHON and a random image (an image file
+// of 1 MiB at 0x10000, which no compression shrinks) are flashed through the loader program at
+// 921600 bit/s on a chip with typical data-sheet times and on one that takes its worst case; then
+// each image again on a module that already holds it (the re-flash), and the built-in images
+// through the boot ROM at 576000 bit/s (the ROM made to refuse the program's upload) and with
+// "Safe Flash" at 115200 bit/s. Before the runs it prints the time from the program's start to the
+// window shown and the program's CPU use over 10 s idle with the window open.
 //
-// The run time is the time from Flash pressed to the port closed. The line-bound time is the
-// bytes on the line in both directions at 10 bits a byte, at the rate of the moment, plus the
-// module's own erase and write time for the run; the module that served the run is replayed with
-// the same requests to learn both. The gap is the time from a block's last byte on the line to the next block's first byte,
-// taken where the module sees the line.
+// The run time is the time from Flash pressed to the port closed. The line time is the bytes on
+// the line in both directions at 10 bits a byte, at the rate of the moment: what a run would take
+// if the module's flash work hid entirely behind the line. The chip time is what the module spent
+// erasing, writing and reading back; the module that served the run is replayed with the same
+// requests to learn both. The gap is the time from a block's last byte on the line to the next
+// block's first byte, taken where the module sees the line.
 
 #include "app/UnitFormMain.h"
+#include "firmware/UnitFrameConfigLine.h"
 #include "app/VisualStyle.h"
 #include "serial/SPComm.h"
 #include "tools/rq53sim/SimulatedPort.h"
@@ -20,9 +24,10 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -37,6 +42,8 @@
 #include <cstdio>
 #include <fstream>
 #include <mutex>
+#include <random>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -121,29 +128,28 @@ class TRequestLog {
 struct TRunFigures {
   bool Succeeded = false;
   double RunMs = 0;
-  double LineBoundMs = 0;
+  double LineMs = 0;
+  double ChipMs = 0;
   double GapMedianMs = 0;
   double GapWorstMs = 0;
 };
 
 // Replays the requests into a module made like the one that served them: the bytes it was sent
-// and answered, and the time it spent busy, give the line-bound time. After the loader program's
-// rate change the line runs at FastRate.
-double LineBoundMs(TSimulatedModule Model, const std::vector<TRequestLog::TEntry>& Entries,
-                   quint32 Rate, quint32 FastRate) {
+// and answered give the line time, the delays of its answers the chip time. After the loader
+// program's rate change the line runs at FastRate.
+void ReplayForLineTime(TSimulatedModule Model, const std::vector<TRequestLog::TEntry>& Entries,
+                       quint32 Rate, quint32 FastRate, TRunFigures& Run) {
   Model.SetLineRate(Rate);
-  double Ms = 0;
   for (const TRequestLog::TEntry& Entry : Entries) {
     const QByteArray Frame = RequestFrame(Entry.Request);
     qsizetype Bytes = Frame.size();
     for (const TSimDelivery& Delivery : Model.Receive(Frame)) {
       Bytes += Delivery.Bytes.size();
-      Ms += Delivery.DelayMs;
+      Run.ChipMs += Delivery.DelayMs;
     }
-    Ms += LineMs(Bytes, Rate);
+    Run.LineMs += LineMs(Bytes, Rate);
     if (Entry.Request.Command == SimLoaderRate) Model.SetLineRate(Rate = FastRate);
   }
-  return Ms;
 }
 
 bool IsBlock(const TSimRequest& Request) {
@@ -194,14 +200,23 @@ class TBench {
     while (!PaintWatch.Painted) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
   }
 
-  TRunFigures Flash(const QString& Image, const TPath& Path, const TSimTiming& Timing) {
+  // Flashes Image (a built-in image's name or a file) on a module whose flash holds Held.
+  TRunFigures Flash(const QString& Image, const TPath& Path, const TSimTiming& Timing,
+                    const QByteArray& Held = QByteArray()) {
     TSimulatedModule Model;
+    Model.PresetFlash(0, Held);
+    const TSimulatedModule Before = Model;
     Model.Timing() = Timing;
     Model.Misbehaviour().RefuseUpload = Path.RefuseUpload;
     TRequestLog Requests;
     TSimulatedPort Port(Model, Path.HandshakeRate,
                         [&](const TSimRequest& Request) { Requests.Add(Request); });
-    Form.ComboBoxPath->setCurrentIndex(Form.ComboBoxPath->findText(Image));
+    const bool File = QFileInfo(Image).isFile();
+    if (File)
+      Form.ChooseImageFile(Image);
+    else
+      Form.ComboBoxPath->setCurrentIndex(Form.ComboBoxPath->findText(Image));
+    Form.FrameConfigLine1->SetOffset(File ? "0x10000" : "0x00000");
     Form.FrameConfigLineChange();
     Form.SafeFlash->setChecked(Path.SafeFlash);
     Form.ComboBoxSerialPortA->setEditText(Port.SlavePath());
@@ -228,8 +243,11 @@ class TBench {
     Port.Stop();
 
     const std::vector<TRequestLog::TEntry> Entries = Requests.Entries();
-    Run.LineBoundMs = LineBoundMs(Model, Entries, Path.HandshakeRate, Path.Rate);
+    TSimulatedModule Replayed = Before;
+    Replayed.Timing() = Timing;
+    ReplayForLineTime(Replayed, Entries, Path.HandshakeRate, Path.Rate, Run);
     BlockGaps(Entries, Path.Rate, Run);
+    LastFlash = Model.Flash();
     return Run;
   }
 
@@ -246,22 +264,35 @@ class TBench {
 
   QTemporaryDir AppDir;
   TFormMain Form{AppDir.path()};
+
+ public:
+  QByteArray LastFlash;  // the flash of the module of the last run, as it ended
   TPaintWatch PaintWatch;
 };
 
-// The module's erase and write times: its defaults, or those given on the command line.
-TSimTiming ModuleTiming(const QCoreApplication& Application) {
-  TSimTiming Timing;
-  QCommandLineParser Parser;
-  Parser.addHelpOption();
-  Parser.addOptions({{"erase-ms", "Time the module takes to erase one 4 KiB sector.", "ms",
-                      QString::number(Timing.EraseMsPerSector)},
-                     {"write-ms", "Time the module takes to write one block.", "ms",
-                      QString::number(Timing.WriteMsPerBlock)}});
-  Parser.process(Application);
-  Timing.EraseMsPerSector = Parser.value("erase-ms").toInt();
-  Timing.WriteMsPerBlock = Parser.value("write-ms").toInt();
-  return Timing;
+// A file of Bytes random bytes in Folder: an image no compression shrinks.
+QString RandomImageFile(const QString& Folder, qsizetype Bytes) {
+  QByteArray Image(Bytes, '\0');
+  std::mt19937 Random(53);
+  for (char& Byte : Image) Byte = char(Random());
+  const QString Path = Folder + "/random-1MiB@0x10000.bin";
+  QFile File(Path);
+  File.open(QIODevice::WriteOnly);
+  File.write(Image);
+  return Path;
+}
+
+void PrintHeader() {
+  std::printf("%-8s %-6s %-7s %7s %8s %9s %9s %6s %11s %10s\n", "image", "path", "chip", "bit/s",
+              "run [s]", "line [s]", "chip [s]", "ratio", "gap med[ms]", "gap max[ms]");
+}
+
+void PrintRun(const char* Image, const TPath& Path, const char* Chip, const TRunFigures& Run) {
+  std::printf("%-8s %-6s %-7s %7u %8.2f %9.2f %9.2f %6.2f %11.2f %10.2f%s\n", Image, Path.Name,
+              Chip, Path.Rate, Run.RunMs / 1000, Run.LineMs / 1000, Run.ChipMs / 1000,
+              Run.RunMs / Run.LineMs, Run.GapMedianMs, Run.GapWorstMs,
+              Run.Succeeded ? "" : "  (the run failed)");
+  std::fflush(stdout);
 }
 
 }  // namespace
@@ -271,7 +302,6 @@ int main(int argc, char** argv) {
   SinceMain.start();
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication Application(argc, argv);
-  const TSimTiming Timing = ModuleTiming(Application);
   ApplyVisualStyle(Application);
   TBench Bench;
   Bench.WaitUntilShown();
@@ -286,21 +316,23 @@ int main(int argc, char** argv) {
   std::printf("CPU use idle with the window open: %.2f %% of one core over %.1f s\n",
               100.0 * (CpuMs() - CpuBefore) / double(Idle.elapsed()), Idle.elapsed() / 1000.0);
 
-  std::printf(
-      "module: erase %d ms per sector, write %d ms per block; gap: a block's last byte to the next "
-      "block's first\n",
-      Timing.EraseMsPerSector, Timing.WriteMsPerBlock);
-  std::printf("%-8s %-6s %7s %9s %14s %7s %15s %14s\n", "image", "path", "bit/s", "run [s]",
-              "line-bound [s]", "ratio", "gap median [ms]", "gap worst [ms]");
-  for (const TPath& Path : Paths) {
-    for (const char* Image : {"CORVEL", "UPYTHON"}) {
-      const TRunFigures Run = Bench.Flash(QString::fromLatin1(Image), Path, Timing);
-      std::printf("%-8s %-6s %7u %9.2f %14.2f %7.3f %15.2f %14.2f%s\n", Image, Path.Name,
-                  Path.Rate, Run.RunMs / 1000, Run.LineBoundMs / 1000,
-                  Run.RunMs / Run.LineBoundMs, Run.GapMedianMs, Run.GapWorstMs,
-                  Run.Succeeded ? "" : "  (the run failed)");
-      std::fflush(stdout);
-    }
+  QTemporaryDir Images;
+  const QString Random = RandomImageFile(Images.path(), 1024 * 1024);
+  const std::pair<const char*, QString> Built[] = {{"CORVEL", "CORVEL"}, {"UPYTHON", "UPYTHON"}};
+  const std::pair<const char*, QString> All[] = {Built[0], Built[1], {"random", Random}};
+  const std::pair<const char*, TSimTiming> Chips[] = {{"typical", TSimTiming()},
+                                                      {"worst", TSimTiming::WorstCase()}};
+  std::printf("chips: typical 45/150/0.7 ms, worst 400/2000/3 ms (sector, block, page)\n");
+  PrintHeader();
+  for (const auto& [ChipName, Timing] : Chips)
+    for (const auto& [Name, Image] : All)
+      PrintRun(Name, Paths[0], ChipName, Bench.Flash(Image, Paths[0], Timing));
+  std::printf("re-flash: the module already holds the image (typical chip)\n");
+  for (const auto& [Name, Image] : All) {
+    Bench.Flash(Image, Paths[0], TSimTiming());
+    PrintRun(Name, Paths[0], "typical", Bench.Flash(Image, Paths[0], TSimTiming(), Bench.LastFlash));
   }
+  for (const TPath& Path : {Paths[1], Paths[2]})
+    for (const auto& [Name, Image] : Built) PrintRun(Name, Path, "typical", Bench.Flash(Image, Path, TSimTiming()));
   return 0;
 }

@@ -86,9 +86,9 @@ int main(int argc, char* argv[]) {
   Images.append({"random", Random});
   const TSimTiming Timing;
   std::printf(
-      "module: %d ms per sector erase, %d ms per 64 KiB block erase, %d ms per 1 KiB "
-      "written, %d ms per 64 KiB digest\n",
-      Timing.EraseMsPerSector, Timing.EraseMsPerBlock, Timing.WriteMsPerBlock,
+      "module: %d ms per sector erase, %d ms per 64 KiB block erase, %.2f ms per 256-byte "
+      "page, %d ms per 64 KiB digest\n",
+      Timing.EraseMsPerSector, Timing.EraseMsPerBlock, Timing.PageMs,
       Timing.DigestMsPer64KiB);
   std::printf("%-8s %9s | %14s | %14s %14s %10s\n", "image", "bytes", "ROM @576000 s",
               "loader start s", "image @921600", "total s");

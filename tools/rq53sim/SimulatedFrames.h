@@ -51,17 +51,21 @@ struct TSimRequest {
   bool Short = false;   // a frame too short for a header; Data holds all of it
 };
 
-// Time the flash takes, turned into delivery delays. By default a fast chip: the 147 sectors of a
-// 598,432-byte image erase in under a second. Real chips take 45 ms per sector typically and up
-// to 400 ms; a block of 1 KiB is about four page programs.
-// The loader program erases whole 64 KiB blocks where they fit (a block takes about four
-// sectors' time, as flash chips state), works on one block while the next one arrives, and reads
-// the image back for its digest.
+// Time the flash chip takes, turned into delivery delays: by default a chip's typical data-sheet
+// times (a 4 KiB sector erases in 45 ms, a 64 KiB block in 150 ms, a 256-byte page programs in
+// 0.7 ms); WorstCase() the longest a chip may take, Quick() a fast chip for tests that are not
+// about the chip's speed. The ROM's FLASH_BEGIN erases sector by sector; the loader program erases
+// whole 64 KiB blocks where they fit and reads the image back for its digest.
 struct TSimTiming {
-  int EraseMsPerSector = 6;
-  int WriteMsPerBlock = 3;
-  int EraseMsPerBlock = 24;
+  int EraseMsPerSector = 45;
+  int EraseMsPerBlock = 150;
+  double PageMs = 0.7;
   int DigestMsPer64KiB = 16;
+
+  static TSimTiming WorstCase() { return {400, 2000, 3.0, 16}; }
+  static TSimTiming Quick() { return {6, 24, 0.75, 16}; }
+  // The time programming Bytes takes, page by page.
+  double WriteMs(qsizetype Bytes) const { return double((Bytes + 255) / 256) * PageMs; }
 };
 
 quint32 SimReadLe32(const QByteArray& Bytes, int At);

@@ -142,7 +142,7 @@ int TSimulatedLoader::Data(TSimRequest& Request, QByteArray& Flash, const TSimTi
     if (Result == Z_BUF_ERROR) break;
   }
   if (FEnded && FStream.avail_in > 0) FError = SimErrorStream;
-  FBacklogMs = Produced / 1024.0 * Timing.WriteMsPerBlock;
+  FBacklogMs = Timing.WriteMs(Produced);
   return BusyMs;
 }
 

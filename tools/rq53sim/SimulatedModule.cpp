@@ -326,7 +326,8 @@ int TSimulatedModule::ReadRegRequest(TSimRequest& Request) {
   return 0;
 }
 
-// Erases whole sectors, more than asked (see SectorsErased), and only within the flash. The block
+// Erases whole sectors, more than asked (see SectorsErased), and only within the flash, by
+// sectors and whole blocks. The block
 // count and block size announced are not used: the blocks that follow are written one after the
 // other, whatever their size and number.
 int TSimulatedModule::FlashBeginRequest(TSimRequest& Request) {
@@ -342,7 +343,11 @@ int TSimulatedModule::FlashBeginRequest(TSimRequest& Request) {
       std::min(SectorsErased(Offset, Size), quint32(FFlash.size()) / SectorSize - First);
   FFlash.replace(qsizetype(First) * SectorSize, qsizetype(Erased) * SectorSize,
                  QByteArray(qsizetype(Erased) * SectorSize, char(0xFF)));
-  return int(Erased) * FTiming.EraseMsPerSector;
+  // Sectors up to a 64 KiB boundary, whole blocks after it, sectors again after the last block.
+  const quint32 Head = std::min(Erased, (SectorsPerBlock - First % SectorsPerBlock) % SectorsPerBlock);
+  const quint32 Blocks = (Erased - Head) / SectorsPerBlock;
+  return int(Erased - Blocks * SectorsPerBlock) * FTiming.EraseMsPerSector +
+         int(Blocks) * FTiming.EraseMsPerBlock;
 }
 
 // A block refused for its checksum uses up its sequence number: the next number is due, and its
@@ -363,7 +368,7 @@ int TSimulatedModule::FlashDataRequest(TSimRequest& Request) {
   for (int i = 0; i < Block.size(); ++i)
     FFlash[qsizetype(Address) + i] = char(FFlash[qsizetype(Address) + i] & Block[i]);
   FJob.Written += quint32(Block.size());
-  return FTiming.WriteMsPerBlock;
+  return int(std::ceil(FTiming.WriteMs(Block.size())));
 }
 
 // A short frame is answered as command 00, an unknown command as command 0A.

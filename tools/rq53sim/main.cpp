@@ -137,16 +137,16 @@ void AddOptions(QCommandLineParser& Parser) {
       {"efuse", "The four eFuse words at 0x3FF00050..5C, hex, comma-separated.", "w0,w1,w2,w3"},
       {"flash-size", "Flash size in bytes (default 4 MiB).", "bytes", "4194304"},
       {"erase-ms",
-       QString("Time to erase one 4 KiB sector (default %1).").arg(Timing.EraseMsPerSector), "ms",
-       QString::number(Timing.EraseMsPerSector)},
-      {"write-ms", QString("Time to write one block (default %1).").arg(Timing.WriteMsPerBlock),
-       "ms", QString::number(Timing.WriteMsPerBlock)},
+       QString("Time to erase one 4 KiB sector (default %1).").arg(Timing.EraseMsPerSector), "ms"},
       {"block-erase-ms",
-       QString("Time to erase one 64 KiB block (default %1).").arg(Timing.EraseMsPerBlock), "ms",
-       QString::number(Timing.EraseMsPerBlock)},
+       QString("Time to erase one 64 KiB block (default %1).").arg(Timing.EraseMsPerBlock), "ms"},
+      {"page-ms",
+       QString("Time to program one 256-byte page (default %1).").arg(Timing.PageMs), "ms"},
       {"digest-ms",
        QString("Time to read back and digest 64 KiB (default %1).").arg(Timing.DigestMsPer64KiB),
-       "ms", QString::number(Timing.DigestMsPer64KiB)},
+       "ms"},
+      {"worst-case", "A chip that takes the longest its data sheet allows (400, 2000, 3 ms)."},
+      {"quick", "A fast chip (6, 24, 0.75 ms), for tests that are not about the chip's speed."},
       {"loader-silent", "A program started with MEM_END never answers."},
       {"loader-silent-after-rate", "The loader program answers nothing after a rate change."},
       {"refuse-upload", "Every MEM_BEGIN fails: the boot ROM loads no program."},
@@ -182,6 +182,21 @@ void AddOptions(QCommandLineParser& Parser) {
   });
 }
 
+// The chip's times: typical, worst-case or quick, each time changed where an option asks.
+TSimTiming ChipTiming(const QCommandLineParser& Parser) {
+  TSimTiming Timing = Parser.isSet("worst-case") ? TSimTiming::WorstCase()
+                      : Parser.isSet("quick")    ? TSimTiming::Quick()
+                                                 : TSimTiming();
+  auto Take = [&](const char* Name, int& Field) {
+    if (Parser.isSet(Name)) Field = int(Number(Parser, Name));
+  };
+  Take("erase-ms", Timing.EraseMsPerSector);
+  Take("block-erase-ms", Timing.EraseMsPerBlock);
+  Take("digest-ms", Timing.DigestMsPer64KiB);
+  if (Parser.isSet("page-ms")) Timing.PageMs = Parser.value("page-ms").toDouble();
+  return Timing;
+}
+
 TSimulatedModule MakeModule(const QCommandLineParser& Parser) {
   TSimulatedModule Module(Number(Parser, "flash-size"));
   if (Parser.isSet("efuse")) {
@@ -191,9 +206,7 @@ TSimulatedModule MakeModule(const QCommandLineParser& Parser) {
     for (int i = 0; i < 4; ++i) Values[i] = quint32(ParseInteger("--efuse", Words[i], 16));
     Module.SetEfuseWords(Values);
   }
-  Module.Timing() =
-      TSimTiming{int(Number(Parser, "erase-ms")), int(Number(Parser, "write-ms")),
-                 int(Number(Parser, "block-erase-ms")), int(Number(Parser, "digest-ms"))};
+  Module.Timing() = ChipTiming(Parser);
   Module.SetRequestHistory(Number(Parser, "history"));
   TSimMisbehaviour& Bad = Module.Misbehaviour();
   Bad.NoReply = Pick(Parser, "no-reply", "no-reply");

@@ -48,7 +48,7 @@ struct TOptions {
   int LogLines = 0;
   int Fixture = 0;
   bool SameModule = false;
-  TSimTiming Timing{30, 3};
+  TSimTiming Timing = TSimTiming::Quick();
 };
 
 std::optional<int> ParseCount(const QCommandLineParser& Parser, const QString& Name, int Maximum) {
@@ -72,17 +72,17 @@ std::optional<TOptions> ParseOptions(const QCoreApplication& Application) {
       {"fixture", "Fixture number 0..255, the 4th byte of every module's address.", "n", "0"},
       {"same-module", "Every run meets the same module (one address)."},
       {"erase-ms", "Time the module takes to erase a 4 KiB sector (default 30).", "ms", "30"},
-      {"write-ms", "Time the module takes to write a block (default 3).", "ms", "3"},
   });
   Parser.process(Application);
   const auto Runs = ParseCount(Parser, "runs", 65535);
   const auto LogLines = ParseCount(Parser, "log-lines", 10000000);
   const auto Fixture = ParseCount(Parser, "fixture", 255);
   const auto EraseMs = ParseCount(Parser, "erase-ms", 10000);
-  const auto WriteMs = ParseCount(Parser, "write-ms", 10000);
-  if (!Runs || !LogLines || !Fixture || !EraseMs || !WriteMs) return std::nullopt;
+  if (!Runs || !LogLines || !Fixture || !EraseMs) return std::nullopt;
+  TSimTiming Timing = TSimTiming::Quick();
+  Timing.EraseMsPerSector = *EraseMs;
   return TOptions{*Runs,    Parser.value("app-dir"),     Parser.value("image").toUpper(), *LogLines,
-                  *Fixture, Parser.isSet("same-module"), TSimTiming{*EraseMs, *WriteMs}};
+                  *Fixture, Parser.isSet("same-module"), Timing};
 }
 
 // ---- the process's own figures
