@@ -297,9 +297,10 @@ bool TFlashJob::FlashRegionThroughLoader(TOnChipFlasher& Flasher, const TImageRe
     Fail(Reason, Text, ErrorLine(Text));
     return false;
   }
-  OnUi([this, Digest = Flashed.Digest] {
+  OnUi([this, Flashed] {
+    Steps.Log(QStringLiteral("Note: %1 of %2 sectors unchanged.").arg(Flashed.Unchanged).arg(Flashed.Sectors));
     Steps.Log(QStringLiteral("Note: Flash digest %1 equals the image's.")
-                  .arg(Digest, 8, 16, QChar(u'0')));
+                  .arg(Flashed.Digest, 8, 16, QChar(u'0')));
   });
   return true;
 }

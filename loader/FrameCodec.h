@@ -41,7 +41,7 @@ struct TReplyFrame {
 };
 
 // The escaped length a reply may have at most: a longer frame start is noise.
-inline constexpr qsizetype MaxReplyFrameBytes = 2 * (10 + 64);
+inline constexpr qsizetype MaxReplyFrameBytes = 2 * (10 + 12 + 128);
 
 // Takes every complete, well-formed reply out of Received, in order. Bytes of no reply are dropped
 // (a frame byte that closed noise may open the next reply); what stays is the start of a reply

@@ -7,6 +7,8 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+
 namespace {
 
 quint32 ReadLE32(const QByteArray& Bytes, qsizetype At) {
@@ -53,41 +55,103 @@ std::vector<QByteArray> BuildUploadRequests(const TOnChipProgram& Program) {
   return Requests;
 }
 
-QByteArray BuildOnChipPing() { return EncodeRequest(OC_PING, {}); }
+quint32 OnChipRequestCheck(quint8 Command, const QByteArray& Data) {
+  const QByteArray Header = QByteArray(1, char(0x00)) + char(Command) + char(Data.size() & 0xFF) +
+                            char(Data.size() >> 8);
+  return OnChipDigest(Header + Data);
+}
 
-QByteArray BuildOnChipBegin(quint32 Offset, quint32 Size) {
-  return EncodeRequest(OC_BEGIN, LittleEndianWords({Offset, Size}));
+QByteArray EncodeOnChipRequest(quint8 Command, const QByteArray& Data) {
+  return EncodeRequest(Command, Data, OnChipRequestCheck(Command, Data));
+}
+
+QByteArray BuildOnChipPing() { return EncodeOnChipRequest(OC_PING, {}); }
+
+QByteArray BuildOnChipBegin(quint32 Offset, quint32 Size, const std::vector<quint32>& SectorCrcs) {
+  QByteArray Data = LittleEndianWords({Offset, Size});
+  for (const quint32 Crc : SectorCrcs) Data += LittleEndianWords({Crc});
+  return EncodeOnChipRequest(OC_BEGIN, Data);
 }
 
 QByteArray BuildOnChipData(const QByteArray& Piece, quint32 Sequence) {
-  return EncodeRequest(OC_DATA, LittleEndianWords({Sequence}) + Piece, LoaderChecksum(Piece));
+  return EncodeOnChipRequest(OC_DATA, LittleEndianWords({Sequence}) + Piece);
 }
 
-QByteArray BuildOnChipFinish() { return EncodeRequest(OC_FINISH, {}); }
+QByteArray BuildOnChipFinish() { return EncodeOnChipRequest(OC_FINISH, {}); }
 
 QByteArray BuildOnChipRate(quint32 NewRate, quint32 CurrentRate) {
-  return EncodeRequest(OC_RATE, LittleEndianWords({NewRate, CurrentRate}));
+  return EncodeOnChipRequest(OC_RATE, LittleEndianWords({NewRate, CurrentRate}));
+}
+
+std::vector<quint32> OnChipSectorCrcs(const QByteArray& Image) {
+  std::vector<quint32> Crcs;
+  const qsizetype Sectors = (Image.size() + OC_SECTOR_SIZE - 1) / OC_SECTOR_SIZE;
+  if (Sectors > qsizetype(OC_MAX_SECTOR_CRCS)) return Crcs;
+  for (qsizetype At = 0; At < Image.size(); At += OC_SECTOR_SIZE)
+    Crcs.push_back(OnChipDigest(Image.mid(At, OC_SECTOR_SIZE)));
+  return Crcs;
+}
+
+std::optional<TOnChipBegun> ParseOnChipBegun(const TReplyFrame& Reply, quint32 Sectors) {
+  const QByteArray& Answer = Reply.Answer;
+  if (Answer.size() < 12) return std::nullopt;
+  TOnChipBegun Begun;
+  Begun.Offset = ReadLE32(Answer, 0);
+  Begun.Size = ReadLE32(Answer, 4);
+  Begun.Room = ReadLE32(Answer, 8);
+  const QByteArray Map = Answer.sliced(12);
+  if (!Map.isEmpty() && Map.size() != qsizetype(Sectors + 7) / 8) return std::nullopt;
+  for (quint32 Sector = 0; Sector < Sectors; ++Sector)
+    Begun.Unchanged.push_back(!Map.isEmpty() && (quint8(Map[Sector / 8]) >> (Sector % 8) & 1));
+  return Begun;
+}
+
+QByteArray SectorsToWrite(const QByteArray& Image, const std::vector<bool>& Unchanged) {
+  QByteArray Stream;
+  for (std::size_t Sector = 0; Sector * OC_SECTOR_SIZE < std::size_t(Image.size()); ++Sector)
+    if (Sector >= Unchanged.size() || !Unchanged[Sector])
+      Stream += Image.mid(qsizetype(Sector * OC_SECTOR_SIZE), OC_SECTOR_SIZE);
+  return Stream;
 }
 
 QByteArray RawDeflate(const QByteArray& Image) {
-  z_stream Stream{};
-  deflateInit2(&Stream, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
-  QByteArray Packed(qsizetype(deflateBound(&Stream, uLong(Image.size()))), '\0');
-  Stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Image.constData()));
-  Stream.avail_in = uInt(Image.size());
-  Stream.next_out = reinterpret_cast<Bytef*>(Packed.data());
-  Stream.avail_out = uInt(Packed.size());
-  deflate(&Stream, Z_FINISH);
-  Packed.truncate(qsizetype(Stream.total_out));
-  deflateEnd(&Stream);
+  QByteArray Packed;
+  for (const QByteArray& Piece : CompressForOnChip(Image)) Packed += Piece;
   return Packed;
 }
 
+// The stream is flushed to a byte boundary after every 16 KiB of the image; a piece ends at 4 KiB
+// of stream or once it holds two such chunks, so that no piece stands for more than 32 KiB of
+// flash work.
 std::vector<QByteArray> CompressForOnChip(const QByteArray& Image) {
-  const QByteArray Packed = RawDeflate(Image);
-  std::vector<QByteArray> Pieces;
-  for (qsizetype At = 0; At < Packed.size(); At += OC_MAX_DATA)
-    Pieces.push_back(Packed.mid(At, OC_MAX_DATA));
+  constexpr qsizetype Chunk = 16 * 1024;
+  z_stream Stream{};
+  deflateInit2(&Stream, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
+  std::vector<QByteArray> Pieces(1);
+  int ChunksInPiece = 0;
+  for (qsizetype At = 0; At < Image.size() || At == 0; At += Chunk) {
+    const qsizetype Length = std::min(Chunk, Image.size() - At);
+    QByteArray Out(qsizetype(deflateBound(&Stream, uLong(Length))) + 16, '\0');
+    Stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Image.constData() + At));
+    Stream.avail_in = uInt(Length);
+    Stream.next_out = reinterpret_cast<Bytef*>(Out.data());
+    Stream.avail_out = uInt(Out.size());
+    deflate(&Stream, At + Length >= Image.size() ? Z_FINISH : Z_SYNC_FLUSH);
+    Out.truncate(Out.size() - qsizetype(Stream.avail_out));
+    if (ChunksInPiece == 2) {
+      Pieces.emplace_back();
+      ChunksInPiece = 0;
+    }
+    ++ChunksInPiece;
+    for (qsizetype Taken = 0; Taken < Out.size();) {
+      if (Pieces.back().size() == qsizetype(OC_MAX_DATA)) Pieces.emplace_back();
+      const qsizetype Part = std::min(Out.size() - Taken, qsizetype(OC_MAX_DATA) - Pieces.back().size());
+      Pieces.back() += Out.mid(Taken, Part);
+      Taken += Part;
+    }
+    if (Image.isEmpty()) break;
+  }
+  deflateEnd(&Stream);
   return Pieces;
 }
 

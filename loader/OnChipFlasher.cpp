@@ -2,6 +2,10 @@
 
 #include "loader/FlashErase.h"
 
+#include <QtEndian>
+
+#include <algorithm>
+
 TOnChipFlasher::TOnChipFlasher(TOnChipLink Link, quint32 RomRate, quint32 FastRate)
     : Link(std::move(Link)), RomRate(RomRate), FastRate(FastRate) {}
 
@@ -30,39 +34,81 @@ TOnChipResult TOnChipFlasher::Start(const TOnChipProgram& Program) {
   return Result(Written, QString());
 }
 
+TOnChipResult TOnChipFlasher::Refused(const std::optional<TReplyFrame>& Reply, const char* Step) {
+  return Result(TOnChipOutcome::Failed, Reply ? QString("%1 refused (error %2)").arg(Step).arg(Reply->Error)
+                                              : QString("no reply to %1").arg(Step));
+}
+
+// The program's account of where it acts must be the one asked for: a damaged request that
+// still passed as another would write elsewhere.
+TOnChipResult TOnChipFlasher::Misplaced(quint32 Offset, quint32 Size, quint32 AskedOffset,
+                                        quint32 AskedSize) {
+  return Result(TOnChipOutcome::Failed,
+                QString("the loader acted on %1 bytes at 0x%2, not %3 bytes at 0x%4")
+                    .arg(Size)
+                    .arg(Offset, 0, 16)
+                    .arg(AskedSize)
+                    .arg(AskedOffset, 0, 16));
+}
+
 TOnChipResult TOnChipFlasher::Flash(const QByteArray& Image, quint32 Offset) {
-  using enum TOnChipOutcome;
-  auto Refused = [](const std::optional<TReplyFrame>& Reply, const char* Step) {
-    return Result(Failed, Reply ? QString("%1 refused (error %2)").arg(Step).arg(Reply->Error)
-                                : QString("no reply to %1").arg(Step));
-  };
-  // The program erases exactly the image's sectors before it answers; a slow chip takes long.
+  const auto Size = quint32(Image.size());
   const auto Sectors = quint32((Image.size() + FlashSectorSize - 1) / FlashSectorSize);
+  // The program reads the image's sectors back to compare them before it answers.
   const std::optional<TReplyFrame> Begun =
-      Ask(Link.Frames, BuildOnChipBegin(Offset, quint32(Image.size())), OC_BEGIN,
-          FlashBeginWaitMs(Offset, Sectors, ReplyWaitMs));
+      Ask(Link.Frames, BuildOnChipBegin(Offset, Size, OnChipSectorCrcs(Image)), OC_BEGIN,
+          ReplyWaitMs);
   if (!Begun || !Begun->Success()) return Refused(Begun, "the erase");
+  const std::optional<TOnChipBegun> Plan = ParseOnChipBegun(*Begun, Sectors);
+  if (!Plan) return Result(TOnChipOutcome::Failed, "the loader's answer to BEGIN is unreadable");
+  if (Plan->Offset != Offset || Plan->Size != Size)
+    return Misplaced(Plan->Offset, Plan->Size, Offset, Size);
   if (Link.EnterStage) Link.EnterStage(TRunStage::Write);
-  const std::vector<QByteArray> Pieces = CompressForOnChip(Image);
-  for (std::size_t Sequence = 0; Sequence < Pieces.size(); ++Sequence) {
-    const std::optional<TReplyFrame> Taken =
-        Ask(Link.Frames, BuildOnChipData(Pieces[Sequence], quint32(Sequence)), OC_DATA, ReplyWaitMs);
-    if (!Taken || !Taken->Success()) return Refused(Taken, "a block");
-    if (Link.Progress)
-      Link.Progress(Image.size() * qsizetype(Sequence + 1) / qsizetype(Pieces.size()),
-                    Image.size());
-  }
+  const QByteArray Stream = SectorsToWrite(Image, Plan->Unchanged);
+  if (const std::optional<TOnChipResult> Failure = SendStream(Stream, std::max(1u, Plan->Room), Size))
+    return *Failure;
   if (Link.EnterStage) Link.EnterStage(TRunStage::Verify);
   const std::optional<TReplyFrame> Finished = Ask(Link.Frames, BuildOnChipFinish(), OC_FINISH, ReplyWaitMs);
   if (!Finished || !Finished->Success()) return Refused(Finished, "the digest");
-  TOnChipResult Done = Result(Written, QString());
+  const QByteArray& Where = Finished->Answer;
+  if (Where.size() != 8) return Result(TOnChipOutcome::Failed, "the loader's digest is unreadable");
+  const quint32 DigestOffset = qFromLittleEndian<quint32>(Where.constData());
+  const quint32 DigestSize = qFromLittleEndian<quint32>(Where.constData() + 4);
+  if (DigestOffset != Offset || DigestSize != Size)
+    return Misplaced(DigestOffset, DigestSize, Offset, Size);
+  TOnChipResult Done = Result(TOnChipOutcome::Written, QString());
+  Done.Sectors = Sectors;
+  Done.Unchanged = quint32(std::count(Plan->Unchanged.begin(), Plan->Unchanged.end(), true));
   Done.Expected = OnChipDigest(Image);
   Done.Digest = Finished->Value;
   if (Done.Digest != Done.Expected) {
-    Done.Outcome = DigestDiffers;
+    Done.Outcome = TOnChipOutcome::DigestDiffers;
     Done.Reason = QString("the flash's digest %1 differs from the image's %2")
                       .arg(Done.Digest, 8, 16, QChar('0'))
                       .arg(Done.Expected, 8, 16, QChar('0'));
   }
   return Done;
+}
+
+// The stream's pieces go out back to back while fewer than Room are unanswered; each reply must
+// be the success of the oldest piece unanswered. Progress counts the image's bytes.
+std::optional<TOnChipResult> TOnChipFlasher::SendStream(const QByteArray& Stream, quint32 Room,
+                                                        quint32 ImageSize) {
+  const std::vector<QByteArray> Pieces = CompressForOnChip(Stream);
+  std::size_t Answered = 0;
+  for (std::size_t Sent = 0; Answered < Pieces.size();) {
+    if (Sent < Pieces.size() && Sent - Answered < Room) {
+      if (Link.Frames.Stopped() || !Link.Frames.Send(BuildOnChipData(Pieces[Sent], quint32(Sent))))
+        return Refused(std::nullopt, "a block");
+      ++Sent;
+      continue;
+    }
+    std::optional<TReplyFrame> Reply = Link.Frames.NextReply(ReplyWaitMs);
+    while (Reply && Reply->Command != OC_DATA) Reply = Link.Frames.NextReply(ReplyWaitMs);
+    if (!Reply || !Reply->Success() || Reply->Value != Answered) return Refused(Reply, "a block");
+    ++Answered;
+    if (Link.Progress)
+      Link.Progress(qsizetype(ImageSize) * qsizetype(Answered) / qsizetype(Pieces.size()), ImageSize);
+  }
+  return std::nullopt;
 }

@@ -2,8 +2,8 @@
 // Flashing through Ferrule's loader program: uploads it through the boot ROM, starts it, moves both
 // sides to a higher rate, and writes an image compressed, ending with the program's digest of the
 // written flash compared with the image's own. It talks through a link the caller provides (the
-// serial port and the reply wait of a run, or the simulated module in tests), one request in
-// flight at a time.
+// serial port and the reply wait of a run, or the simulated module in tests); the image's pieces
+// go out while fewer than the program's room are unanswered, every other request alone.
 
 #include "loader/OnChipCodec.h"
 #include "loader/RomSession.h"
@@ -37,6 +37,7 @@ struct TOnChipResult {
   TOnChipOutcome Outcome = TOnChipOutcome::Failed;
   QString Reason;  // what went wrong, for the log
   quint32 Expected = 0, Digest = 0;
+  quint32 Sectors = 0, Unchanged = 0;  // the image's sectors, and those that held their bytes
 };
 
 class TOnChipFlasher {
@@ -51,11 +52,17 @@ class TOnChipFlasher {
   // Uploads and starts Program, then changes both sides' rate. Written on success (nothing is
   // flashed yet), NotUploaded or NotStarted otherwise.
   TOnChipResult Start(const TOnChipProgram& Program);
-  // Writes Image (header bytes already patched) at Offset, a multiple of 4 KiB.
+  // Writes Image (header bytes already patched) at Offset, a multiple of 4 KiB: sectors that
+  // hold their bytes already are left as they are.
   TOnChipResult Flash(const QByteArray& Image, quint32 Offset);
 
  private:
   static TOnChipResult Result(TOnChipOutcome Outcome, const QString& Reason);
+  static TOnChipResult Refused(const std::optional<TReplyFrame>& Reply, const char* Step);
+  static TOnChipResult Misplaced(quint32 Offset, quint32 Size, quint32 AskedOffset,
+                                 quint32 AskedSize);
+  std::optional<TOnChipResult> SendStream(const QByteArray& Stream, quint32 Room,
+                                          quint32 ImageSize);
 
   TOnChipLink Link;
   const quint32 RomRate, FastRate;

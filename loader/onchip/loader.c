@@ -1,10 +1,10 @@
 /* Ferrule's loader program: the frames of protocol.h in, flash written, replies out.
  *
- * A real chip's receive FIFO holds 128 bytes, so the program never works long without reading it:
- * a DATA request is acknowledged as soon as it is checked, and while it is inflated and written
- * (in steps of one 256-byte flash page) the next request is drained from the FIFO into the other
- * of two frame buffers. The tool sends a request only once the previous one is answered, and
- * nothing is sent while BEGIN erases. */
+ * A real chip's receive FIFO holds 128 bytes, so the program never waits without reading it: the
+ * flash chip is given its commands (erase, page program) and works on its own while the program
+ * goes on moving bytes from the FIFO into frame buffers, and a DATA request is acknowledged as soon
+ * as it is checked. The host keeps at most OC_ROOM DATA requests unanswered, so that there is
+ * always a buffer free for what arrives. */
 
 #include "loader.h"
 
@@ -17,8 +17,12 @@
 #include <stdint.h>
 
 #define PAGE_SIZE 256u
+#define PROGRAM_CHUNK 64u /* bytes one page program command takes */
 #define READ_CHUNK 1024u
 #define FRAME_CAPACITY (OC_HEADER_SIZE + 4u + OC_MAX_DATA)
+#define SLOTS (OC_ROOM + 1u) /* one frame handled, the others filled meanwhile */
+#define MAX_SECTORS OC_MAX_SECTOR_CRCS
+#define BUSY_LIMIT_US 4000000u /* longer than any chip's worst 64 KiB block erase */
 #define SLIP_END 0xC0
 #define SLIP_ESC 0xDB
 
@@ -27,20 +31,24 @@ struct frame {
   uint8_t bytes[FRAME_CAPACITY];
 };
 
-/* Two frame buffers: one handled, the other filled meanwhile. */
-static struct frame frames[2];
-static int filling;
-static int frame_pending;
+/* Frames in arrival order: `waiting` complete ones from `head` on, the one before `head` handled,
+ * the one after the waiting ones filled while there is room. */
+static struct frame frames[SLOTS];
+static uint32_t head, waiting;
+static int receiving;
 static struct slip_rx rx;
 
 static struct {
-  uint32_t offset, size;
-  uint32_t written; /* bytes written to flash since BEGIN */
+  uint32_t offset, size, end; /* end: the end of the image's last sector */
+  uint32_t cursor;            /* where the next page goes */
+  uint32_t erased_to;         /* the end of the last erase */
+  uint32_t written, stream_size; /* stream bytes written, and those to come */
   uint32_t next_sequence;
   uint32_t page_fill;
-  uint8_t begun, ended;
+  uint8_t begun, ended, skipping;
   uint8_t error; /* the first fault met while inflating or writing: reported by the next reply */
 } session;
+static uint8_t unchanged[(MAX_SECTORS + 7u) / 8u]; /* sectors that hold their bytes already */
 static uint8_t last_error;
 static uint8_t page[PAGE_SIZE] __attribute__((aligned(4)));
 static uint8_t readback[READ_CHUNK] __attribute__((aligned(4)));
@@ -65,6 +73,10 @@ static uint32_t le16(const uint8_t* p) { return (uint32_t)p[0] | (uint32_t)p[1] 
 
 static uint32_t le32(const uint8_t* p) { return le16(p) | le16(p + 2) << 16; }
 
+static void put32(uint8_t* p, uint32_t value) {
+  for (int i = 0; i < 4; ++i) p[i] = (uint8_t)(value >> (8 * i));
+}
+
 static void send_escaped(uint8_t byte) {
   if (byte == SLIP_END || byte == SLIP_ESC) {
     uart_send(SLIP_ESC);
@@ -73,48 +85,105 @@ static void send_escaped(uint8_t byte) {
   uart_send(byte);
 }
 
-static void reply(uint8_t command, uint32_t value, uint8_t error) {
+static void send_all(const uint8_t* bytes, uint32_t length) {
+  for (uint32_t i = 0; i < length; ++i) send_escaped(bytes[i]);
+}
+
+/* A reply with Length bytes of answer before its status bytes. */
+static void reply_with(uint8_t command, uint32_t value, uint8_t error, const uint8_t* answer,
+                       uint32_t length) {
   if (error) last_error = error;
-  const uint8_t body[10] = {OC_REPLY,
-                            command,
-                            2,
-                            0,
-                            (uint8_t)value,
-                            (uint8_t)(value >> 8),
-                            (uint8_t)(value >> 16),
-                            (uint8_t)(value >> 24),
-                            error ? 1 : 0,
-                            last_error};
+  uint8_t header[8] = {OC_REPLY, command, (uint8_t)(length + 2), (uint8_t)((length + 2) >> 8)};
+  put32(header + 4, value);
+  const uint8_t status[2] = {error ? 1 : 0, last_error};
   uart_send(SLIP_END);
-  for (unsigned i = 0; i < sizeof body; ++i) send_escaped(body[i]);
+  send_all(header, sizeof header);
+  send_all(answer, length);
+  send_all(status, sizeof status);
   uart_send(SLIP_END);
+}
+
+static void reply(uint8_t command, uint32_t value, uint8_t error) {
+  reply_with(command, value, error, 0, 0);
 }
 
 static void restart_receiver(void) {
-  slip_rx_start(&rx, frames[filling].bytes, FRAME_CAPACITY);
-  frame_pending = 0;
+  slip_rx_start(&rx, frames[(head + waiting) % SLOTS].bytes, FRAME_CAPACITY);
+  receiving = 1;
 }
 
-/* Moves what the receive FIFO holds into the frame being filled; stops at a complete frame, so
- * the bytes after it wait in the FIFO. */
+/* Moves what the receive FIFO holds into the frame being filled. With every buffer taken it
+ * reads nothing: the bytes wait in the FIFO (and are lost once it is full). */
 static void pump(void) {
   uint8_t byte;
-  while (!frame_pending && uart_poll(&byte) == UART_BYTE) frame_pending = slip_rx_take(&rx, byte);
+  while (receiving && uart_poll(&byte) == UART_BYTE) {
+    if (!slip_rx_take(&rx, byte)) continue;
+    frames[(head + waiting) % SLOTS].length = rx.length;
+    ++waiting;
+    receiving = waiting + 1 < SLOTS;
+    if (receiving) restart_receiver();
+  }
 }
 
-/* The next complete frame, or 0 once the input has ended. */
+/* The next complete frame, or 0 once the input has ended. The frame handled before is done with,
+ * so there is room again for the frame after the waiting ones. */
 static struct frame* next_frame(void) {
   uint8_t byte;
-  while (!frame_pending) {
+  while (!waiting) {
     const int got = uart_poll(&byte);
     if (got == UART_ENDED) return 0;
-    if (got == UART_BYTE) frame_pending = slip_rx_take(&rx, byte);
+    if (got == UART_BYTE && slip_rx_take(&rx, byte)) {
+      frames[head].length = rx.length;
+      waiting = 1;
+      receiving = 0;
+    }
   }
-  struct frame* frame = &frames[filling];
-  frame->length = rx.length;
-  filling ^= 1;
-  restart_receiver();
+  struct frame* frame = &frames[head];
+  head = (head + 1) % SLOTS;
+  --waiting;
+  if (!receiving) restart_receiver();
   return frame;
+}
+
+/* Waits, reading the FIFO, until the chip has done its last command; 0 when it never does. */
+static int wait_flash(void) {
+  const uint32_t start = clock_us();
+  while (flash_busy()) {
+    pump();
+    if (clock_us() - start > BUSY_LIMIT_US) return 0;
+  }
+  return 1;
+}
+
+static void fail_flash(uint8_t error) {
+  if (!session.error) session.error = error;
+}
+
+static int sector_unchanged(uint32_t sector) {
+  return session.skipping && (unchanged[sector / 8u] >> (sector % 8u) & 1u);
+}
+
+/* Past sectors that hold their bytes already, from a sector's start on. */
+static void skip_unchanged(void) {
+  while (session.cursor < session.end && session.cursor % OC_SECTOR_SIZE == 0 &&
+         sector_unchanged((session.cursor - session.offset) / OC_SECTOR_SIZE))
+    session.cursor += OC_SECTOR_SIZE;
+}
+
+/* Erases what the page at the cursor lies in, unless that is done: a whole 64 KiB block when the
+ * cursor starts one and all of it is to be written, else its sector. */
+static void erase_for_page(void) {
+  const uint32_t at = session.cursor;
+  if (at < session.erased_to) return;
+  uint32_t block = at % (OC_BLOCK_SECTORS * OC_SECTOR_SIZE) == 0 &&
+                   session.end - at >= OC_BLOCK_SECTORS * OC_SECTOR_SIZE;
+  for (uint32_t i = 0; block && i < OC_BLOCK_SECTORS; ++i)
+    block = !sector_unchanged((at - session.offset) / OC_SECTOR_SIZE + i);
+  if (!wait_flash()) return fail_flash(OC_ERR_BUSY);
+  const int refused = block ? flash_start_erase_block(at / (OC_BLOCK_SECTORS * OC_SECTOR_SIZE))
+                            : flash_start_erase_sector(at / OC_SECTOR_SIZE);
+  if (refused) return fail_flash(OC_ERR_FLASH);
+  session.erased_to = at + (block ? OC_BLOCK_SECTORS : 1u) * OC_SECTOR_SIZE;
 }
 
 static void clear_page(void) {
@@ -122,46 +191,78 @@ static void clear_page(void) {
   session.page_fill = 0;
 }
 
-/* Writes the page filled so far; a last, partial page is padded with 0xFF to a multiple of 4. */
+/* Programs the page filled so far at the cursor, in commands of 64 bytes; a last, partial page
+ * is padded with 0xFF to a multiple of 4. */
 static void flush_page(void) {
+  erase_for_page();
   const uint32_t length = (session.page_fill + 3u) & ~3u;
-  if (flash_write(session.offset + session.written, page, length) && !session.error)
-    session.error = OC_ERR_FLASH;
+  for (uint32_t done = 0; done < length && !session.error; done += PROGRAM_CHUNK) {
+    const uint32_t chunk = length - done < PROGRAM_CHUNK ? length - done : PROGRAM_CHUNK;
+    if (!wait_flash()) return fail_flash(OC_ERR_BUSY);
+    if (flash_start_program(session.cursor + done, page + done, chunk)) fail_flash(OC_ERR_FLASH);
+  }
   session.written += session.page_fill;
+  session.cursor += session.page_fill;
   clear_page();
+  skip_unchanged();
 }
 
-/* Erases the sectors from First up to End exactly: whole 64 KiB blocks where they fit. */
-static int erase_exactly(uint32_t first, uint32_t end) {
-  for (uint32_t sector = first; sector < end;) {
-    if (sector % OC_BLOCK_SECTORS == 0 && end - sector >= OC_BLOCK_SECTORS) {
-      if (flash_erase_block(sector / OC_BLOCK_SECTORS)) return 0;
-      sector += OC_BLOCK_SECTORS;
-    } else {
-      if (flash_erase_sector(sector)) return 0;
-      ++sector;
-    }
+/* Reads Size bytes of flash from Offset through the CRC, the FIFO read between chunks. */
+static uint32_t digest(uint32_t offset, uint32_t size) {
+  uint32_t crc = 0;
+  if (!wait_flash()) fail_flash(OC_ERR_BUSY);
+  for (uint32_t done = 0; done < size;) {
+    const uint32_t chunk = size - done < READ_CHUNK ? size - done : READ_CHUNK;
+    flash_read(offset + done, readback, (chunk + 3u) & ~3u);
+    crc = crc32_update(crc, readback, chunk);
+    done += chunk;
+    pump();
   }
-  return 1;
+  return crc;
+}
+
+/* Marks the sectors whose bytes on the chip have the CRC given; returns the stream's size. */
+static uint32_t compare_sectors(const uint8_t* crcs, uint32_t sectors) {
+  uint32_t stream_size = 0;
+  for (uint32_t i = 0; i < sectors; ++i) {
+    const uint32_t left = session.size - i * OC_SECTOR_SIZE;
+    const uint32_t bytes = left < OC_SECTOR_SIZE ? left : OC_SECTOR_SIZE;
+    const int same = crcs && digest(session.offset + i * OC_SECTOR_SIZE, bytes) == le32(crcs + 4 * i);
+    if (same)
+      unchanged[i / 8u] |= (uint8_t)(1u << (i % 8u));
+    else
+      stream_size += bytes;
+  }
+  return stream_size;
 }
 
 static void begin(const uint8_t* data, uint32_t length) {
-  if (length != 8) return reply(OC_BEGIN, 0, OC_ERR_INVALID);
-  const uint32_t offset = le32(data), size = le32(data + 4);
-  if (offset % OC_SECTOR_SIZE) return reply(OC_BEGIN, 0, OC_ERR_INVALID);
   session.begun = 0;
-  const uint32_t first = offset / OC_SECTOR_SIZE;
-  const uint32_t end = first + size / OC_SECTOR_SIZE + (size % OC_SECTOR_SIZE != 0);
+  const uint32_t offset = length >= 8 ? le32(data) : 0, size = length >= 8 ? le32(data + 4) : 0;
+  const uint32_t sectors = size / OC_SECTOR_SIZE + (size % OC_SECTOR_SIZE != 0);
+  const int crcs = length == 8 + 4 * sectors && sectors <= MAX_SECTORS && length > 8;
+  if ((length != 8 && !crcs) || offset % OC_SECTOR_SIZE || size == 0)
+    return reply(OC_BEGIN, 0, OC_ERR_INVALID);
   flash_prepare();
-  if (!erase_exactly(first, end)) return reply(OC_BEGIN, 0, OC_ERR_FLASH);
-  session.offset = offset;
+  for (uint32_t i = 0; i < sizeof unchanged; ++i) unchanged[i] = 0;
+  session.offset = session.cursor = session.erased_to = offset;
   session.size = size;
+  session.end = offset + sectors * OC_SECTOR_SIZE;
+  session.skipping = (uint8_t)crcs;
   session.written = session.next_sequence = 0;
   session.ended = session.error = 0;
+  session.stream_size = compare_sectors(crcs ? data + 8 : 0, sectors);
   session.begun = 1;
   clear_page();
+  skip_unchanged();
   inflateReset(&stream);
-  reply(OC_BEGIN, end - first, 0);
+  uint8_t answer[12 + sizeof unchanged];
+  put32(answer, offset);
+  put32(answer + 4, size);
+  put32(answer + 8, OC_ROOM);
+  const uint32_t map = crcs ? (sectors + 7u) / 8u : 0;
+  for (uint32_t i = 0; i < map; ++i) answer[12 + i] = unchanged[i];
+  reply_with(OC_BEGIN, session.stream_size / OC_SECTOR_SIZE + (session.stream_size % OC_SECTOR_SIZE != 0), 0, answer, 12 + map);
 }
 
 /* Inflates one piece of the stream into flash pages, reading the FIFO after every step. */
@@ -181,42 +282,25 @@ static void inflate_piece(const uint8_t* data, uint32_t length) {
       session.ended = 1;
     else if (result != Z_OK && result != Z_BUF_ERROR)
       session.error = OC_ERR_STREAM;
-    if (session.written + session.page_fill > session.size && !session.error)
+    if (session.written + session.page_fill > session.stream_size && !session.error)
       session.error = OC_ERR_STREAM;
-    const int page_full = session.page_fill == PAGE_SIZE;
+    /* A page ends at a page boundary or where the image's sectors to write end. */
+    const int page_full = session.page_fill == PAGE_SIZE ||
+                          (session.page_fill && session.written + session.page_fill == session.stream_size);
     if (page_full && !session.error) flush_page();
     pump();
     if (!page_full && stream.avail_in == 0) return;
   }
 }
 
-static uint8_t data_checksum(const uint8_t* bytes, uint32_t length) {
-  uint8_t sum = 0xEF;
-  for (uint32_t i = 0; i < length; ++i) sum ^= bytes[i];
-  return sum;
-}
-
-static void data(const uint8_t* data, uint32_t length, uint32_t checksum) {
+static void data(const uint8_t* data, uint32_t length) {
   const uint32_t sequence = length >= 4 ? le32(data) : 0;
   if (!session.begun || length < 4 || length - 4 > OC_MAX_DATA || sequence != session.next_sequence)
     return reply(OC_DATA, sequence, OC_ERR_INVALID);
-  if (checksum != data_checksum(data + 4, length - 4))
-    return reply(OC_DATA, sequence, OC_ERR_CHECKSUM);
   ++session.next_sequence;
   if (session.error) return reply(OC_DATA, sequence, session.error);
   reply(OC_DATA, sequence, 0);
   inflate_piece(data + 4, length - 4);
-}
-
-static uint32_t digest(uint32_t offset, uint32_t size) {
-  uint32_t crc = 0;
-  for (uint32_t done = 0; done < size;) {
-    const uint32_t chunk = size - done < READ_CHUNK ? size - done : READ_CHUNK;
-    flash_read(offset + done, readback, (chunk + 3u) & ~3u);
-    crc = crc32_update(crc, readback, chunk);
-    done += chunk;
-  }
-  return crc;
 }
 
 static void finish(void) {
@@ -224,9 +308,12 @@ static void finish(void) {
   if (session.page_fill && !session.error) flush_page();
   const uint32_t crc = digest(session.offset, session.size);
   uint8_t error = session.error;
-  if (!error && (!session.ended || session.written != session.size)) error = OC_ERR_STREAM;
+  if (!error && (!session.ended || session.written != session.stream_size)) error = OC_ERR_STREAM;
   session.begun = 0;
-  reply(OC_FINISH, crc, error);
+  uint8_t answer[8];
+  put32(answer, session.offset);
+  put32(answer + 4, session.size);
+  reply_with(OC_FINISH, crc, error, answer, sizeof answer);
 }
 
 /* The divisor for the new rate follows from the one the ROM set for the rate in use: the UART's
@@ -243,6 +330,11 @@ static void change_rate(const uint8_t* data, uint32_t length) {
   uart_set_divisor(divisor);
 }
 
+/* The check every request carries: the CRC-32 of all its bytes but the check field. */
+static uint32_t request_check(const uint8_t* bytes, uint32_t length) {
+  return crc32_update(crc32_update(0, bytes, 4), bytes + OC_HEADER_SIZE, length);
+}
+
 static void handle(const struct frame* frame) {
   if (frame->length < OC_HEADER_SIZE) return reply(0, 0, OC_ERR_INVALID);
   const uint8_t* bytes = frame->bytes;
@@ -250,6 +342,7 @@ static void handle(const struct frame* frame) {
   const uint8_t command = bytes[1];
   const uint32_t length = frame->length - OC_HEADER_SIZE;
   if (le16(bytes + 2) != length) return reply(command, 0, OC_ERR_INVALID);
+  if (request_check(bytes, length) != le32(bytes + 4)) return reply(command, 0, OC_ERR_CHECKSUM);
   const uint8_t* payload = bytes + OC_HEADER_SIZE;
   switch (command) {
     case OC_PING:
@@ -257,7 +350,7 @@ static void handle(const struct frame* frame) {
     case OC_BEGIN:
       return begin(payload, length);
     case OC_DATA:
-      return data(payload, length, le32(bytes + 4));
+      return data(payload, length);
     case OC_FINISH:
       return finish();
     case OC_RATE:
@@ -268,7 +361,7 @@ static void handle(const struct frame* frame) {
 }
 
 void loader_init(void) {
-  filling = 0;
+  head = waiting = 0;
   restart_receiver();
   session.begun = 0;
   last_error = 0;

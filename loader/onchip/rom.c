@@ -1,16 +1,13 @@
-/* The module's side of rom.h: the boot ROM's own routines (call0 ABI, 0 = done) and UART0's
+/* The module's side of rom.h: the boot ROM's own routines (call0 ABI, 0 = done), the SPI
+ * flash controller's registers for the commands the chip carries out on its own, and UART0's
  * registers. */
 
 #include "rom.h"
 
-typedef int (*rom_erase_fn)(uint32_t number);
 typedef int (*rom_transfer_fn)(uint32_t offset, void* buffer, uint32_t length);
 typedef void (*rom_void_fn)(void);
 typedef void (*rom_divisor_fn)(uint32_t uart, uint32_t divisor);
 
-#define ROM_ERASE_SECTOR ((rom_erase_fn)0x40004A00)
-#define ROM_ERASE_BLOCK ((rom_erase_fn)0x400049B4)
-#define ROM_WRITE ((rom_transfer_fn)0x40004A4C)
 #define ROM_READ ((rom_transfer_fn)0x40004B1C)
 #define ROM_FLASH_ATTACH ((rom_void_fn)0x40004644)
 #define ROM_CACHE_OFF ((rom_void_fn)0x400047F0)
@@ -32,12 +29,47 @@ void flash_prepare(void) {
   ROM_FLASH_UNLOCK();
 }
 
-int flash_erase_sector(uint32_t sector) { return ROM_ERASE_SECTOR(sector); }
+#define SPI_REG(offset) (*(volatile uint32_t*)(0x60000200u + (offset)))
+#define SPI_CMD SPI_REG(0x00)
+#define SPI_ADDR SPI_REG(0x04)
+#define SPI_RD_STATUS SPI_REG(0x10)
+#define SPI_W(i) SPI_REG(0x40 + 4 * (i))
+#define SPI_WREN (1u << 30)
+#define SPI_RDSR (1u << 27)
+#define SPI_PP (1u << 25)
+#define SPI_SE (1u << 24)
+#define SPI_BE (1u << 23)
+#define STATUS_WIP 1u
 
-int flash_erase_block(uint32_t block) { return ROM_ERASE_BLOCK(block); }
+/* Starts one command: the controller clears its bit once the command has gone to the chip. */
+static void spi_command(uint32_t command) {
+  SPI_CMD = command;
+  while (SPI_CMD != 0) {
+  }
+}
 
-int flash_write(uint32_t offset, const void* source, uint32_t length) {
-  return ROM_WRITE(offset, (void*)source, length);
+/* Write enable, then the command at Address. */
+static int start(uint32_t command, uint32_t address) {
+  spi_command(SPI_WREN);
+  SPI_ADDR = address;
+  spi_command(command);
+  return 0;
+}
+
+int flash_start_erase_sector(uint32_t sector) { return start(SPI_SE, sector * 4096u); }
+
+int flash_start_erase_block(uint32_t block) { return start(SPI_BE, block * 65536u); }
+
+int flash_start_program(uint32_t offset, const void* source, uint32_t length) {
+  if (length > 64u || length % 4u || (uint32_t)source % 4u) return 1;
+  const uint32_t* words = source;
+  for (uint32_t i = 0; i < length / 4u; ++i) SPI_W(i) = words[i];
+  return start(SPI_PP, offset | length << 24);
+}
+
+int flash_busy(void) {
+  spi_command(SPI_RDSR);
+  return (SPI_RD_STATUS & STATUS_WIP) != 0;
 }
 
 int flash_read(uint32_t offset, void* destination, uint32_t length) {
@@ -60,6 +92,18 @@ static uint32_t cycle_count(void) {
   uint32_t count;
   __asm__ volatile("rsr %0, ccount" : "=r"(count));
   return count;
+}
+
+/* The CPU runs at 80 MHz when the ROM starts a program; cycles are counted on into whole
+ * microseconds, so the count wraps at 2^32 like the result (called at least once a minute). */
+uint32_t clock_us(void) {
+  static uint32_t last, cycles, us;
+  const uint32_t now = cycle_count();
+  cycles += now - last;
+  last = now;
+  us += cycles / 80u;
+  cycles %= 80u;
+  return us;
 }
 
 /* The FIFO is empty before the last byte has left the shift register: wait two bytes' time more,

@@ -7,11 +7,17 @@
 
 /* Flash. Offsets are bytes from the flash's start; 0 = done, anything else = refused. */
 void flash_prepare(void); /* attach the flash and unlock it for erasing and writing */
-int flash_erase_sector(uint32_t sector);
-int flash_erase_block(uint32_t block); /* one 64 KiB block */
-int flash_write(uint32_t offset, const void* source,
-                uint32_t length); /* aligned, length % 4 == 0 */
+/* These give the chip a command and return at once: the chip erases or programs on its own and
+ * is busy until flash_busy() is 0; no other flash call may come before. */
+int flash_start_erase_sector(uint32_t sector);
+int flash_start_erase_block(uint32_t block); /* one 64 KiB block */
+/* At most 64 bytes from a 4-byte aligned source, length % 4 == 0, within one 256-byte page. */
+int flash_start_program(uint32_t offset, const void* source, uint32_t length);
+int flash_busy(void);
 int flash_read(uint32_t offset, void* destination, uint32_t length);
+
+/* Microseconds from some moment; wraps around. */
+uint32_t clock_us(void);
 
 /* UART0. */
 #define UART_BYTE 0  /* uart_poll stored a byte */

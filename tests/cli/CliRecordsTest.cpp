@@ -136,10 +136,11 @@ QString WithoutEscapes(QString Text) {
   return Text.remove(QRegularExpression("\x1b\\[[0-9;]*[A-Za-z]"));
 }
 
-// On a terminal the seconds go on during the long erase, done shows green and failed red, and the
-// columns fit the longest port name; NO_COLOR keeps the colours away.
+// On a terminal the seconds go on during the long erase stage (the module compares its sectors
+// slowly), done shows green and failed red, and the columns fit the longest port name; NO_COLOR
+// keeps the colours away.
 TEST_F(CliRecordsTest, OnATerminalSecondsTickColoursShowAndColumnsFit) {
-  TSimModule& Slow = Module(0x56, {"--block-erase-ms", "300"});
+  TSimModule& Slow = Module(0x56, {"--digest-ms", "300"});
   Module(0x57, {"--no-reply", "-1"});
   const QString LongPort = Folder.filePath("jig-station-4-left-fixture");
   ASSERT_TRUE(QFile::link(Slow.Port, LongPort));

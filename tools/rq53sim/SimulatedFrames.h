@@ -43,6 +43,7 @@ struct TSimRequest {
   quint32 Checksum = 0;  // the header's checksum field
   quint32 Sequence = 0;  // FLASH_DATA, MEM_DATA and the loader program's DATA only
   quint32 Value = 0;     // the reply's value field, for the loader program's replies
+  QByteArray Answer;     // the loader program's answer before the status bytes
   quint8 Status = 0;     // 0 success, 1 failure
   // The second status byte: the error code of a failure; on a success the last error code the
   // module met since the last READ_REG (the ROM keeps it there).

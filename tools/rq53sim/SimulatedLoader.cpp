@@ -13,34 +13,13 @@ constexpr int MaxData = 4096;
 
 }  // namespace
 
-TSimulatedLoader::TSimulatedLoader(quint32 StartDivisor) : FDivisor(StartDivisor) {
-  inflateInit2(&FStream, -15);
-}
-
-TSimulatedLoader::TSimulatedLoader(const TSimulatedLoader& Other)
-    : FDivisor(Other.FDivisor),
-      FNextDivisor(Other.FNextDivisor),
-      FGreeting(Other.FGreeting),
-      FBegun(Other.FBegun),
-      FEnded(Other.FEnded),
-      FError(Other.FError),
-      FOffset(Other.FOffset),
-      FSize(Other.FSize),
-      FWritten(Other.FWritten),
-      FNextSequence(Other.FNextSequence),
-      FBacklogMs(Other.FBacklogMs) {
-  inflateCopy(&FStream, const_cast<z_stream*>(&Other.FStream));
-}
-
-TSimulatedLoader& TSimulatedLoader::operator=(const TSimulatedLoader& Other) {
+TSimulatedLoader::TInflater& TSimulatedLoader::TInflater::operator=(const TInflater& Other) {
   if (this == &Other) return *this;
   // The inflate state points back at its stream, so a copy is made in place, not moved in.
-  this->~TSimulatedLoader();
-  new (this) TSimulatedLoader(Other);
+  this->~TInflater();
+  new (this) TInflater(Other);
   return *this;
 }
-
-TSimulatedLoader::~TSimulatedLoader() { inflateEnd(&FStream); }
 
 bool TSimulatedLoader::TakeGreeting() { return std::exchange(FGreeting, false); }
 
@@ -54,6 +33,13 @@ quint32 TSimulatedLoader::Rate(quint32 UartClock) const { return UartClock / FDi
 
 int TSimulatedLoader::Execute(TSimRequest& Request, QByteArray& Flash, const TSimTiming& Timing,
                               quint32 LineRate, qsizetype FrameSize) {
+  QByteArray Header(1, '\0');
+  Header.append(char(Request.Command)).append(char(Request.Data.size() & 0xFF));
+  Header.append(char(Request.Data.size() >> 8));
+  const QByteArray Checked = Header + Request.Data;
+  const auto* Bytes = reinterpret_cast<const Bytef*>(Checked.constData());
+  if (Request.Checksum != quint32(crc32(0, Bytes, uInt(Checked.size()))))
+    return SimFailed(Request, SimErrorBadChecksum);
   switch (Request.Command) {
     case SimLoaderPing:
       Request.Value = Magic;
@@ -71,40 +57,79 @@ int TSimulatedLoader::Execute(TSimRequest& Request, QByteArray& Flash, const TSi
   }
 }
 
-// Erases exactly the sectors the image covers: whole 64 KiB blocks where they fit, single sectors
-// elsewhere. The offset must lie on a sector.
-int TSimulatedLoader::Begin(TSimRequest& Request, QByteArray& Flash, const TSimTiming& Timing) {
-  if (Request.Data.size() != 8) return SimFailed(Request, SimErrorInvalidMessage);
-  const quint32 Offset = SimReadLe32(Request.Data, 0), Size = SimReadLe32(Request.Data, 4);
-  if (Offset % SectorSize) return SimFailed(Request, SimErrorInvalidMessage);
+// Compares the image's sectors with the CRCs given (none: every sector is written); erases
+// nothing yet. The offset must lie on a sector and the image within the flash.
+int TSimulatedLoader::Begin(TSimRequest& Request, const QByteArray& Flash, const TSimTiming& Timing) {
   FBegun = false;
-  const quint32 First = Offset / SectorSize;
-  const auto End = quint32((quint64(Offset) + Size + SectorSize - 1) / SectorSize);
-  if (quint64(End) * SectorSize > quint64(Flash.size())) return SimFailed(Request, SimErrorFlash);
-  int BusyMs = 0;
-  for (quint32 Sector = First; Sector < End;) {
-    const bool Block = Sector % SectorsPerBlock == 0 && End - Sector >= SectorsPerBlock;
-    const quint32 Count = Block ? SectorsPerBlock : 1;
-    Flash.replace(qsizetype(Sector) * SectorSize, qsizetype(Count) * SectorSize,
-                   QByteArray(qsizetype(Count) * SectorSize, char(0xFF)));
-    BusyMs += Block ? Timing.EraseMsPerBlock : Timing.EraseMsPerSector;
-    Sector += Count;
+  const QByteArray& Data = Request.Data;
+  const quint32 Offset = Data.size() >= 8 ? SimReadLe32(Data, 0) : 0;
+  const quint32 Size = Data.size() >= 8 ? SimReadLe32(Data, 4) : 0;
+  const quint32 Sectors = (Size + SectorSize - 1) / SectorSize;
+  const bool Crcs = Data.size() > 8 && Data.size() == 8 + 4 * qsizetype(Sectors);
+  if ((Data.size() != 8 && !Crcs) || Offset % SectorSize || Size == 0)
+    return SimFailed(Request, SimErrorInvalidMessage);
+  if (quint64(Offset) + quint64(Sectors) * SectorSize > quint64(Flash.size()))
+    return SimFailed(Request, SimErrorFlash);
+  FUnchanged.assign(Sectors, false);
+  FStreamSize = 0;
+  QByteArray Map(Crcs ? qsizetype(Sectors + 7) / 8 : 0, '\0');
+  for (quint32 Sector = 0; Sector < Sectors; ++Sector) {
+    const quint32 Bytes = std::min(SectorSize, Size - Sector * SectorSize);
+    const auto* At = reinterpret_cast<const Bytef*>(Flash.constData() + Offset + Sector * SectorSize);
+    FUnchanged[Sector] = Crcs && quint32(crc32(0, At, Bytes)) == SimReadLe32(Data, 8 + 4 * int(Sector));
+    if (FUnchanged[Sector]) Map[Sector / 8] = char(Map[Sector / 8] | (1 << (Sector % 8)));
+    if (!FUnchanged[Sector]) FStreamSize += Bytes;
   }
   FBegun = true;
   FEnded = false;
   FError = 0;
-  FOffset = Offset;
+  FOffset = FCursor = FErasedTo = Offset;
   FSize = Size;
+  FEnd = Offset + Sectors * SectorSize;
   FWritten = FNextSequence = 0;
-  FBacklogMs = 0;
-  inflateReset(&FStream);
-  Request.Value = End - First;
-  return BusyMs;
+  FBacklogMs = FLastDelayMs = 0;
+  inflateReset(&FInflater.Stream);
+  SkipUnchanged();
+  Request.Value = (FStreamSize + SectorSize - 1) / SectorSize;
+  Request.Answer.clear();
+  for (const quint32 Word : {Offset, Size, Room}) SimAppendLe32(Request.Answer, Word);
+  Request.Answer += Map;
+  return Crcs ? int(std::ceil(Size / 65536.0 * Timing.DigestMsPer64KiB)) : 0;
 }
 
-// A DATA block is answered once it has arrived and the one before has been written: the program
-// inflates and writes a block while the next one comes over the line. A fault met while
-// inflating or writing is reported by the next reply.
+void TSimulatedLoader::SkipUnchanged() {
+  while (FCursor < FEnd && FCursor % SectorSize == 0 && FUnchanged[(FCursor - FOffset) / SectorSize])
+    FCursor += SectorSize;
+}
+
+// A whole 64 KiB block where the cursor starts one and all of it is written, else a sector.
+double TSimulatedLoader::EraseAtCursor(QByteArray& Flash, const TSimTiming& Timing) {
+  const quint32 First = (FCursor - FOffset) / SectorSize;
+  bool Block = FCursor % (SectorsPerBlock * SectorSize) == 0 && FEnd - FCursor >= SectorsPerBlock * SectorSize;
+  for (quint32 i = 0; Block && i < SectorsPerBlock; ++i) Block = !FUnchanged[First + i];
+  const quint32 Bytes = (Block ? SectorsPerBlock : 1) * SectorSize;
+  Flash.replace(FCursor, Bytes, QByteArray(Bytes, char(0xFF)));
+  FErasedTo = FCursor + Bytes;
+  return Block ? Timing.EraseMsPerBlock : Timing.EraseMsPerSector;
+}
+
+double TSimulatedLoader::Write(const char* Bytes, quint32 Count, QByteArray& Flash,
+                               const TSimTiming& Timing) {
+  double Ms = Timing.WriteMs(Count);
+  for (quint32 i = 0; i < Count; ++i) {
+    if (FCursor >= FErasedTo) Ms += EraseAtCursor(Flash, Timing);
+    char& Byte = Flash[qsizetype(FCursor)];
+    Byte = char(Byte & Bytes[i]);  // NOR flash only clears bits
+    ++FCursor;
+    SkipUnchanged();
+  }
+  FWritten += Count;
+  return Ms;
+}
+
+// A DATA block is answered once it has arrived and the block before has been written, counted
+// from the moment that block's reply went out (the host keeps sending meanwhile). A fault met
+// while inflating or writing is reported by the next reply.
 int TSimulatedLoader::Data(TSimRequest& Request, QByteArray& Flash, const TSimTiming& Timing,
                            quint32 LineRate, qsizetype FrameSize) {
   const QByteArray& Data = Request.Data;
@@ -113,50 +138,50 @@ int TSimulatedLoader::Data(TSimRequest& Request, QByteArray& Flash, const TSimTi
       Request.Sequence != FNextSequence)
     return SimFailed(Request, SimErrorInvalidMessage);
   const QByteArray Piece = Data.mid(4);
-  if (Request.Checksum != SimDataChecksum(Piece)) return SimFailed(Request, SimErrorBadChecksum);
   ++FNextSequence;
   const double LineMs = FrameSize * 10'000.0 / LineRate;
-  const int BusyMs = int(std::ceil(std::max(0.0, FBacklogMs - LineMs)));
+  FLastDelayMs = std::max(0.0, FBacklogMs - std::max(0.0, LineMs - FLastDelayMs));
+  const int BusyMs = int(std::ceil(FLastDelayMs));
   if (FError) return SimFailed(Request, FError) + BusyMs;
+  z_stream& Stream = FInflater.Stream;
   QByteArray Out(64 * 1024, '\0');
-  FStream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Piece.constData()));
-  FStream.avail_in = uInt(Piece.size());
-  quint32 Produced = 0;
-  while (!FError && (FStream.avail_in > 0 || FStream.avail_out == 0) && !FEnded) {
-    FStream.next_out = reinterpret_cast<Bytef*>(Out.data());
-    FStream.avail_out = uInt(Out.size());
-    const int Result = inflate(&FStream, Z_NO_FLUSH);
-    const auto Got = quint32(Out.size()) - FStream.avail_out;
+  Stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Piece.constData()));
+  Stream.avail_in = uInt(Piece.size());
+  FBacklogMs = 0;
+  while (!FError && (Stream.avail_in > 0 || Stream.avail_out == 0) && !FEnded) {
+    Stream.next_out = reinterpret_cast<Bytef*>(Out.data());
+    Stream.avail_out = uInt(Out.size());
+    const int Result = inflate(&Stream, Z_NO_FLUSH);
+    const auto Got = quint32(Out.size()) - Stream.avail_out;
     FEnded = Result == Z_STREAM_END;
     if ((Result != Z_OK && Result != Z_STREAM_END && Result != Z_BUF_ERROR) ||
-        quint64(FWritten) + Got > FSize) {
+        quint64(FWritten) + Got > FStreamSize) {
       FError = SimErrorStream;
       break;
     }
-    for (quint32 i = 0; i < Got; ++i) {
-      char& Byte = Flash[qsizetype(FOffset + FWritten + i)];
-      Byte = char(Byte & Out[i]);  // NOR flash only clears bits
-    }
-    FWritten += Got;
-    Produced += Got;
+    FBacklogMs += Write(Out.constData(), Got, Flash, Timing);
     if (Result == Z_BUF_ERROR) break;
   }
-  if (FEnded && FStream.avail_in > 0) FError = SimErrorStream;
-  FBacklogMs = Timing.WriteMs(Produced);
+  if (FEnded && Stream.avail_in > 0) FError = SimErrorStream;
   return BusyMs;
 }
 
 // The digest is zlib's CRC-32 of the flash over the image, read back once the last block is
-// written; the reply fails when the stream did not end exactly at the image's size.
+// written; the reply fails when the stream did not end exactly at the sectors to write. Its answer
+// is the offset and size the digest covers.
 int TSimulatedLoader::Finish(TSimRequest& Request, const QByteArray& Flash,
                              const TSimTiming& Timing) {
   if (!FBegun) return SimFailed(Request, SimErrorInvalidMessage);
   const auto* Bytes = reinterpret_cast<const Bytef*>(Flash.constData() + FOffset);
   Request.Value = quint32(crc32(crc32(0, nullptr, 0), Bytes, uInt(FSize)));
+  Request.Answer.clear();
+  SimAppendLe32(Request.Answer, FOffset);
+  SimAppendLe32(Request.Answer, FSize);
   const int BusyMs = int(std::ceil(FBacklogMs + FSize / 65536.0 * Timing.DigestMsPer64KiB));
   FBegun = false;
   FBacklogMs = 0;
-  const quint8 Error = FError ? FError : (!FEnded || FWritten != FSize) ? SimErrorStream : 0;
+  const quint8 Error =
+      FError ? FError : (!FEnded || FWritten != FStreamSize) ? SimErrorStream : 0;
   if (Error) SimFailed(Request, Error);
   return BusyMs;
 }

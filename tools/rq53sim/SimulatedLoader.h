@@ -1,20 +1,24 @@
 #pragma once
 // Ferrule's loader program as the simulated module runs it once MEM_END has started it: it
-// carries out the program's requests on the module's flash and says how long each keeps it busy.
+// checks each request's CRC over all its bytes, carries out the program's requests on the
+// module's flash and says how long each keeps it busy. BEGIN compares the image's sectors with the
+// CRCs it is given and answers with the sectors it leaves as they are; each sector to write is
+// erased just before its first bytes (a whole 64 KiB block where all of it is written), while the
+// line goes on bringing DATA.
 
 #include "tools/rq53sim/SimulatedFrames.h"
 
 #include <zlib.h>
 
+#include <vector>
+
 class TSimulatedLoader {
  public:
   static constexpr quint32 Magic = 0x4C524546;  // "FERL", PING's value
+  static constexpr quint32 Room = 4;            // DATA requests it has room for
 
   // StartDivisor: the UART divisor the ROM left behind.
-  explicit TSimulatedLoader(quint32 StartDivisor);
-  TSimulatedLoader(const TSimulatedLoader& Other);
-  TSimulatedLoader& operator=(const TSimulatedLoader& Other);
-  ~TSimulatedLoader();
+  explicit TSimulatedLoader(quint32 StartDivisor) : FDivisor(StartDivisor) {}
 
   // Carries out a well-formed request on Flash; returns the time it keeps the program busy.
   // FrameSize is the request's size on the line, LineRate the rate it came at.
@@ -28,18 +32,37 @@ class TSimulatedLoader {
   quint32 Rate(quint32 UartClock) const;
 
  private:
-  int Begin(TSimRequest& Request, QByteArray& Flash, const TSimTiming& Timing);
+  // A raw inflate stream that copies along with the program.
+  class TInflater {
+   public:
+    TInflater() { inflateInit2(&Stream, -15); }
+    TInflater(const TInflater& Other) { inflateCopy(&Stream, const_cast<z_stream*>(&Other.Stream)); }
+    TInflater& operator=(const TInflater& Other);
+    ~TInflater() { inflateEnd(&Stream); }
+    z_stream Stream{};
+  };
+
+  int Begin(TSimRequest& Request, const QByteArray& Flash, const TSimTiming& Timing);
   int Data(TSimRequest& Request, QByteArray& Flash, const TSimTiming& Timing, quint32 LineRate,
            qsizetype FrameSize);
   int Finish(TSimRequest& Request, const QByteArray& Flash, const TSimTiming& Timing);
   int SetRate(TSimRequest& Request);
+  // Writes inflated bytes at the cursor, erasing first where nothing was erased yet; returns the
+  // chip's time for it.
+  double Write(const char* Bytes, quint32 Count, QByteArray& Flash, const TSimTiming& Timing);
+  double EraseAtCursor(QByteArray& Flash, const TSimTiming& Timing);
+  void SkipUnchanged();
 
   quint32 FDivisor = 0;
   quint32 FNextDivisor = 0;  // set once the RATE reply is out
   bool FGreeting = true;
   bool FBegun = false, FEnded = false;
   quint8 FError = 0;  // a fault met while inflating or writing, told by the next reply
-  quint32 FOffset = 0, FSize = 0, FWritten = 0, FNextSequence = 0;
-  double FBacklogMs = 0;  // work left on the last block when the next one starts to arrive
-  z_stream FStream{};
+  quint32 FOffset = 0, FSize = 0, FEnd = 0;  // FEnd: the end of the image's last sector
+  quint32 FCursor = 0, FErasedTo = 0;        // where the next byte goes, the last erase's end
+  quint32 FWritten = 0, FStreamSize = 0, FNextSequence = 0;
+  std::vector<bool> FUnchanged;  // per sector of the image
+  double FBacklogMs = 0;  // chip work on the last block, from the moment its reply went out
+  double FLastDelayMs = 0;
+  TInflater FInflater;
 };

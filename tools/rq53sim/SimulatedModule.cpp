@@ -380,10 +380,11 @@ QByteArray TSimulatedModule::ReplyFrame(const TSimRequest& Request) const {
     if (!Request.Short && Request.Command == Known) Command = Known;
   const bool Loader = FLoader && !Request.Short;
   QByteArray Body;
+  const QByteArray Answer = Loader ? Request.Answer : QByteArray();
   Body.append(char(0x01)).append(char(Loader ? Request.Command : Command));
-  Body.append(char(0x02)).append(char(0x00));
+  Body.append(char((Answer.size() + 2) & 0xFF)).append(char((Answer.size() + 2) >> 8));
   SimAppendLe32(Body, Loader ? Request.Value : Request.Command == SimSync ? SyncValue : FLastValue);
-  Body.append(char(Request.Status)).append(char(Request.Error));
+  Body.append(Answer).append(char(Request.Status)).append(char(Request.Error));
   return SlipFrame(Body);
 }
 

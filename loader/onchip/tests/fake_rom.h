@@ -1,8 +1,10 @@
 #ifndef FERRULE_ONCHIP_FAKE_ROM_H
 #define FERRULE_ONCHIP_FAKE_ROM_H
-/* A fake flash and UART behind rom.h, with a clock: flash work takes a real chip's time, bytes
- * arrive at the line rate, and the receive FIFO holds 128 bytes (more are lost). The fake host
- * sends each queued request once the previous reply has left the module. */
+/* A fake flash and UART behind rom.h, with a clock: the chip erases and programs on its own for a
+ * real chip's time once given the command, bytes arrive at the line rate, and the receive FIFO
+ * holds 128 bytes (more are lost). The fake host sends a queued request once every earlier one is
+ * answered; DATA requests follow each other back to back while fewer than `window` are
+ * unanswered. */
 
 #include <stdint.h>
 
@@ -15,6 +17,12 @@ struct fake_state {
   uint32_t now;        /* time in 0.1 us */
   uint32_t byte_ticks; /* time of one byte on the line */
   uint32_t prepared, sector_erases, block_erases, writes, write_failures_after;
+  uint32_t window;         /* DATA requests the host leaves unanswered at most (0: 1) */
+  uint32_t worst_case;     /* the chip takes its data sheet's longest times */
+  uint32_t stuck;          /* the chip never ends its next erase */
+  uint32_t while_busy;     /* flash commands given while the chip was busy */
+  uint32_t busy_polls;
+  uint32_t arrived_while_busy; /* bytes that came while the chip worked */
   uint32_t lost; /* bytes that found the receive FIFO full */
   uint32_t divisor, divisor_sets;
   uint32_t drained_at, divisor_set_at; /* bytes sent when the line was drained, the divisor set */

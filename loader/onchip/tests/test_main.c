@@ -68,15 +68,22 @@ static uint32_t get32(const uint8_t* at) {
 }
 
 static uint8_t request_bytes[2 * (OC_MAX_DATA + 32)] __attribute__((section(".ext_bss")));
+static uint8_t request_body[OC_HEADER_SIZE + OC_MAX_DATA + 8] __attribute__((section(".ext_bss")));
 
-/* Queues one request, SLIP-framed; Length counts the data only. */
-static void request(uint8_t command, const uint8_t* data, uint32_t length, uint32_t checksum) {
-  uint8_t header[OC_HEADER_SIZE] = {OC_REQUEST, command, (uint8_t)length, (uint8_t)(length >> 8)};
-  put32(header + 4, checksum);
+/* Queues one request, SLIP-framed, with its check over all its bytes (off by one when Bad);
+ * Length counts the data only. */
+static void request_checked(uint8_t command, const uint8_t* data, uint32_t length, int bad) {
+  uint8_t* body = request_body;
+  body[0] = OC_REQUEST;
+  body[1] = command;
+  body[2] = (uint8_t)length;
+  body[3] = (uint8_t)(length >> 8);
+  for (uint32_t i = 0; i < length; ++i) body[OC_HEADER_SIZE + i] = data[i];
+  put32(body + 4, (crc32_update(crc32_update(0, body, 4), data, length)) ^ (bad ? 1u : 0u));
   uint32_t at = 0;
   request_bytes[at++] = 0xC0;
   for (uint32_t i = 0; i < OC_HEADER_SIZE + length; ++i) {
-    const uint8_t byte = i < OC_HEADER_SIZE ? header[i] : data[i - OC_HEADER_SIZE];
+    const uint8_t byte = body[i];
     if (byte == 0xC0 || byte == 0xDB) {
       request_bytes[at++] = 0xDB;
       request_bytes[at++] = byte == 0xC0 ? 0xDC : 0xDD;
@@ -88,64 +95,97 @@ static void request(uint8_t command, const uint8_t* data, uint32_t length, uint3
   fake_queue(request_bytes, at);
 }
 
-static void begin(uint32_t offset, uint32_t size) {
-  uint8_t data[8];
-  put32(data, offset);
-  put32(data + 4, size);
-  request(OC_BEGIN, data, 8, 0);
+static void request(uint8_t command, const uint8_t* data, uint32_t length) {
+  request_checked(command, data, length, 0);
 }
+
+static uint8_t begin_data[8 + 4 * VECTOR_SECTORS] __attribute__((section(".ext_bss")));
+
+/* BEGIN for Size bytes at Offset, with the image's sector CRCs when Crcs. */
+static void begin_with(uint32_t offset, uint32_t size, int crcs) {
+  put32(begin_data, offset);
+  put32(begin_data + 4, size);
+  for (uint32_t i = 0; crcs && i < VECTOR_SECTORS; ++i) put32(begin_data + 8 + 4 * i, vector_crcs[i]);
+  request(OC_BEGIN, begin_data, crcs ? sizeof begin_data : 8);
+}
+
+static void begin(uint32_t offset, uint32_t size) { begin_with(offset, size, 0); }
 
 static uint8_t block[4 + OC_MAX_DATA] __attribute__((section(".ext_bss")));
 
-/* A DATA request for Length bytes of the packed image from At; Damage flips one bit first. */
-static void data_block(uint32_t sequence, uint32_t at, uint32_t length, int bad_checksum,
-                       uint32_t damage_at) {
+/* A DATA request for Length bytes of Packed from At; Damage flips one bit first, a bad check
+ * is off by one. */
+static void data_of(const uint8_t* packed, uint32_t sequence, uint32_t at, uint32_t length,
+                    int bad_check, uint32_t damage_at) {
   put32(block, sequence);
-  uint8_t sum = 0xEF;
-  for (uint32_t i = 0; i < length; ++i) {
-    block[4 + i] = vector_packed[at + i] ^ (i + 1 == damage_at ? 0x10 : 0);
-    sum ^= block[4 + i];
-  }
-  request(OC_DATA, block, 4 + length, bad_checksum ? sum ^ 1u : sum);
+  for (uint32_t i = 0; i < length; ++i)
+    block[4 + i] = packed[at + i] ^ (i + 1 == damage_at ? 0x10 : 0);
+  request_checked(OC_DATA, block, 4 + length, bad_check);
 }
 
-/* Queues the packed image's blocks from sequence First on, except those from Skip on. */
-static uint32_t data_blocks(uint32_t first, uint32_t skip_last, uint32_t damage_at) {
+static void data_block(uint32_t sequence, uint32_t at, uint32_t length, int bad_check,
+                       uint32_t damage_at) {
+  data_of(vector_packed, sequence, at, length, bad_check, damage_at);
+}
+
+/* Queues Size bytes of Packed in blocks from sequence First on, except the last when Skip_last. */
+static uint32_t stream_blocks(const uint8_t* packed, uint32_t size, uint32_t first,
+                              uint32_t skip_last, uint32_t damage_at) {
   uint32_t sequence = first;
-  for (uint32_t at = first * OC_MAX_DATA; at < VECTOR_PACKED_SIZE; at += OC_MAX_DATA) {
-    const uint32_t left = VECTOR_PACKED_SIZE - at;
+  for (uint32_t at = first * OC_MAX_DATA; at < size; at += OC_MAX_DATA) {
+    const uint32_t left = size - at;
     if (skip_last && left <= OC_MAX_DATA) break;
-    data_block(sequence++, at, left < OC_MAX_DATA ? left : OC_MAX_DATA, 0, damage_at);
+    data_of(packed, sequence++, at, left < OC_MAX_DATA ? left : OC_MAX_DATA, 0, damage_at);
     damage_at = 0;
   }
   return sequence;
 }
 
+static uint32_t data_blocks(uint32_t first, uint32_t skip_last, uint32_t damage_at) {
+  return stream_blocks(vector_packed, VECTOR_PACKED_SIZE, first, skip_last, damage_at);
+}
+
 struct reply {
   uint8_t command, status, error;
   uint32_t value;
+  uint32_t answer_length;
+  uint8_t answer[12 + 128];
 };
+
+static uint8_t reply_frame[OC_HEADER_SIZE + 12 + 128 + 2];
 
 /* The replies the program sent, decoded; returns how many. */
 static uint32_t replies(struct reply* out, uint32_t capacity) {
-  uint8_t frame[16];
   struct slip_rx rx;
   uint32_t count = 0;
-  slip_rx_start(&rx, frame, sizeof frame);
+  slip_rx_start(&rx, reply_frame, sizeof reply_frame);
   for (uint32_t i = 0; i < fake.out_length; ++i) {
     if (!slip_rx_take(&rx, fake.out[i]) || count == capacity) continue;
-    const int well_formed = rx.length == 10 && frame[0] == OC_REPLY && frame[2] == 2;
-    out[count].command = well_formed ? frame[1] : 0xFF;
-    out[count].value = get32(frame + 4);
-    out[count].status = frame[8];
-    out[count].error = frame[9];
-    ++count;
+    const uint8_t* frame = reply_frame;
+    const int well_formed = rx.length >= 10 && frame[0] == OC_REPLY &&
+                            (uint32_t)(frame[2] | frame[3] << 8) == rx.length - 8;
+    struct reply* got = &out[count++];
+    got->command = well_formed ? frame[1] : 0xFF;
+    got->value = get32(frame + 4);
+    got->status = frame[rx.length - 2];
+    got->error = frame[rx.length - 1];
+    got->answer_length = rx.length - 10;
+    for (uint32_t k = 0; k < got->answer_length && k < sizeof got->answer; ++k)
+      got->answer[k] = frame[8 + k];
   }
   return count;
 }
 
+/* The chip the next run meets: its times, and the window its host keeps. */
+static struct {
+  uint32_t window, worst_case, stuck;
+} chip;
+
 static void run(uint32_t line_rate, void (*queue_requests)(void)) {
   fake_reset(line_rate);
+  fake.window = chip.window;
+  fake.worst_case = chip.worst_case;
+  fake.stuck = chip.stuck;
   queue_requests();
   loader_init();
   loader_serve();
@@ -155,6 +195,12 @@ static int all_bytes(uint32_t from, uint32_t to, uint8_t value) {
   for (uint32_t i = from; i < to; ++i)
     if (fake_flash[i] != value) return 0;
   return 1;
+}
+
+static struct reply last_reply(void) {
+  struct reply got[64];
+  const uint32_t count = replies(got, 64);
+  return got[count ? count - 1 : 0];
 }
 
 static void preset_flash(void) {
@@ -204,66 +250,140 @@ static void queue_whole_image(void) {
   data_block(0, 0, OC_MAX_DATA, 0, 0);           /* the same block again: taken */
   data_block(2, OC_MAX_DATA, OC_MAX_DATA, 0, 0); /* a sequence number skipped: refused */
   data_blocks(1, 0, 0);
-  request(OC_FINISH, 0, 0, 0);
-  request(OC_PING, 0, 0, 0);
+  request(OC_FINISH, 0, 0);
+  request(OC_PING, 0, 0);
 }
 
-static void whole_image(void) {
-  current_case = "whole_image";
-  preset_flash();
-  run(921600, queue_whole_image);
-  const uint32_t blocks = (VECTOR_PACKED_SIZE + OC_MAX_DATA - 1) / OC_MAX_DATA;
-  struct reply got[64];
-  const uint32_t count = replies(got, 64);
-  CHECK(count == 1 + 1 + 2 + blocks + 2);
-  CHECK(got[0].command == OC_PING && got[0].value == OC_MAGIC && got[0].status == 0);
-  CHECK(got[1].command == OC_BEGIN && got[1].status == 0 && got[1].value == 38);
-  CHECK(got[2].command == OC_DATA && got[2].status == 1 && got[2].error == OC_ERR_CHECKSUM);
-  CHECK(got[3].command == OC_DATA && got[3].status == 0 && got[3].value == 0);
-  CHECK(got[4].command == OC_DATA && got[4].status == 1 && got[4].error == OC_ERR_INVALID);
-  for (uint32_t i = 1; i < blocks && 4 + i < count; ++i)
-    CHECK(got[4 + i].command == OC_DATA && got[4 + i].status == 0 && got[4 + i].value == i);
-  const struct reply* finish = &got[count - 2];
-  CHECK(finish->command == OC_FINISH && finish->status == 0 && finish->value == VECTOR_CRC);
-  CHECK(got[count - 1].command == OC_PING && got[count - 1].status == 0);
-
+static void check_whole_image_flashed(void) {
   CHECK(crc32_update(0, fake_flash + IMAGE_OFFSET, VECTOR_SIZE) == VECTOR_CRC);
   CHECK(all_bytes(0, IMAGE_OFFSET, 0x00));
   CHECK(all_bytes(IMAGE_OFFSET + VECTOR_SIZE, IMAGE_END_OF_SECTORS, 0xFF));
   CHECK(all_bytes(IMAGE_END_OF_SECTORS, FAKE_FLASH_SIZE, 0x00));
   CHECK(fake.block_erases == 2 && fake.sector_erases == 6 && fake.prepared == 1);
-  CHECK(fake.lost == 0);
-  print("whole_image: ");
-  print_number(VECTOR_PACKED_SIZE);
-  print(" bytes packed into ");
-  print_number(VECTOR_SIZE);
+  CHECK(fake.lost == 0 && fake.while_busy == 0);
+}
+
+static void print_time(const char* what) {
+  print(current_case);
+  print(": ");
+  print(what);
   print(", ");
   print_number(fake.now / 10000u);
   print(" ms on a simulated chip at 921600 bit/s\n");
 }
 
+/* The host keeps the room BEGIN gives: bytes go on arriving while the chip erases and programs,
+ * and none is lost, on a typical chip and on one that takes its worst times. */
+static void whole_image(void) {
+  current_case = "whole_image";
+  for (uint32_t worst = 0; worst <= 1; ++worst) {
+    preset_flash();
+    chip.window = OC_ROOM;
+    chip.worst_case = worst;
+    run(921600, queue_whole_image);
+    const uint32_t blocks = (VECTOR_PACKED_SIZE + OC_MAX_DATA - 1) / OC_MAX_DATA;
+    struct reply got[64];
+    const uint32_t count = replies(got, 64);
+    CHECK(count == 1 + 1 + 2 + blocks + 2);
+    CHECK(got[0].command == OC_PING && got[0].value == OC_MAGIC && got[0].status == 0);
+    CHECK(got[1].command == OC_BEGIN && got[1].status == 0 && got[1].value == 38);
+    CHECK(got[1].answer_length == 12 && get32(got[1].answer) == IMAGE_OFFSET &&
+          get32(got[1].answer + 4) == VECTOR_SIZE && get32(got[1].answer + 8) == OC_ROOM);
+    CHECK(got[2].command == OC_DATA && got[2].status == 1 && got[2].error == OC_ERR_CHECKSUM);
+    CHECK(got[3].command == OC_DATA && got[3].status == 0 && got[3].value == 0);
+    CHECK(got[4].command == OC_DATA && got[4].status == 1 && got[4].error == OC_ERR_INVALID);
+    for (uint32_t i = 1; i < blocks && 4 + i < count; ++i)
+      CHECK(got[4 + i].command == OC_DATA && got[4 + i].status == 0 && got[4 + i].value == i);
+    const struct reply* finish = &got[count - 2];
+    CHECK(finish->command == OC_FINISH && finish->status == 0 && finish->value == VECTOR_CRC);
+    CHECK(finish->answer_length == 8 && get32(finish->answer) == IMAGE_OFFSET &&
+          get32(finish->answer + 4) == VECTOR_SIZE);
+    CHECK(got[count - 1].command == OC_PING && got[count - 1].status == 0);
+    check_whole_image_flashed();
+    CHECK(fake.arrived_while_busy > 4 * OC_MAX_DATA);
+    print_time(worst ? "worst-case chip" : "typical chip");
+  }
+  chip.worst_case = 0;
+}
+
+/* A host that sends more than the room lets overrun the receive FIFO while the chip is busy:
+ * bytes are lost, and the run fails instead of writing a damaged image. */
+static void a_host_past_the_room_loses_bytes(void) {
+  current_case = "a_host_past_the_room_loses_bytes";
+  preset_flash();
+  chip.window = OC_ROOM + 3;
+  chip.worst_case = 1;
+  run(921600, queue_whole_image);
+  CHECK(fake.lost > 0);
+  const struct reply finish = last_reply();
+  CHECK(finish.command != OC_FINISH || finish.status == 1 || finish.value != VECTOR_CRC);
+  chip.window = OC_ROOM;
+  chip.worst_case = 0;
+}
+
+static void queue_reflash(void) {
+  begin_with(IMAGE_OFFSET, VECTOR_SIZE, 1);
+  stream_blocks(vector_partial_packed, VECTOR_PARTIAL_PACKED_SIZE, 0, 0, 0);
+  request(OC_FINISH, 0, 0);
+}
+
+/* A module that holds the image but for three sectors: only those are erased and written, the
+ * stream holds only their bytes, and the digest covers the whole image. */
+static void unchanged_sectors_are_skipped(void) {
+  current_case = "unchanged_sectors_are_skipped";
+  preset_flash();
+  chip.window = OC_ROOM;
+  run(921600, queue_whole_image);
+  const uint32_t whole_ms = fake.now / 10000u;
+  for (uint32_t i = 0; i < 3; ++i) fake_flash[IMAGE_OFFSET + vector_changed[i] * 4096u + 100u] ^= 0x5A;
+  run(921600, queue_reflash);
+  struct reply got[16];
+  const uint32_t count = replies(got, 16);
+  CHECK(count >= 3 && got[1].command == OC_BEGIN && got[1].status == 0 && got[1].value == 3);
+  CHECK(got[1].answer_length == 12 + (VECTOR_SECTORS + 7) / 8);
+  for (uint32_t sector = 0; sector < VECTOR_SECTORS; ++sector) {
+    const int changed = sector == vector_changed[0] || sector == vector_changed[1] ||
+                        sector == vector_changed[2];
+    CHECK((got[1].answer[12 + sector / 8] >> (sector % 8) & 1) == !changed);
+  }
+  const struct reply finish = last_reply();
+  CHECK(finish.command == OC_FINISH && finish.status == 0 && finish.value == VECTOR_CRC);
+  CHECK(crc32_update(0, fake_flash + IMAGE_OFFSET, VECTOR_SIZE) == VECTOR_CRC);
+  CHECK(fake.sector_erases == 3 && fake.block_erases == 0 && fake.while_busy == 0);
+  CHECK(fake.now / 10000u < whole_ms / 4);
+  print_time("three sectors of 38 rewritten");
+}
+
+/* A chip that never ends an erase: the run ends with an error instead of waiting for ever. */
+static void a_chip_busy_too_long_fails_the_run(void) {
+  current_case = "a_chip_busy_too_long_fails_the_run";
+  chip.stuck = 1;
+  run(921600, queue_whole_image);
+  chip.stuck = 0;
+  const struct reply finish = last_reply();
+  struct reply got[64];
+  const uint32_t count = replies(got, 64);
+  CHECK(count > 3 && got[count - 2].command == OC_FINISH && got[count - 2].status == 1 &&
+        got[count - 2].error == OC_ERR_BUSY);
+  CHECK(finish.command == OC_PING);
+}
+
 static void queue_damaged_stream(void) {
   begin(0, VECTOR_SIZE);
   data_blocks(0, 0, 1500);
-  request(OC_FINISH, 0, 0, 0);
+  request(OC_FINISH, 0, 0);
 }
 
 static void queue_truncated_stream(void) {
   begin(0, VECTOR_SIZE);
   data_blocks(0, 1, 0);
-  request(OC_FINISH, 0, 0, 0);
+  request(OC_FINISH, 0, 0);
 }
 
 static void queue_image_longer_than_announced(void) {
   begin(0, VECTOR_SIZE - 4096);
   data_blocks(0, 0, 0);
-  request(OC_FINISH, 0, 0, 0);
-}
-
-static struct reply last_reply(void) {
-  struct reply got[64];
-  const uint32_t count = replies(got, 64);
-  return got[count ? count - 1 : 0];
+  request(OC_FINISH, 0, 0);
 }
 
 static void broken_streams_fail_the_finish(void) {
@@ -281,7 +401,7 @@ static void broken_streams_fail_the_finish(void) {
   fake.write_failures_after = 10;
   begin(0, VECTOR_SIZE);
   data_blocks(0, 0, 0);
-  request(OC_FINISH, 0, 0, 0);
+  request(OC_FINISH, 0, 0);
   loader_init();
   loader_serve();
   finish = last_reply();
@@ -290,15 +410,15 @@ static void broken_streams_fail_the_finish(void) {
 }
 
 static void queue_invalid_requests(void) {
-  data_block(0, 0, 16, 0, 0);  /* DATA before BEGIN */
-  begin(0x1000 + 4, 100);      /* an offset inside a sector */
-  request(0x42, 0, 0, 0);      /* an unknown command */
-  request(OC_FINISH, 0, 0, 0); /* FINISH without BEGIN */
+  data_block(0, 0, 16, 0, 0); /* DATA before BEGIN */
+  begin(0x1000 + 4, 100);     /* an offset inside a sector */
+  request(0x42, 0, 0);        /* an unknown command */
+  request(OC_FINISH, 0, 0);   /* FINISH without BEGIN */
   static const uint8_t short_frame[] = {0xC0, 0x00, 0xD0, 0xC0};
   fake_queue(short_frame, sizeof short_frame);
   uint8_t wrong_length[] = {0xC0, 0x00, OC_PING, 0x05, 0x00, 0, 0, 0, 0, 0xC0};
   fake_queue(wrong_length, sizeof wrong_length);
-  request(OC_PING, 0, 0, 0);
+  request(OC_PING, 0, 0);
 }
 
 static void invalid_requests_are_refused(void) {
@@ -318,9 +438,9 @@ static void queue_rate_changes(void) {
   uint8_t rates[8];
   put32(rates, 0);
   put32(rates + 4, 576000);
-  request(OC_RATE, rates, 8, 0); /* no rate: refused */
+  request(OC_RATE, rates, 8); /* no rate: refused */
   put32(rates, 921600);
-  request(OC_RATE, rates, 8, 0);
+  request(OC_RATE, rates, 8);
 }
 
 static void rate_change_follows_the_roms_divisor(void) {
@@ -346,6 +466,9 @@ void test_entry(void) {
   slip_receiver();
   digest_is_zlibs_crc32();
   whole_image();
+  a_host_past_the_room_loses_bytes();
+  unchanged_sectors_are_skipped();
+  a_chip_busy_too_long_fails_the_run();
   broken_streams_fail_the_finish();
   invalid_requests_are_refused();
   rate_change_follows_the_roms_divisor();
