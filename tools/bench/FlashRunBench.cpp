@@ -240,6 +240,7 @@ class TBench {
                     Outcome->Result == TRunResult::Done && Outcome->Path == Expected;
     if (Form.Comm()->PortOpen()) Form.ButtonBurn->click();  // a failed run is stopped
     while (Form.RunControl().WorkerRunning()) QCoreApplication::processEvents();
+    Port.WithModule([this](TSimulatedModule& Served) { LastFlash = Served.Flash(); });
     Port.Stop();
 
     const std::vector<TRequestLog::TEntry> Entries = Requests.Entries();
@@ -247,7 +248,6 @@ class TBench {
     Replayed.Timing() = Timing;
     ReplayForLineTime(Replayed, Entries, Path.HandshakeRate, Path.Rate, Run);
     BlockGaps(Entries, Path.Rate, Run);
-    LastFlash = Model.Flash();
     return Run;
   }
 
