@@ -69,6 +69,30 @@ QByteArray BuildOnChipRate(quint32 NewRate, quint32 CurrentRate) {
   return EncodeRequest(OC_RATE, LittleEndianWords({NewRate, CurrentRate}));
 }
 
+QByteArray BuildOnChipChipId() { return EncodeRequest(OC_CHIP_ID, {}); }
+
+QByteArray BuildOnChipRange(quint8 Command, quint32 Offset, quint32 Size) {
+  return EncodeRequest(Command, LittleEndianWords({Offset, Size}));
+}
+
+QByteArray BuildOnChipEraseChip() { return EncodeRequest(OC_ERASE_CHIP, {}); }
+
+QString ChipIdText(quint32 ChipId) {
+  return QString::asprintf("%02X %02X %02X", ChipId & 0xFF, ChipId >> 8 & 0xFF, ChipId >> 16 & 0xFF);
+}
+
+// From 64 KiB to 256 MiB.
+std::optional<quint64> ChipBytes(quint32 ChipId) {
+  const quint32 Capacity = ChipId >> 16 & 0xFF;
+  if (Capacity < 16 || Capacity > 28) return std::nullopt;
+  return quint64(1) << Capacity;
+}
+
+QString ChipSizeText(quint64 Bytes) {
+  return Bytes >= 1024 * 1024 ? QStringLiteral("%1 MByte").arg(Bytes / (1024 * 1024))
+                              : QStringLiteral("%1 KByte").arg(Bytes / 1024);
+}
+
 QByteArray RawDeflate(const QByteArray& Image) {
   z_stream Stream{};
   deflateInit2(&Stream, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);

@@ -73,21 +73,30 @@ static void send_escaped(uint8_t byte) {
   uart_send(byte);
 }
 
-static void reply(uint8_t command, uint32_t value, uint8_t error) {
+/* A reply is its head, Length bytes of data sent by the caller (escaped), then its tail. */
+static void reply_head(uint8_t command, uint32_t value, uint32_t length) {
+  const uint8_t head[8] = {OC_REPLY,
+                           command,
+                           (uint8_t)(length + 2),
+                           (uint8_t)((length + 2) >> 8),
+                           (uint8_t)value,
+                           (uint8_t)(value >> 8),
+                           (uint8_t)(value >> 16),
+                           (uint8_t)(value >> 24)};
+  uart_send(SLIP_END);
+  for (unsigned i = 0; i < sizeof head; ++i) send_escaped(head[i]);
+}
+
+static void reply_tail(uint8_t error) {
   if (error) last_error = error;
-  const uint8_t body[10] = {OC_REPLY,
-                            command,
-                            2,
-                            0,
-                            (uint8_t)value,
-                            (uint8_t)(value >> 8),
-                            (uint8_t)(value >> 16),
-                            (uint8_t)(value >> 24),
-                            error ? 1 : 0,
-                            last_error};
+  send_escaped(error ? 1 : 0);
+  send_escaped(last_error);
   uart_send(SLIP_END);
-  for (unsigned i = 0; i < sizeof body; ++i) send_escaped(body[i]);
-  uart_send(SLIP_END);
+}
+
+static void reply(uint8_t command, uint32_t value, uint8_t error) {
+  reply_head(command, value, 0);
+  reply_tail(error);
 }
 
 static void restart_receiver(void) {
@@ -243,6 +252,67 @@ static void change_rate(const uint8_t* data, uint32_t length) {
   uart_set_divisor(divisor);
 }
 
+/* Whether Size bytes from Offset lie on the chip, whose capacity its JEDEC ID gives. */
+static int on_chip(uint32_t offset, uint32_t size) {
+  const uint32_t capacity = flash_chip_id() >> 16 & 0xFFu;
+  if (capacity < 12 || capacity > 31) return 0;
+  const uint32_t chip = 1u << capacity;
+  return offset <= chip && size <= chip - offset;
+}
+
+/* Offset and size of a range request, checked: on the chip, the offset a multiple of Align. */
+static int range(const uint8_t* data, uint32_t length, uint32_t align, uint32_t* offset,
+                 uint32_t* size) {
+  if (length != 8) return 0;
+  *offset = le32(data);
+  *size = le32(data + 4);
+  flash_prepare();
+  return *offset % align == 0 && on_chip(*offset, *size);
+}
+
+static void chip_id(void) {
+  flash_prepare();
+  reply(OC_CHIP_ID, flash_chip_id(), 0);
+}
+
+static void digest_range(const uint8_t* data, uint32_t length) {
+  uint32_t offset, size;
+  if (!range(data, length, 4, &offset, &size)) return reply(OC_DIGEST, 0, OC_ERR_INVALID);
+  reply(OC_DIGEST, digest(offset, size), 0);
+}
+
+/* The flash's bytes go out in the reply as they are read, 1 KiB at a time; the tool asks for the
+ * next piece once this one has come, so nothing waits in the receive FIFO but a request or two. */
+static void read_range(const uint8_t* data, uint32_t length) {
+  uint32_t offset, size;
+  if (!range(data, length, 4, &offset, &size) || size == 0 || size > OC_MAX_READ)
+    return reply(OC_READ, 0, OC_ERR_INVALID);
+  uint8_t error = 0;
+  reply_head(OC_READ, offset, size);
+  for (uint32_t done = 0; done < size;) {
+    const uint32_t chunk = size - done < READ_CHUNK ? size - done : READ_CHUNK;
+    if (flash_read(offset + done, readback, (chunk + 3u) & ~3u)) error = OC_ERR_FLASH;
+    for (uint32_t i = 0; i < chunk; ++i) send_escaped(readback[i]);
+    done += chunk;
+  }
+  reply_tail(error);
+}
+
+static void erase_range(const uint8_t* data, uint32_t length) {
+  uint32_t offset, size;
+  if (!range(data, length, OC_SECTOR_SIZE, &offset, &size) || size == 0 ||
+      size % OC_SECTOR_SIZE)
+    return reply(OC_ERASE, 0, OC_ERR_INVALID);
+  const uint32_t first = offset / OC_SECTOR_SIZE, end = first + size / OC_SECTOR_SIZE;
+  if (!erase_exactly(first, end)) return reply(OC_ERASE, 0, OC_ERR_FLASH);
+  reply(OC_ERASE, end - first, 0);
+}
+
+static void erase_chip(void) {
+  flash_prepare();
+  reply(OC_ERASE_CHIP, 0, flash_erase_chip() ? OC_ERR_FLASH : 0);
+}
+
 static void handle(const struct frame* frame) {
   if (frame->length < OC_HEADER_SIZE) return reply(0, 0, OC_ERR_INVALID);
   const uint8_t* bytes = frame->bytes;
@@ -262,6 +332,16 @@ static void handle(const struct frame* frame) {
       return finish();
     case OC_RATE:
       return change_rate(payload, length);
+    case OC_CHIP_ID:
+      return chip_id();
+    case OC_DIGEST:
+      return digest_range(payload, length);
+    case OC_READ:
+      return read_range(payload, length);
+    case OC_ERASE:
+      return erase_range(payload, length);
+    case OC_ERASE_CHIP:
+      return erase_chip();
     default:
       return reply(command, 0, OC_ERR_INVALID);
   }

@@ -5,6 +5,7 @@
  * Frames are SLIP-framed like the boot ROM's and share its header, little-endian:
  *   request: C0 | 00 | command | data length (16) | checksum (32) | data | C0
  *   reply:   C0 | 01 | command | 02 00 | value (32) | status | error | C0
+ *   reply:   C0 | 01 | command | length (16) | value (32) | data | status | error | C0 (READ)
  * The checksum field of a DATA request is 0xEF XOR every compressed byte; other requests carry 0.
  * Status 0 is success (error then repeats the last error met); status 1 is failure with the error
  * code. The program sends one PING reply unasked when it starts. */
@@ -19,6 +20,13 @@
 #define OC_FINISH 0xD3 /* no data; value: CRC-32 of the flash from offset over size, read back */
 #define OC_RATE \
   0xD4 /* new rate, rate in use (bit/s); value: the new divisor, set after the reply */
+#define OC_CHIP_ID 0xD5 /* no data; value: the flash chip's JEDEC ID, C8 40 16 as 0x001640C8 */
+#define OC_DIGEST 0xD6  /* offset, size (offset a multiple of 4); value: CRC-32 of that flash */
+#define OC_READ \
+  0xD7 /* offset (a multiple of 4), size (1 to OC_MAX_READ); value: the offset; the reply's
+        * data before its status bytes: the flash's bytes */
+#define OC_ERASE 0xD8      /* offset, size, both whole sectors; erases exactly them; value: sectors */
+#define OC_ERASE_CHIP 0xD9 /* no data; erases the whole chip; value: 0 */
 
 /* Error codes after status 1. */
 #define OC_ERR_INVALID 0x05  /* unknown command, wrong length or sequence, no BEGIN before */
@@ -32,5 +40,6 @@
 #define OC_MAX_DATA 4096u    /* compressed bytes in one DATA request at most */
 #define OC_HEADER_SIZE 8u    /* direction, command, length (2), checksum (4) */
 #define OC_REPLY_SIZE 12u    /* a reply, frame bytes included, unescaped */
+#define OC_MAX_READ 4096u    /* flash bytes in one READ reply at most */
 
 #endif

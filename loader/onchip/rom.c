@@ -25,6 +25,44 @@ typedef void (*rom_divisor_fn)(uint32_t uart, uint32_t divisor);
 #define RX_COUNT(status) ((status)&0xFFu)
 #define TX_COUNT(status) (((status) >> 16) & 0xFFu)
 
+/* The SPI controller of the flash: writing a command bit to CMD starts that command, the
+ * controller clears the bit once it has gone out; read data lands in W0. */
+#define SPI_REG(offset) (*(volatile uint32_t*)(0x60000200u + (offset)))
+#define SPI_CMD SPI_REG(0x00)
+#define SPI_RD_STATUS SPI_REG(0x10)
+#define SPI_W0 SPI_REG(0x40)
+#define SPI_CE (1u << 22)
+#define SPI_RDSR (1u << 27)
+#define SPI_RDID (1u << 28)
+#define SPI_WREN (1u << 30)
+#define STATUS_WIP 1u
+
+static void spi_command(uint32_t bit) {
+  SPI_CMD = bit;
+  while (SPI_CMD) {
+  }
+}
+
+/* Until the chip has finished an erase or a write of its own. */
+static void spi_wait_ready(void) {
+  do spi_command(SPI_RDSR);
+  while (SPI_RD_STATUS & STATUS_WIP);
+}
+
+uint32_t flash_chip_id(void) {
+  spi_wait_ready();
+  spi_command(SPI_RDID);
+  return SPI_W0 & 0xFFFFFFu;
+}
+
+int flash_erase_chip(void) {
+  spi_wait_ready();
+  spi_command(SPI_WREN);
+  spi_command(SPI_CE);
+  spi_wait_ready();
+  return 0;
+}
+
 /* What the ROM's own FLASH_BEGIN does before it erases: attach, cache off, unlock. */
 void flash_prepare(void) {
   ROM_FLASH_ATTACH();

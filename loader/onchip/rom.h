@@ -12,6 +12,10 @@ int flash_erase_block(uint32_t block); /* one 64 KiB block */
 int flash_write(uint32_t offset, const void* source,
                 uint32_t length); /* aligned, length % 4 == 0 */
 int flash_read(uint32_t offset, void* destination, uint32_t length);
+/* The chip's JEDEC ID (manufacturer, memory type, capacity in bits 0-23), after flash_prepare. */
+uint32_t flash_chip_id(void);
+/* Erases the whole chip and returns once it is done (seconds: tens on a large chip). */
+int flash_erase_chip(void);
 
 /* UART0. */
 #define UART_BYTE 0  /* uart_poll stored a byte */

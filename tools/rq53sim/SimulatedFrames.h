@@ -26,6 +26,11 @@ enum : quint8 {
   SimLoaderData = 0xD2,
   SimLoaderFinish = 0xD3,
   SimLoaderRate = 0xD4,
+  SimLoaderChipId = 0xD5,    // value: the flash chip's JEDEC ID (C8 40 16 for 4 MiB)
+  SimLoaderDigest = 0xD6,    // offset, size: value the CRC-32 of that flash
+  SimLoaderRead = 0xD7,      // offset, size (at most 4096): the bytes in the reply
+  SimLoaderErase = 0xD8,     // offset, size in whole sectors: erases exactly them
+  SimLoaderEraseChip = 0xD9, // erases the whole flash
 };
 
 // Error codes the ROM puts after the failure status byte 01.
@@ -43,6 +48,7 @@ struct TSimRequest {
   quint32 Checksum = 0;  // the header's checksum field
   quint32 Sequence = 0;  // FLASH_DATA, MEM_DATA and the loader program's DATA only
   quint32 Value = 0;     // the reply's value field, for the loader program's replies
+  QByteArray Answer;     // the reply's data before its status bytes (the loader program's READ)
   quint8 Status = 0;     // 0 success, 1 failure
   // The second status byte: the error code of a failure; on a success the last error code the
   // module met since the last READ_REG (the ROM keeps it there).

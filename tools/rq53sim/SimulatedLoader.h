@@ -26,6 +26,8 @@ class TSimulatedLoader {
   bool TakeRateSwitch();
   // The rate the program's UART runs at, for a UART clock.
   quint32 Rate(quint32 UartClock) const;
+  // The JEDEC ID of a GigaDevice chip of FlashSize bytes (a power of two): C8 40 16 for 4 MiB.
+  static quint32 ChipId(qsizetype FlashSize);
 
  private:
   int Begin(TSimRequest& Request, QByteArray& Flash, const TSimTiming& Timing);
@@ -33,6 +35,10 @@ class TSimulatedLoader {
            qsizetype FrameSize);
   int Finish(TSimRequest& Request, const QByteArray& Flash, const TSimTiming& Timing);
   int SetRate(TSimRequest& Request);
+  int Read(TSimRequest& Request, const QByteArray& Flash, const TSimTiming& Timing);
+  int Digest(TSimRequest& Request, const QByteArray& Flash, const TSimTiming& Timing);
+  int Erase(TSimRequest& Request, QByteArray& Flash, const TSimTiming& Timing);
+  int EraseChip(TSimRequest& Request, QByteArray& Flash, const TSimTiming& Timing);
 
   quint32 FDivisor = 0;
   quint32 FNextDivisor = 0;  // set once the RATE reply is out

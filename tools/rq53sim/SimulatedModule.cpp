@@ -376,9 +376,10 @@ QByteArray TSimulatedModule::ReplyFrame(const TSimRequest& Request) const {
   const bool Loader = FLoader && !Request.Short;
   QByteArray Body;
   Body.append(char(0x01)).append(char(Loader ? Request.Command : Command));
-  Body.append(char(0x02)).append(char(0x00));
+  const auto Length = quint16(Request.Answer.size() + 2);
+  Body.append(char(Length & 0xFF)).append(char(Length >> 8));
   SimAppendLe32(Body, Loader ? Request.Value : Request.Command == SimSync ? SyncValue : FLastValue);
-  Body.append(char(Request.Status)).append(char(Request.Error));
+  Body.append(Request.Answer).append(char(Request.Status)).append(char(Request.Error));
   return SlipFrame(Body);
 }
 

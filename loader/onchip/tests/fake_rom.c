@@ -7,6 +7,7 @@
 #define BLOCK_ERASE_TICKS 1500000u /* 150 ms */
 #define PAGE_WRITE_TICKS 7000u     /* 0.7 ms for 256 bytes */
 #define READ_TICKS_PER_KIB 500u
+#define CHIP_ERASE_TICKS 25000000u /* 2.5 s for 1 MiB */
 #define EMPTY_POLL_TICKS 10u /* one turn of a loop that finds the FIFO empty */
 #define HOST_TURNAROUND_TICKS 5000u
 #define FIFO_SIZE 128u
@@ -15,7 +16,7 @@
 
 uint8_t fake_flash[FAKE_FLASH_SIZE] __attribute__((section(".ext_bss"), aligned(4)));
 static uint8_t queue[QUEUE_CAPACITY] __attribute__((section(".ext_bss")));
-struct fake_state fake;
+struct fake_state fake __attribute__((section(".ext_bss")));
 
 static struct {
   uint32_t starts[MAX_REQUESTS + 1];
@@ -34,6 +35,7 @@ void fake_reset(uint32_t line_rate) {
   fake = fresh;
   fake.byte_ticks = 100000000u / line_rate;
   fake.divisor = divisor_before;
+  fake.chip_id = FAKE_CHIP_ID;
   line.count = line.released = line.next = line.fifo_head = line.fifo_count = 0;
   line.frame_bytes = 0;
   line.starts[0] = 0;
@@ -112,6 +114,15 @@ int flash_erase_sector(uint32_t sector) {
   ++fake.sector_erases;
   fill(sector * 4096u, 4096u);
   spend(SECTOR_ERASE_TICKS);
+  return 0;
+}
+
+uint32_t flash_chip_id(void) { return fake.chip_id; }
+
+int flash_erase_chip(void) {
+  ++fake.chip_erases;
+  fill(0, FAKE_FLASH_SIZE);
+  spend(CHIP_ERASE_TICKS);
   return 0;
 }
 

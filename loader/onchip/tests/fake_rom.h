@@ -7,14 +7,16 @@
 #include <stdint.h>
 
 #define FAKE_FLASH_SIZE (1u << 20)
-#define FAKE_OUT_CAPACITY 4096u
+#define FAKE_OUT_CAPACITY 12288u
+#define FAKE_CHIP_ID 0x1440C8u /* C8 40 14: a 1 MiB chip, as large as the fake flash */
 
 extern uint8_t fake_flash[FAKE_FLASH_SIZE];
 
 struct fake_state {
   uint32_t now;        /* time in 0.1 us */
   uint32_t byte_ticks; /* time of one byte on the line */
-  uint32_t prepared, sector_erases, block_erases, writes, write_failures_after;
+  uint32_t prepared, sector_erases, block_erases, chip_erases, writes, write_failures_after;
+  uint32_t chip_id;
   uint32_t lost; /* bytes that found the receive FIFO full */
   uint32_t divisor, divisor_sets;
   uint32_t drained_at, divisor_set_at; /* bytes sent when the line was drained, the divisor set */
