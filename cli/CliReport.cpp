@@ -46,8 +46,7 @@ QString OutcomeNote(const TRunOutcome& Outcome) {
     return ChipWords(Outcome) + QStringLiteral(", AP ") + Outcome.AccessPointMAC;
   if (Outcome.Result == TRunResult::Done)
     return (Outcome.Verified ? QStringLiteral("verified (") : QStringLiteral("not verified (")) +
-           PathWords(Outcome) + u')' +
-           (Outcome.ChipId ? QStringLiteral(", ") + ChipWords(Outcome) : QString());
+           PathWords(Outcome) + u')';
   if (Outcome.Path == TFlashPath::BootRomAfterLoader)
     return Outcome.ReasonText + QStringLiteral(" (") + PathWords(Outcome) + u')';
   return Outcome.ReasonText;

@@ -189,6 +189,7 @@ void AddOptions(QCommandLineParser& Parser) {
       {"delay", "Pause before each reply.", "ms", "0"},
       {"garbage", "Bytes (hex) sent before each reply.", "hex"},
       {"dump", "Write the flash contents to this file on exit.", "file"},
+      {"flash", "The flash's contents at the start, from this file (the rest erased).", "file"},
       {"stdin",
        "Read commands from standard input (reset, console N, unplug) and stop when it closes."},
       {"keep-running", "With --stdin: do not stop when standard input closes."},
@@ -209,6 +210,11 @@ TSimulatedModule MakeModule(const QCommandLineParser& Parser) {
       TSimTiming{int(Number(Parser, "erase-ms")), int(Number(Parser, "write-ms")),
                  int(Number(Parser, "block-erase-ms")), int(Number(Parser, "digest-ms"))};
   Module.SetRequestHistory(Number(Parser, "history"));
+  if (Parser.isSet("flash")) {
+    QFile Contents(Parser.value("flash"));
+    if (!Contents.open(QIODevice::ReadOnly)) throw EUsage("cannot read --flash");
+    Module.PresetFlash(0, Contents.readAll());
+  }
   TSimMisbehaviour& Bad = Module.Misbehaviour();
   Bad.NoReply = Pick(Parser, "no-reply", "no-reply");
   Bad.Fail = Pick(Parser, "fail-count", "fail");
