@@ -3,8 +3,9 @@
  * A real chip's receive FIFO holds 128 bytes, so the program never works long without reading it:
  * a DATA request is acknowledged as soon as it is checked, and while it is inflated and written
  * (in steps of one 256-byte flash page) the next request is drained from the FIFO into the other
- * of two frame buffers. The tool sends a request only once the previous one is answered, and
- * nothing is sent while BEGIN erases. */
+ * of two frame buffers. The tool sends a request only once the previous one is answered (READ
+ * excepted: one more small request may wait in the FIFO while a reply goes out), and nothing is
+ * sent while BEGIN or ERASE erases. */
 
 #include "loader.h"
 
