@@ -4,7 +4,7 @@
  * a DATA request is acknowledged as soon as it is checked, and while it is inflated and written
  * (in steps of one 256-byte flash page) the next request is drained from the FIFO into the other
  * of two frame buffers. The tool sends a request only once the previous one is answered (READ
- * excepted: one more small request may wait in the FIFO while a reply goes out), and nothing is
+ * excepted: two more small requests may wait in the FIFO while a reply goes out), and nothing is
  * sent while BEGIN or ERASE erases. */
 
 #include "loader.h"
@@ -282,8 +282,8 @@ static void digest_range(const uint8_t* data, uint32_t length) {
   reply(OC_DIGEST, digest(offset, size), 0);
 }
 
-/* The flash's bytes go out in the reply as they are read, 1 KiB at a time; the tool asks for the
- * next piece once this one has come, so nothing waits in the receive FIFO but a request or two. */
+/* The flash's bytes go out in the reply as they are read, 1 KiB at a time; the tool keeps at most
+ * three READs out, so no more than two requests wait in the receive FIFO meanwhile. */
 static void read_range(const uint8_t* data, uint32_t length) {
   uint32_t offset, size;
   if (!range(data, length, 4, &offset, &size) || size == 0 || size > OC_MAX_READ)

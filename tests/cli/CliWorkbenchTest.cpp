@@ -100,11 +100,14 @@ TEST_F(CliWorkbenchTest, ReadVerifyEraseAndInfoAgainstTheModulesFlash) {
   QByteArray Erased = Flash;
   Erased.replace(0x10000, 0x3000, QByteArray(0x3000, '\xFF'));
   EXPECT_TRUE(A.Flash() == Erased);
-  EXPECT_TRUE(B.Flash() == Flash);
+  Reset(B);
+  Result = Cli({"erase", "--port", B.Port, "--all"});
+  EXPECT_EQ(Result.ExitCode, 0) << Result.Out.toStdString();
+  EXPECT_TRUE(B.Flash() == QByteArray(ChipBytes, '\xFF'));
   // Every run has its row in the results log, as a flash run has.
   const std::optional<QList<QStringList>> Rows = ParseCsv(FileText("runs.csv"));
   ASSERT_TRUE(Rows.has_value());
-  EXPECT_EQ(Rows->size(), 1 + 7);
+  EXPECT_EQ(Rows->size(), 1 + 8);
 }
 
 // Each refusal is one line and exit status 2, and nothing reaches the module.
