@@ -28,7 +28,8 @@ const QStringList Commands{"flash", "read", "erase", "verify", "info"};
 // --offset and --size: both given, the size not 0, the range within the largest chip.
 void TakeRange(const QCommandLineParser& Parser, TCliOptions& Options) {
   if (!Parser.isSet("offset") || !Parser.isSet("size"))
-    Refuse(QStringLiteral("%1 wants --offset N and --size N.").arg(Commands[int(Options.Operation)]));
+    Refuse(
+        QStringLiteral("%1 wants --offset N and --size N.").arg(Commands[int(Options.Operation)]));
   Options.RangeOffset = NumberOf(Parser, "offset");
   Options.RangeSize = NumberOf(Parser, "size");
   if (Options.RangeSize == 0) Refuse(QStringLiteral("--size 0: nothing to do."));
@@ -51,10 +52,12 @@ void TakeErase(const QCommandLineParser& Parser, TCliOptions& Options) {
 
 // The positional arguments a subcommand takes: read one file, verify at least one.
 void TakeFiles(const QStringList& Files, TCliOptions& Options) {
-  const bool Wanted = Options.Operation == TRunOperation::Read || Options.Operation == TRunOperation::Verify;
+  const bool Wanted =
+      Options.Operation == TRunOperation::Read || Options.Operation == TRunOperation::Verify;
   if (!Wanted && !Files.isEmpty())
     Refuse(QStringLiteral("Unexpected argument \"%1\".").arg(Files.first()));
-  if (Wanted && Files.isEmpty()) Refuse(QStringLiteral("%1 wants a FILE.").arg(Commands[int(Options.Operation)]));
+  if (Wanted && Files.isEmpty())
+    Refuse(QStringLiteral("%1 wants a FILE.").arg(Commands[int(Options.Operation)]));
   if (Options.Operation == TRunOperation::Read) {
     if (Files.size() > 1) Refuse(QStringLiteral("Unexpected argument \"%1\".").arg(Files[1]));
     Options.ReadFile = Files.first();
@@ -94,8 +97,10 @@ TCliOptions ParseWorkbenchOptions(const QStringList& Arguments) {
   TCliOptions Options;
   Options.Operation = TRunOperation(Commands.indexOf(Arguments.first()));
   for (const char* Single : {"offset", "size", "config", "results"})
-    if (Parser.values(Single).size() > 1) Refuse(QStringLiteral("--%1 is given twice.").arg(Single));
-  const bool Ranged = Options.Operation == TRunOperation::Read || Options.Operation == TRunOperation::Erase;
+    if (Parser.values(Single).size() > 1)
+      Refuse(QStringLiteral("--%1 is given twice.").arg(Single));
+  const bool Ranged =
+      Options.Operation == TRunOperation::Read || Options.Operation == TRunOperation::Erase;
   if (!Ranged && (Parser.isSet("offset") || Parser.isSet("size") || Parser.isSet("all")))
     Refuse(QStringLiteral("%1 takes no --offset, --size or --all.").arg(Arguments.first()));
   if (Options.Operation == TRunOperation::Read) TakeRange(Parser, Options);
@@ -140,8 +145,9 @@ QString WorkbenchSubject(const TCliOptions& Options) {
       return QFileInfo(Options.ReadFile).fileName();
     case TRunOperation::Erase:
       return Options.EraseAll ? QStringLiteral("The flash")
-                              : QStringLiteral("%1 to %2").arg(Hex(Options.RangeOffset),
-                                                               Hex(quint64(Options.RangeOffset) + Options.RangeSize - 1));
+                              : QStringLiteral("%1 to %2")
+                                    .arg(Hex(Options.RangeOffset),
+                                         Hex(quint64(Options.RangeOffset) + Options.RangeSize - 1));
     case TRunOperation::Verify:
       return FirmwareName(Options);
     case TRunOperation::Flash:

@@ -67,7 +67,8 @@ void TFlashJob::ReadToFile(TOnChipFlasher& Flasher) {
   QSaveFile File(Inputs.ReadFile);
   const QByteArray Bytes = Read.Bytes.mid(Offset - Start, Size);
   if (!File.open(QIODevice::WriteOnly) || File.write(Bytes) != Bytes.size() || !File.commit()) {
-    const QString Text = QStringLiteral("%1 not written: %2").arg(Inputs.ReadFile, File.errorString());
+    const QString Text =
+        QStringLiteral("%1 not written: %2").arg(Inputs.ReadFile, File.errorString());
     return Fail(TRunReason::FileNotWritten, Text, ErrorLine(Text));
   }
   Outcome.BlocksWritten = Outcome.BlockCount;
@@ -75,7 +76,8 @@ void TFlashJob::ReadToFile(TOnChipFlasher& Flasher) {
   Outcome.Result = TRunResult::Done;
   ShowProgress(TotalBytes, true);
   OnUi([this, Digest = Read.Digest] {
-    Steps.Log(QStringLiteral("Note: Flash digest %1 equals the file's.").arg(Digest, 8, 16, QChar(u'0')));
+    Steps.Log(
+        QStringLiteral("Note: Flash digest %1 equals the file's.").arg(Digest, 8, 16, QChar(u'0')));
   });
 }
 
@@ -84,8 +86,8 @@ void TFlashJob::EraseRange(TOnChipFlasher& Flasher) {
   const quint64 Size = Inputs.EraseAll ? Chip : Inputs.RangeSize;
   if (!Inputs.EraseAll && !RangeOnChip(Inputs.RangeOffset, Size)) return;
   AnnounceErase(qsizetype(Size), quint32(Size / FlashSectorSize));
-  const TOnChipResult Erased = Inputs.EraseAll ? Flasher.EraseChip(Chip)
-                                               : Flasher.Erase(Inputs.RangeOffset, quint32(Size));
+  const TOnChipResult Erased =
+      Inputs.EraseAll ? Flasher.EraseChip(Chip) : Flasher.Erase(Inputs.RangeOffset, quint32(Size));
   if (Erased.Outcome != TOnChipOutcome::Written) return LoaderFailed(Erased);
   Outcome.Result = TRunResult::Done;
 }
@@ -102,11 +104,13 @@ void TFlashJob::VerifyRegions(TOnChipFlasher& Flasher, const std::vector<TImageR
     const TOnChipResult Digest = Flasher.Digest(Region.Offset, quint32(Region.Bytes.size()));
     if (Digest.Outcome != TOnChipOutcome::Written) return LoaderFailed(Digest);
     if (Digest.Digest != OnChipDigest(Region.Bytes)) {
-      const QString Text = QStringLiteral("%1 at %2 differs from the flash").arg(Region.Name, Hex(Region.Offset));
+      const QString Text =
+          QStringLiteral("%1 at %2 differs from the flash").arg(Region.Name, Hex(Region.Offset));
       return Fail(TRunReason::DigestDiffers, Text, ErrorLine(Text));
     }
     OnUi([this, &Region] {
-      Steps.Log(QStringLiteral("Note: %1 at %2 equals the flash.").arg(Region.Name, Hex(Region.Offset)));
+      Steps.Log(
+          QStringLiteral("Note: %1 at %2 equals the flash.").arg(Region.Name, Hex(Region.Offset)));
     });
   }
   Outcome.Verified = true;

@@ -301,8 +301,7 @@ static void read_range(const uint8_t* data, uint32_t length) {
 
 static void erase_range(const uint8_t* data, uint32_t length) {
   uint32_t offset, size;
-  if (!range(data, length, OC_SECTOR_SIZE, &offset, &size) || size == 0 ||
-      size % OC_SECTOR_SIZE)
+  if (!range(data, length, OC_SECTOR_SIZE, &offset, &size) || size == 0 || size % OC_SECTOR_SIZE)
     return reply(OC_ERASE, 0, OC_ERR_INVALID);
   const uint32_t first = offset / OC_SECTOR_SIZE, end = first + size / OC_SECTOR_SIZE;
   if (!erase_exactly(first, end)) return reply(OC_ERASE, 0, OC_ERR_FLASH);

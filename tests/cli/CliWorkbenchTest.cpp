@@ -66,9 +66,9 @@ TEST_F(CliWorkbenchTest, ReadVerifyEraseAndInfoAgainstTheModulesFlash) {
   }
   Reset(A);
   Result = Cli({"info", "--port", A.Port});
-  EXPECT_TRUE(Result.Out.contains(QRegularExpression(
-      "\\n" + QRegularExpression::escape(A.Port) + " +done +" + A.STAMAC +
-      " +\\d+\\.\\d chip C8 40 16, 4 MByte, AP " + A.APMAC + "\\n")))
+  EXPECT_TRUE(Result.Out.contains(
+      QRegularExpression("\\n" + QRegularExpression::escape(A.Port) + " +done +" + A.STAMAC +
+                         " +\\d+\\.\\d chip C8 40 16, 4 MByte, AP " + A.APMAC + "\\n")))
       << Result.Out.toStdString();
 
   Reset(A);
@@ -88,7 +88,8 @@ TEST_F(CliWorkbenchTest, ReadVerifyEraseAndInfoAgainstTheModulesFlash) {
   Changed[0x1234] = char(Changed[0x1234] ^ 0x01);
   WriteFile(Folder.filePath("piece.bin"), Changed);
   Reset(A);
-  Result = Cli({"verify", "--port", A.Port, Backup + "@0", Folder.filePath("piece.bin") + "@0x20000", "--json"});
+  Result = Cli({"verify", "--port", A.Port, Backup + "@0",
+                Folder.filePath("piece.bin") + "@0x20000", "--json"});
   EXPECT_EQ(Result.ExitCode, 1);
   ASSERT_EQ(Results(Result.Out).size(), 1);
   EXPECT_EQ(Results(Result.Out)[0]["reason"], "digest-differs");

@@ -8,7 +8,7 @@
 #define PAGE_WRITE_TICKS 7000u     /* 0.7 ms for 256 bytes */
 #define READ_TICKS_PER_KIB 500u
 #define CHIP_ERASE_TICKS 25000000u /* 2.5 s for 1 MiB */
-#define EMPTY_POLL_TICKS 10u /* one turn of a loop that finds the FIFO empty */
+#define EMPTY_POLL_TICKS 10u       /* one turn of a loop that finds the FIFO empty */
 #define HOST_TURNAROUND_TICKS 5000u
 #define FIFO_SIZE 128u
 #define MAX_REQUESTS 512u

@@ -357,14 +357,14 @@ static void queue_workbench_requests(void) {
   range_request(OC_DIGEST, 0x1000, 10000);
   range_request(OC_READ, 0x2000, OC_MAX_READ);
   range_request(OC_READ, 0x3004, 100);
-  range_request(OC_READ, 0xFF000, 8192);           /* past the chip: refused */
-  range_request(OC_READ, 0x1000, 0);               /* nothing to read: refused */
-  range_request(OC_READ, 0x1002, 16);              /* off a word: refused */
-  range_request(OC_ERASE, 0x5000, 0x3000);         /* three sectors */
-  range_request(OC_ERASE, 0x20000, 0x11000);       /* a 64 KiB block and a sector */
-  range_request(OC_ERASE, 0x6800, 0x1000);         /* off a sector: refused */
-  range_request(OC_ERASE, 0xF0000, 0x20000);       /* past the chip: refused */
-  range_request(OC_DIGEST, 0xFFFFF000u, 0x2000);  /* wraps around: refused */
+  range_request(OC_READ, 0xFF000, 8192);         /* past the chip: refused */
+  range_request(OC_READ, 0x1000, 0);             /* nothing to read: refused */
+  range_request(OC_READ, 0x1002, 16);            /* off a word: refused */
+  range_request(OC_ERASE, 0x5000, 0x3000);       /* three sectors */
+  range_request(OC_ERASE, 0x20000, 0x11000);     /* a 64 KiB block and a sector */
+  range_request(OC_ERASE, 0x6800, 0x1000);       /* off a sector: refused */
+  range_request(OC_ERASE, 0xF0000, 0x20000);     /* past the chip: refused */
+  range_request(OC_DIGEST, 0xFFFFF000u, 0x2000); /* wraps around: refused */
   request(OC_ERASE_CHIP, 0, 0, 0);
 }
 
