@@ -20,10 +20,10 @@ struct fake_state fake __attribute__((section(".ext_bss")));
 
 static struct {
   uint32_t starts[MAX_REQUESTS + 1];
-  uint32_t count;      /* requests queued */
-  uint32_t released;   /* requests the host has started to send */
-  uint32_t release_at; /* when the last released one started */
-  uint32_t next;       /* the next byte of the queue to arrive */
+  uint32_t count;    /* requests queued */
+  uint32_t released; /* requests the host has started to send */
+  uint32_t next_due; /* when the next byte of the released requests arrives */
+  uint32_t next;     /* the next byte of the queue to arrive */
   uint8_t fifo[FIFO_SIZE];
   uint32_t fifo_head, fifo_count;
   uint32_t frame_bytes; /* 0xC0 bytes sent */
@@ -50,14 +50,13 @@ void fake_queue(const uint8_t* bytes, uint32_t length) {
 /* Bytes whose time has come go into the FIFO, or are lost when it is full. */
 static void arrive(void) {
   while (line.released && line.next < line.starts[line.released]) {
-    const uint32_t first = line.starts[line.released - 1];
-    const uint32_t due = line.release_at + (line.next - first + 1) * fake.byte_ticks;
-    if ((int32_t)(fake.now - due) < 0) return;
+    if ((int32_t)(fake.now - line.next_due) < 0) return;
     if (line.fifo_count == FIFO_SIZE)
       ++fake.lost;
     else
       line.fifo[(line.fifo_head + line.fifo_count++) % FIFO_SIZE] = queue[line.next];
     ++line.next;
+    line.next_due += fake.byte_ticks;
   }
 }
 
@@ -86,9 +85,13 @@ void uart_send(uint8_t byte) {
   /* Every second frame byte closes a reply: the host sends the next request. */
   if (byte != 0xC0 || ++line.frame_bytes % 2) return;
   ++fake.replies;
-  if (line.released < line.count) {
+  /* The first reply (the greeting) lets the host send its window of requests, each later one
+   * the next request: they follow each other on the line without a gap. */
+  for (uint32_t n = fake.replies == 1 && fake.window ? fake.window : 1;
+       n && line.released < line.count; --n) {
+    if (line.next == line.starts[line.released])
+      line.next_due = fake.now + HOST_TURNAROUND_TICKS + fake.byte_ticks;
     ++line.released;
-    line.release_at = fake.now + HOST_TURNAROUND_TICKS;
   }
 }
 

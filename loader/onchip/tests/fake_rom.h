@@ -2,12 +2,13 @@
 #define FERRULE_ONCHIP_FAKE_ROM_H
 /* A fake flash and UART behind rom.h, with a clock: flash work takes a real chip's time, bytes
  * arrive at the line rate, and the receive FIFO holds 128 bytes (more are lost). The fake host
- * sends each queued request once the previous reply has left the module. */
+ * sends each queued request once the previous reply has left the module, or keeps a window of
+ * them out. */
 
 #include <stdint.h>
 
 #define FAKE_FLASH_SIZE (1u << 20)
-#define FAKE_OUT_CAPACITY 12288u
+#define FAKE_OUT_CAPACITY 65536u
 #define FAKE_CHIP_ID 0x1440C8u /* C8 40 14: a 1 MiB chip, as large as the fake flash */
 
 extern uint8_t fake_flash[FAKE_FLASH_SIZE];
@@ -17,6 +18,7 @@ struct fake_state {
   uint32_t byte_ticks; /* time of one byte on the line */
   uint32_t prepared, sector_erases, block_erases, chip_erases, writes, write_failures_after;
   uint32_t chip_id;
+  uint32_t window; /* requests the host keeps out at most (0 or 1: one at a time) */
   uint32_t lost; /* bytes that found the receive FIFO full */
   uint32_t divisor, divisor_sets;
   uint32_t drained_at, divisor_set_at; /* bytes sent when the line was drained, the divisor set */

@@ -413,6 +413,35 @@ static void exact_erase_keeps_the_neighbours(void) {
   CHECK(fake_flash[0x8000] == (uint8_t)(0x8000u * 7u + (0x8000u >> 9)));
 }
 
+static void queue_reads(uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) range_request(OC_READ, i * OC_MAX_READ, OC_MAX_READ);
+}
+
+/* The tool keeps three READs out: the two waiting fit the receive FIFO while a reply goes out. A
+ * window of twelve does not. */
+static void reads_with_three_out(void) {
+  current_case = "reads_with_three_out";
+  pattern_flash();
+  fake_reset(921600);
+  fake.window = 3;
+  queue_reads(8);
+  loader_init();
+  loader_serve();
+  struct reply got[16];
+  CHECK(replies(got, 16) == 9);
+  for (uint32_t i = 1; i < 9; ++i)
+    CHECK(got[i].command == OC_READ && got[i].status == 0 &&
+          got[i].value == (i - 1) * OC_MAX_READ &&
+          got[i].data_crc == crc32_update(0, fake_flash + (i - 1) * OC_MAX_READ, OC_MAX_READ));
+  CHECK(fake.lost == 0);
+  fake_reset(921600);
+  fake.window = 12;
+  queue_reads(12);
+  loader_init();
+  loader_serve();
+  CHECK(fake.lost > 0);
+}
+
 void test_entry(void);
 extern uint32_t _bss_start[], _bss_end[];
 
@@ -426,6 +455,7 @@ void test_entry(void) {
   rate_change_follows_the_roms_divisor();
   workbench_requests();
   exact_erase_keeps_the_neighbours();
+  reads_with_three_out();
   print(failures ? "FAILED\n" : "all passed\n");
   sim_exit(failures);
 }
