@@ -1,5 +1,6 @@
 #include "cli/CliJson.h"
 
+#include "loader/OnChipCodec.h"
 #include "loader/ResultsLog.h"
 
 #include <QDateTime>
@@ -50,6 +51,7 @@ QJsonObject JsonStart(const TCliStart& Start) {
 
 QJsonObject JsonResult(const TRunOutcome& Outcome) {
   QJsonObject Event = JsonEvent(QStringLiteral("result"), Outcome.Port);
+  Event.insert("operation", OperationName(Outcome.Operation));
   Event.insert("result", ResultName(Outcome.Result));
   Event.insert("reason", TextOrNull(ReasonCode(Outcome.Reason)));
   Event.insert("reason_text", TextOrNull(Outcome.ReasonText));
@@ -62,6 +64,9 @@ QJsonObject JsonResult(const TRunOutcome& Outcome) {
   Event.insert("sta_mac", TextOrNull(Outcome.StationMAC));
   Event.insert("ap_mac", TextOrNull(Outcome.AccessPointMAC));
   Event.insert("picture", TextOrNull(Outcome.PictureFile));
+  const std::optional<quint64> Chip = ChipBytes(Outcome.ChipId);
+  Event.insert("chip_id", Chip ? QJsonValue(ChipIdText(Outcome.ChipId)) : QJsonValue());
+  Event.insert("chip_bytes", Chip ? QJsonValue(qint64(*Chip)) : QJsonValue());
   Event.insert("blocks", Outcome.BlocksWritten);
   Event.insert("block_count", Outcome.BlockCount);
   Event.insert("seconds", Outcome.Seconds);

@@ -24,10 +24,11 @@ QJsonObject JsonEvent(const QString& Name, const QString& Port = QString());
 // "start": version, firmware, sha256, offset, ports, watch.
 QJsonObject JsonStart(const TCliStart& Start);
 
-// "result": result, reason and reason_text (null for a done run), verified, path, loader_failure
+// "result": operation ("flash", "read", "erase", "verify", "info"), result, reason and reason_text (null for a done run), verified, path, loader_failure
 // (null unless the loader program failed), stage (the last one reached), firmware, sha256 and
 // offset (null before the image was taken), sta_mac and ap_mac (null before the MAC was read),
-// picture (null without a record), blocks, block_count and seconds.
+// picture (null without a record), chip_id ("C8 40 16") and chip_bytes (null unless the loader
+// program told them), blocks, block_count and seconds.
 QJsonObject JsonResult(const TRunOutcome& Outcome);
 
 // The object as one line, with its line end.

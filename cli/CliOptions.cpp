@@ -51,7 +51,9 @@ QString DeviceIdentity(const QString& Port) {
   return Canonical.isEmpty() ? Info.absoluteFilePath() : Canonical;
 }
 
-void CheckDistinct(const QStringList& Ports) {
+}  // namespace
+
+void CheckDistinctPorts(const QStringList& Ports) {
   QStringList Seen;
   for (const QString& Port : Ports) {
     const QString Device = DeviceIdentity(Port);
@@ -60,13 +62,19 @@ void CheckDistinct(const QStringList& Ports) {
   }
 }
 
-}  // namespace
-
 QString CliHelpText() {
   return QStringLiteral(
              "Usage: ferrule-cli (--firmware NAME|FILE | --image FILE[@OFFSET] ...) --port PORT "
              "[--port PORT ...] [options]\n"
-             "Flashes firmware into RQ53 modules, one on each port, all at once.\n"
+             "       ferrule-cli read --port PORT --offset N --size N [--force] FILE\n"
+             "       ferrule-cli erase --port PORT (--all | --offset N --size N)\n"
+             "       ferrule-cli verify --port PORT FILE[@OFFSET] ...\n"
+             "       ferrule-cli info --port PORT\n"
+             "Flashes firmware into RQ53 modules, one on each port, all at once; or, through the\n"
+             "loader program, reads a module's flash into FILE (checked by the module's CRC-32,\n"
+             "an existing FILE only with --force), erases exact sectors or the whole chip,\n"
+             "compares files with the flash (exit 1 naming the first that differs), or tells\n"
+             "the MAC addresses and the flash chip.\n"
              "\n"
              "  --firmware NAME   built-in image (%1) or an image file\n"
              "  --image FILE[@OFFSET]\n"
@@ -151,7 +159,7 @@ TCliOptions ParseCliOptions(const QStringList& Arguments) {
   if (Options.Ports.isEmpty() && !Options.Watch)
     Refuse(QStringLiteral("No port given: --port PORT."));
   if (Options.Ports.contains(QString())) Refuse(QStringLiteral("--port wants a port name."));
-  CheckDistinct(Options.Ports);
+  CheckDistinctPorts(Options.Ports);
   if (Parser.isSet("config") && Options.ConfigDir.isEmpty())
     Refuse(QStringLiteral("--config wants a folder."));
   if (Parser.isSet("results") && Options.ResultsFile.isEmpty())

@@ -2,6 +2,7 @@
 // The command line of ferrule-cli: what to flash on which ports, and how to report it.
 
 #include "firmware/ImageRegions.h"
+#include "loader/RunOutcome.h"
 
 #include <QString>
 #include <QStringList>
@@ -37,6 +38,13 @@ struct TCliOptions {
   bool Watch = false;
   bool Help = false;
   bool Version = false;
+  // The workbench's subcommands (cli/CliWorkbench.h): read, erase, verify (the files in Images),
+  // info.
+  TRunOperation Operation = TRunOperation::Flash;
+  quint32 RangeOffset = 0, RangeSize = 0;  // --offset and --size of read and erase
+  bool EraseAll = false;                   // erase --all
+  QString ReadFile;                        // read's FILE
+  bool Force = false;                      // read may replace an existing FILE
 };
 
 // "ferrule-cli 1.316", printed for --version.
@@ -50,6 +58,9 @@ QString CliHelpText();
 // nor a file, no --port (unless watching), the same port twice or an offset that is no number.
 // Ports are checked by CheckPortsOpenable, the images by ImageSources and CheckImages.
 TCliOptions ParseCliOptions(const QStringList& Arguments);
+
+// Throws EUsage when two of Ports name one device (a link, "ttyUSB0" and "/dev/ttyUSB0").
+void CheckDistinctPorts(const QStringList& Ports);
 
 // A number as the command line takes it: "0x" and hexadecimal digits, or decimal digits; at most
 // 32 bits.

@@ -1,5 +1,7 @@
 #include "cli/CliReport.h"
 
+#include "loader/OnChipCodec.h"
+
 #include <QStringList>
 
 #include <algorithm>
@@ -32,7 +34,16 @@ QString PathWords(const TRunOutcome& Outcome) {
 
 // What a finished run's line says besides its result: whether the flash was compared and how it
 // was written, or why the run did not end done (and the loader's failure before it, if any).
+// The flash chip the loader program told, as "chip C8 40 16, 4 MByte"; empty when none was.
+QString ChipWords(const TRunOutcome& Outcome) {
+  const std::optional<quint64> Chip = ChipBytes(Outcome.ChipId);
+  return Chip ? QStringLiteral("chip %1, %2").arg(ChipIdText(Outcome.ChipId), ChipSizeText(*Chip))
+              : QString();
+}
+
 QString OutcomeNote(const TRunOutcome& Outcome) {
+  if (Outcome.Result == TRunResult::Done && Outcome.Operation == TRunOperation::Info)
+    return ChipWords(Outcome) + QStringLiteral(", AP ") + Outcome.AccessPointMAC;
   if (Outcome.Result == TRunResult::Done)
     return (Outcome.Verified ? QStringLiteral("verified (") : QStringLiteral("not verified (")) +
            PathWords(Outcome) + u')';
@@ -80,7 +91,7 @@ void TCliReport::Progress(int Index, int Percent) {
   TRunLine& Run = Runs[size_t(Index)];
   if (Run.Ended() || Run.Percent == Percent) return;
   Run.Percent = Percent;
-  Run.Stage = std::max(Run.Stage, TRunStage::Write);
+  if (Run.Stage != TRunStage::Read) Run.Stage = std::max(Run.Stage, TRunStage::Write);
   Emit(Index, QStringLiteral("progress"));
 }
 

@@ -2,6 +2,7 @@
 
 #include "app/SerialPortsCtrl.h"
 #include "cli/CliPlatform.h"
+#include "cli/CliWorkbench.h"
 #include "firmware/FirmwareImage.h"
 #include "serial/SPComm.h"
 #include "serial/SerialPlatform.h"
@@ -103,6 +104,12 @@ TCliRuns::TCliRuns(const TCliOptions& Options, const TSettingsValues& Values,
   Inputs.FlashSize = FlashSizeItems.value(Values.FlashSize);
   Inputs.FlashSpeed = FlashSpeedItems.value(Values.FlashSpeed);
   Inputs.PostRun = !Options.NoRun;
+  Inputs.Operation = Options.Operation;
+  Inputs.RangeOffset = Options.RangeOffset;
+  Inputs.RangeSize = Options.RangeSize;
+  Inputs.EraseAll = Options.EraseAll;
+  Inputs.ReadFile = Options.ReadFile;
+  if (Options.Operation != TRunOperation::Flash) Inputs.FirmwareName = WorkbenchSubject(Options);
   WatchTimer.setInterval(WatchIntervalMs);
   connect(&WatchTimer, &QTimer::timeout, this, [this] { WatchTick(); });
 }

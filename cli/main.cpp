@@ -6,6 +6,7 @@
 #include "cli/CliPlatform.h"
 #include "cli/CliReport.h"
 #include "cli/CliRuns.h"
+#include "cli/CliWorkbench.h"
 
 #include <QCoreApplication>
 
@@ -32,7 +33,9 @@ int main(int argc, char* argv[]) {
   Application.setApplicationName(QStringLiteral("Ferrule"));
   TCliOptions Options;
   try {
-    Options = ParseCliOptions(Application.arguments().mid(1));
+    const QStringList Arguments = Application.arguments().mid(1);
+    Options = IsWorkbenchCommand(Arguments) ? ParseWorkbenchOptions(Arguments)
+                                            : ParseCliOptions(Arguments);
   } catch (const EUsage& Error) {
     PrintError(QString::fromStdString(Error.what()));
     return 2;
@@ -63,11 +66,15 @@ int main(int argc, char* argv[]) {
   std::vector<TImageRegion> Regions;
   try {
     CheckRecordsWritable(Settings.ConfigDir(), ResultsFile);
-    const quint32 SettingsOffset = Options.Offset ? 0 : CheckSettingsOffset(Values.Offset);
-    Sources = ImageSources(Options, SettingsOffset);
-    Regions = CheckImages(Sources, SPIModeItems.value(Values.SPIMode),
-                          FlashSizeItems.value(Values.FlashSize),
-                          FlashSpeedItems.value(Values.FlashSpeed));
+    if (Options.Operation == TRunOperation::Flash) {
+      const quint32 SettingsOffset = Options.Offset ? 0 : CheckSettingsOffset(Values.Offset);
+      Sources = ImageSources(Options, SettingsOffset);
+      Regions = CheckImages(Sources, SPIModeItems.value(Values.SPIMode),
+                            FlashSizeItems.value(Values.FlashSize),
+                            FlashSpeedItems.value(Values.FlashSpeed));
+    }
+    if (Options.Operation == TRunOperation::Verify) Regions = ReadVerifyImages(Options);
+    if (Options.Operation == TRunOperation::Read) CheckReadFile(Options);
     if (!Options.Watch) CheckPortsOpenable(Options.Ports);
   } catch (const EUsage& Error) {
     PrintError(QString::fromStdString(Error.what()));

@@ -13,12 +13,11 @@
 #include <exception>
 #include <utility>
 
-namespace {
-
-// A reason as an error line: "Error: Firmware image not available."
 QString ErrorLine(const QString& Text) {
   return QStringLiteral("Error: ") + Text.first(1).toUpper() + Text.sliced(1) + u'.';
 }
+
+namespace {
 
 qsizetype RoundUpTo4(qsizetype Size) { return (Size + 3) / 4 * 4; }
 
@@ -50,6 +49,7 @@ TFlashJob::TFlashJob(QObject* UiContext, TFrameLink Link, TFlashJobSteps Steps,
       Steps(std::move(Steps)),
       Inputs(std::move(Inputs)) {
   Outcome.Firmware = this->Inputs.FirmwareName;
+  Outcome.Operation = this->Inputs.Operation;
 }
 
 void TFlashJob::OnUi(const std::function<void()>& Step) {
@@ -67,8 +67,11 @@ void TFlashJob::EnterStage(TRunStage Stage) {
 
 void TFlashJob::FlashImage() {
   std::vector<TImageRegion> Regions = Inputs.Regions;
-  if (ReadMAC() && PrepareRegions(Regions) &&
-      !(Inputs.ThroughLoader && FlashThroughLoader(Regions)))
+  const bool Flashing = Inputs.Operation == TRunOperation::Flash;
+  if (ReadMAC() && !Flashing)
+    RunWorkbench(Regions);
+  else if (Flashing && !Failed && PrepareRegions(Regions) &&
+           !(Inputs.ThroughLoader && FlashThroughLoader(Regions)))
     FlashThroughRom(Regions);
   if (!Failed && Outcome.Result != TRunResult::Done) Outcome.Result = TRunResult::Stopped;
   if (Inputs.PostRun && Outcome.Result == TRunResult::Done) EnterStage(TRunStage::RunAfterFlash);
@@ -258,14 +261,16 @@ void TFlashJob::AnnounceErase(qsizetype Size, quint32 Sectors) {
 // warning, and the boot ROM is ready for the ROM path. True when the run ended here, written,
 // failed or stopped.
 bool TFlashJob::FlashThroughLoader(const std::vector<TImageRegion>& Regions) {
-  const std::optional<TOnChipProgram> Program = BuiltInOnChipProgram();
   TOnChipFlasher Flasher(LoaderLink(), RomRate, LoaderRate);
-  TOnChipResult Started = Program ? Flasher.Start(*Program) : TOnChipResult();
-  if (!Program) Started.Reason = QStringLiteral("the loader is missing from this build");
+  const TOnChipResult Started = StartLoader(Flasher);
   if (Link.Stopped()) return true;
   if (Started.Outcome != TOnChipOutcome::Written) {
-    FallBackToRom(Started, Program && Started.Outcome != TOnChipOutcome::NotUploaded);
+    FallBackToRom(Started, Started.Outcome != TOnChipOutcome::NotUploaded);
     return Failed;
+  }
+  if (const QString Refusal = ChipRefusal(Regions); !Refusal.isEmpty()) {
+    Fail(TRunReason::BadSettings, Refusal, ErrorLine(Refusal));
+    return true;
   }
   Outcome.Path = TFlashPath::Loader;
   CountBlocks(Regions);
@@ -283,6 +288,34 @@ bool TFlashJob::FlashThroughLoader(const std::vector<TImageRegion>& Regions) {
   Outcome.BlocksWritten = Outcome.BlockCount;
   ShowProgress(TotalBytes, true);
   return true;
+}
+
+// The built-in program uploaded and started; once it runs, the flash chip it found is noted.
+TOnChipResult TFlashJob::StartLoader(TOnChipFlasher& Flasher) {
+  const std::optional<TOnChipProgram> Program = BuiltInOnChipProgram();
+  TOnChipResult Started = Program ? Flasher.Start(*Program) : TOnChipResult();
+  if (!Program) {
+    Started.Outcome = TOnChipOutcome::NotUploaded;
+    Started.Reason = QStringLiteral("the loader is missing from this build");
+  }
+  if (Started.Outcome != TOnChipOutcome::Written) return Started;
+  Outcome.ChipId = Started.ChipId;
+  OnUi([this] {
+    Steps.Log(QStringLiteral("Note: Flash chip %1, %2.")
+                  .arg(ChipIdText(Outcome.ChipId), ChipSizeText(*ChipBytes(Outcome.ChipId))));
+  });
+  return Started;
+}
+
+// Why the regions cannot go onto the chip found: a region that ends past it, or a flash size
+// setting larger than the chip (the header would send the firmware past its end).
+QString TFlashJob::ChipRefusal(const std::vector<TImageRegion>& Regions) const {
+  const quint64 Chip = *ChipBytes(Outcome.ChipId);
+  const QString ChipText = QStringLiteral("the chip's ") + ChipSizeText(Chip);
+  const QString Refusal = RegionsRefusal(Regions, Chip, ChipText);
+  if (Refusal.isEmpty() && FlashSizeBytes(Inputs.FlashSize).value_or(0) > Chip)
+    return QStringLiteral("flash size %1 is larger than %2").arg(Inputs.FlashSize, ChipText);
+  return Refusal;
 }
 
 // One region, written and its digest compared; false when the run ends in it.

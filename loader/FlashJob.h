@@ -35,6 +35,12 @@ struct TFlashJobInputs {
   bool PostRun = true;  // "Run after Flash"
   int ProgressMaximum = 100;
   bool ThroughLoader = false;  // flash through the loader program ("Safe Flash" off)
+  // The workbench's operations (always through the loader program): Read the range into
+  // ReadFile, Erase the range (EraseAll: the whole chip), Verify the images read, Info.
+  TRunOperation Operation = TRunOperation::Flash;
+  quint32 RangeOffset = 0, RangeSize = 0;
+  bool EraseAll = false;
+  QString ReadFile;
 };
 
 // The line's rates: the handshake and the boot ROM's path, the same with "Safe Flash", and the
@@ -62,6 +68,9 @@ struct TFlashJobSteps {
   // The job is over: its last step.
   std::function<void(const TRunOutcome& Outcome)> Finished;
 };
+
+// A reason as an error line: "Error: Firmware image not available."
+QString ErrorLine(const QString& Text);
 
 // The images of Inputs read into its Regions (or its ReadError), unless they are there already.
 void ReadJobImages(TFlashJobInputs& Inputs);
@@ -95,6 +104,15 @@ class TFlashJob {
   };
   bool WaitedFor(const std::optional<TReplyFrame>& Reply, const TWait& Wait, int WaitMs);
   bool FlashThroughLoader(const std::vector<TImageRegion>& Regions);
+  TOnChipResult StartLoader(TOnChipFlasher& Flasher);
+  QString ChipRefusal(const std::vector<TImageRegion>& Regions) const;
+  // The workbench's operations (FlashJobWorkbench.cpp).
+  void RunWorkbench(const std::vector<TImageRegion>& Regions);
+  bool RangeOnChip(quint64 Offset, quint64 Size);
+  void ReadToFile(TOnChipFlasher& Flasher);
+  void EraseRange(TOnChipFlasher& Flasher);
+  void VerifyRegions(TOnChipFlasher& Flasher, const std::vector<TImageRegion>& Regions);
+  void LoaderFailed(const TOnChipResult& Result);
   bool FlashRegionThroughLoader(TOnChipFlasher& Flasher, const TImageRegion& Region);
   void FallBackToRom(const TOnChipResult& Started, bool ProgramRan);
   TOnChipLink LoaderLink();

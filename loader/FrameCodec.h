@@ -40,8 +40,9 @@ struct TReplyFrame {
   bool Success() const { return Status == 0; }
 };
 
-// The escaped length a reply may have at most: a longer frame start is noise.
-inline constexpr qsizetype MaxReplyFrameBytes = 2 * (10 + 12 + 128);
+// The escaped length a reply may have at most (the loader program's READ reply carries 4 KiB of
+// flash): a longer frame start is noise.
+inline constexpr qsizetype MaxReplyFrameBytes = 2 * (10 + 4096);
 
 // Takes every complete, well-formed reply out of Received, in order. Bytes of no reply are dropped
 // (a frame byte that closed noise may open the next reply); what stays is the start of a reply

@@ -114,6 +114,30 @@ QByteArray SectorsToWrite(const QByteArray& Image, const std::vector<bool>& Unch
   return Stream;
 }
 
+QByteArray BuildOnChipChipId() { return EncodeOnChipRequest(OC_CHIP_ID, {}); }
+
+QByteArray BuildOnChipRange(quint8 Command, quint32 Offset, quint32 Size) {
+  return EncodeOnChipRequest(Command, LittleEndianWords({Offset, Size}));
+}
+
+QByteArray BuildOnChipEraseChip() { return EncodeOnChipRequest(OC_ERASE_CHIP, {}); }
+
+QString ChipIdText(quint32 ChipId) {
+  return QString::asprintf("%02X %02X %02X", ChipId & 0xFF, ChipId >> 8 & 0xFF, ChipId >> 16 & 0xFF);
+}
+
+// From 64 KiB to 256 MiB.
+std::optional<quint64> ChipBytes(quint32 ChipId) {
+  const quint32 Capacity = ChipId >> 16 & 0xFF;
+  if (Capacity < 16 || Capacity > 28) return std::nullopt;
+  return quint64(1) << Capacity;
+}
+
+QString ChipSizeText(quint64 Bytes) {
+  return Bytes >= 1024 * 1024 ? QStringLiteral("%1 MByte").arg(Bytes / (1024 * 1024))
+                              : QStringLiteral("%1 KByte").arg(Bytes / 1024);
+}
+
 QByteArray RawDeflate(const QByteArray& Image) {
   QByteArray Packed;
   for (const QByteArray& Piece : CompressForOnChip(Image)) Packed += Piece;

@@ -7,6 +7,7 @@
 #include "loader/onchip/protocol.h"
 
 #include <QByteArray>
+#include <QString>
 #include <QtGlobal>
 
 #include <optional>
@@ -42,6 +43,18 @@ QByteArray BuildOnChipBegin(quint32 Offset, quint32 Size,
 QByteArray BuildOnChipData(const QByteArray& Piece, quint32 Sequence);
 QByteArray BuildOnChipFinish();
 QByteArray BuildOnChipRate(quint32 NewRate, quint32 CurrentRate);
+QByteArray BuildOnChipChipId();
+// DIGEST, READ or ERASE of Size bytes from Offset.
+QByteArray BuildOnChipRange(quint8 Command, quint32 Offset, quint32 Size);
+QByteArray BuildOnChipEraseChip();
+
+// The flash chip as its JEDEC ID tells it: "C8 40 16" (manufacturer, memory type, capacity), and
+// its size, 2 to the power of the capacity byte (4 MiB for 0x16); nothing for a capacity byte no
+// chip of these modules has.
+QString ChipIdText(quint32 ChipId);
+std::optional<quint64> ChipBytes(quint32 ChipId);
+// A chip's size in words: "4 MByte", "512 KByte".
+QString ChipSizeText(quint64 Bytes);
 
 // The CRC-32 of each 4 KiB sector of Image (of its bytes in the last one); none for an image of
 // more sectors than one BEGIN carries.

@@ -31,7 +31,12 @@ TOnChipResult TOnChipFlasher::Start(const TOnChipProgram& Program) {
   const std::optional<TReplyFrame> Ping = Ask(Link.Frames, BuildOnChipPing(), OC_PING, GreetingWaitMs);
   if (!Ping || Ping->Value != OC_MAGIC)
     return Result(NotStarted, "the loader did not answer at the new rate");
-  return Result(Written, QString());
+  const std::optional<TReplyFrame> Chip = Ask(Link.Frames, BuildOnChipChipId(), OC_CHIP_ID, ReplyWaitMs);
+  if (!Chip || !Chip->Success() || !ChipBytes(Chip->Value))
+    return Result(NotStarted, "the loader did not tell the flash chip");
+  TOnChipResult Started = Result(Written, QString());
+  Started.ChipId = Chip->Value;
+  return Started;
 }
 
 TOnChipResult TOnChipFlasher::Refused(const std::optional<TReplyFrame>& Reply, const char* Step) {
@@ -111,4 +116,71 @@ std::optional<TOnChipResult> TOnChipFlasher::SendStream(const QByteArray& Stream
       Link.Progress(qsizetype(ImageSize) * qsizetype(Answered) / qsizetype(Pieces.size()), ImageSize);
   }
   return std::nullopt;
+}
+
+TOnChipResult TOnChipFlasher::Digest(quint32 Offset, quint32 Size) {
+  // The program reads about 1 MiB in a second or two of a slow chip.
+  const int WaitMs = ReplyWaitMs + int(Size / (256 * 1024)) * 1000;
+  const std::optional<TReplyFrame> Reply =
+      Ask(Link.Frames, BuildOnChipRange(OC_DIGEST, Offset, Size), OC_DIGEST, WaitMs);
+  if (!Reply || !Reply->Success()) return Refused(Reply, "the digest");
+  TOnChipResult Done = Result(TOnChipOutcome::Written, QString());
+  Done.Digest = Reply->Value;
+  return Done;
+}
+
+bool TOnChipFlasher::SendRead(quint32 Offset, quint32 Size, quint32 Piece) {
+  const quint32 At = Piece * OC_MAX_READ;
+  return Link.Frames.Send(BuildOnChipRange(OC_READ, Offset + At, std::min(OC_MAX_READ, Size - At)));
+}
+
+// Up to ReadWindow requests are out at a time: the line stays busy with the program's replies
+// while the tool's next request crosses it, and the program never has more than one waiting.
+TOnChipResult TOnChipFlasher::Read(quint32 Offset, quint32 Size) {
+  const quint32 Pieces = (Size + OC_MAX_READ - 1) / OC_MAX_READ;
+  TOnChipResult Done = Result(TOnChipOutcome::Written, QString());
+  Done.Bytes.reserve(Size);
+  for (quint32 Sent = 0, Got = 0; Got < Pieces;) {
+    for (; Sent < Pieces && Sent - Got < ReadWindow; ++Sent)
+      if (!SendRead(Offset, Size, Sent)) return Refused(std::nullopt, "a read");
+    const std::optional<TReplyFrame> Reply = Link.Frames.NextReply(ReplyWaitMs);
+    if (Reply && Reply->Command != OC_READ) continue;
+    const quint32 At = Got * OC_MAX_READ;
+    if (!Reply || !Reply->Success() || Reply->Value != Offset + At ||
+        quint32(Reply->Answer.size()) != std::min(OC_MAX_READ, Size - At))
+      return Refused(Reply, "a read");
+    Done.Bytes.append(Reply->Answer);
+    ++Got;
+    if (Link.Progress) Link.Progress(Done.Bytes.size(), Size);
+  }
+  if (Link.EnterStage) Link.EnterStage(TRunStage::Verify);
+  const TOnChipResult Checked = Digest(Offset, Size);
+  if (Checked.Outcome != TOnChipOutcome::Written) return Checked;
+  Done.Digest = Checked.Digest;
+  Done.Expected = OnChipDigest(Done.Bytes);
+  if (Done.Digest != Done.Expected) {
+    Done.Outcome = TOnChipOutcome::DigestDiffers;
+    Done.Reason = QString("the flash's digest %1 differs from the bytes read, %2")
+                      .arg(Done.Digest, 8, 16, QChar('0'))
+                      .arg(Done.Expected, 8, 16, QChar('0'));
+  }
+  return Done;
+}
+
+TOnChipResult TOnChipFlasher::Erase(quint32 Offset, quint32 Size) {
+  const quint32 Sectors = Size / FlashSectorSize;
+  const std::optional<TReplyFrame> Reply =
+      Ask(Link.Frames, BuildOnChipRange(OC_ERASE, Offset, Size), OC_ERASE,
+          FlashBeginWaitMs(Offset, Sectors, ReplyWaitMs));
+  if (!Reply || !Reply->Success() || Reply->Value != Sectors) return Refused(Reply, "the erase");
+  return Result(TOnChipOutcome::Written, QString());
+}
+
+// A chip erases as a whole in about the time of its 64 KiB blocks, at worst.
+TOnChipResult TOnChipFlasher::EraseChip(quint64 ChipBytes) {
+  const std::optional<TReplyFrame> Reply =
+      Ask(Link.Frames, BuildOnChipEraseChip(), OC_ERASE_CHIP,
+          FlashBeginWaitMs(0, quint32(ChipBytes / FlashSectorSize), ReplyWaitMs));
+  if (!Reply || !Reply->Success()) return Refused(Reply, "the erase");
+  return Result(TOnChipOutcome::Written, QString());
 }

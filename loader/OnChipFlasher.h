@@ -38,6 +38,8 @@ struct TOnChipResult {
   QString Reason;  // what went wrong, for the log
   quint32 Expected = 0, Digest = 0;
   quint32 Sectors = 0, Unchanged = 0;  // the image's sectors, and those that held their bytes
+  quint32 ChipId = 0;  // the flash chip's JEDEC ID, told once the program has started
+  QByteArray Bytes;    // the flash read
 };
 
 class TOnChipFlasher {
@@ -46,15 +48,29 @@ class TOnChipFlasher {
   // come at once or not at all.
   static constexpr int ReplyWaitMs = 5000;
   static constexpr int GreetingWaitMs = 1000;
+  // READ requests in flight at most: two wait in the receive FIFO (34 bytes each at most, of 128)
+  // while a reply goes out. With two in flight the line fell idle between replies: the port's
+  // reads end at a pause or a full buffer, so a reply's end may come in only with the next one's
+  // bytes (1 MiB took 1.31 times its line-bound time, with three 1.05).
+  static constexpr quint32 ReadWindow = 3;
 
   TOnChipFlasher(TOnChipLink Link, quint32 RomRate, quint32 FastRate);
 
-  // Uploads and starts Program, then changes both sides' rate. Written on success (nothing is
-  // flashed yet), NotUploaded or NotStarted otherwise.
+  // Uploads and starts Program, changes both sides' rate and asks for the flash chip's ID.
+  // Written on success (nothing is flashed yet), NotUploaded or NotStarted otherwise.
   TOnChipResult Start(const TOnChipProgram& Program);
   // Writes Image (header bytes already patched) at Offset, a multiple of 4 KiB: sectors that
   // hold their bytes already are left as they are.
   TOnChipResult Flash(const QByteArray& Image, quint32 Offset);
+  // The program's CRC-32 of Size bytes of flash from Offset (a multiple of 4), in Digest.
+  TOnChipResult Digest(quint32 Offset, quint32 Size);
+  // Size bytes of flash from Offset (a multiple of 4) into Bytes, in pieces of OC_MAX_READ
+  // (progress after each), checked against the program's digest of the range.
+  TOnChipResult Read(quint32 Offset, quint32 Size);
+  // Exactly the sectors of Size bytes from Offset, both multiples of 4 KiB.
+  TOnChipResult Erase(quint32 Offset, quint32 Size);
+  // The whole chip, of ChipBytes.
+  TOnChipResult EraseChip(quint64 ChipBytes);
 
  private:
   static TOnChipResult Result(TOnChipOutcome Outcome, const QString& Reason);
@@ -63,6 +79,7 @@ class TOnChipFlasher {
                                  quint32 AskedSize);
   std::optional<TOnChipResult> SendStream(const QByteArray& Stream, quint32 Room,
                                           quint32 ImageSize);
+  bool SendRead(quint32 Offset, quint32 Size, quint32 Piece);
 
   TOnChipLink Link;
   const quint32 RomRate, FastRate;

@@ -32,26 +32,53 @@ QString PathName(TFlashPath Path) {
 }
 
 QString ReasonCode(TRunReason Reason) {
-  static const std::array<const char*, 18> Codes{
+  static const std::array<const char*, 19> Codes{
       "",           "no-port",        "port-not-opened", "no-answer",     "mac-timeout",
       "mac-refused", "not-recorded",  "image-missing",   "bad-settings",  "erase-timeout",
       "erase-refused", "block-timeout", "block-refused", "loader-failed", "digest-differs",
-      "no-answer-after-reset", "stopped-by-user", "port-lost"};
+      "no-answer-after-reset", "stopped-by-user", "port-lost",
+      "file-not-written"};
   return QString::fromLatin1(Codes.at(std::size_t(Reason)));
 }
 
 QString StageName(TRunStage Stage) {
-  static const std::array<const char*, 7> Names{"open",  "sync",   "mac", "erase",
-                                                "write", "verify", "run"};
+  static const std::array<const char*, 8> Names{"open",  "sync",  "mac",    "read",
+                                                "erase", "write", "verify", "run"};
   return QString::fromLatin1(Names.at(std::size_t(Stage)));
 }
 
+QString OperationName(TRunOperation Operation) {
+  static const std::array<const char*, 5> Names{"flash", "read", "erase", "verify", "info"};
+  return QString::fromLatin1(Names.at(std::size_t(Operation)));
+}
+
+namespace {
+
+// What was done to the firmware (or the file, the range) and what was not.
+std::pair<QString, QString> OutcomeVerbs(TRunOperation Operation) {
+  switch (Operation) {
+    case TRunOperation::Flash:
+      break;
+    case TRunOperation::Read:
+    case TRunOperation::Info:
+      return {QStringLiteral("read from"), QStringLiteral("not read")};
+    case TRunOperation::Erase:
+      return {QStringLiteral("erased on"), QStringLiteral("not erased")};
+    case TRunOperation::Verify:
+      return {QStringLiteral("verified on"), QStringLiteral("not verified")};
+  }
+  return {QStringLiteral("flashed to"), QStringLiteral("not flashed")};
+}
+
+}  // namespace
+
 QString OutcomeLine(const TRunOutcome& Outcome) {
-  const QString NotFlashed = QStringLiteral("%1 not flashed: ").arg(Outcome.Firmware);
+  const auto [Done, NotDone] = OutcomeVerbs(Outcome.Operation);
+  const QString NotFlashed = QStringLiteral("%1 %2: ").arg(Outcome.Firmware, NotDone);
   switch (Outcome.Result) {
     case TRunResult::Done:
-      return QStringLiteral("Note: %1 flashed to %2 in %3 s.")
-          .arg(Outcome.Firmware, Outcome.StationMAC, QString::number(Outcome.Seconds, 'f', 1));
+      return QStringLiteral("Note: %1 %2 %3 in %4 s.")
+          .arg(Outcome.Firmware, Done, Outcome.StationMAC, QString::number(Outcome.Seconds, 'f', 1));
     case TRunResult::Failed:
       return QStringLiteral("Error: ") + NotFlashed + Outcome.ReasonText + u'.';
     case TRunResult::Stopped:

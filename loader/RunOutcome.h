@@ -13,6 +13,7 @@ enum class TRunStage {
   PortOpen,       // the port is being opened
   Handshake,      // the module is reset into its boot loader and sent SYNC until it answers
   MacRead,        // its MAC eFuse words are read
+  Read,           // the flash is read to a file (progress follows)
   Erase,          // the image's sectors are erased
   Write,          // the image is written (progress follows)
   Verify,         // the flash is read back and compared with the image
@@ -24,6 +25,16 @@ enum class TRunResult {
   Failed,   // the run gave up: see the reason
   Stopped,  // the user stopped it
   PortLost, // the port went away (the adapter was pulled)
+};
+
+// What a run does once the module answered: flash images (the window's only kind), or one of the
+// workbench's operations through the loader program.
+enum class TRunOperation {
+  Flash,
+  Read,    // a range of the flash into a file, checked by the program's digest
+  Erase,   // exact sectors, or the whole chip
+  Verify,  // images compared with the flash by digests, nothing written
+  Info,    // the module's MAC and flash chip
 };
 
 // How the image was written.
@@ -54,6 +65,7 @@ enum class TRunReason {
   NoAnswerAfterReset,  // the boot ROM did not answer again after the loader program
   StoppedByUser,
   PortLost,
+  FileNotWritten,      // the flash read could not be written to its file
 };
 
 // One image the run was to write.
@@ -64,6 +76,7 @@ struct TFlashedRegion {
 };
 
 struct TRunOutcome {
+  TRunOperation Operation = TRunOperation::Flash;
   TRunResult Result = TRunResult::Failed;
   TRunReason Reason = TRunReason::None;
   QString ReasonText;      // the reason in words ("block 301 of 469 refused (invalid message)")
@@ -78,6 +91,7 @@ struct TRunOutcome {
   QString StationMAC;      // "18:FE:34:12:34:56", empty when it was not read
   QString AccessPointMAC;  // "1A-FE-34-12-34-56"
   QString PictureFile;     // the QR picture's file name in the settings folder
+  quint32 ChipId = 0;      // the flash chip's JEDEC ID as the loader program told it; 0: not told
   QString Port;
   int BlocksWritten = 0;   // 1 KiB blocks of the image the module took
   int BlockCount = 0;      // of the image; 0 before it was begun
@@ -90,9 +104,12 @@ QString ResultName(TRunResult Result);
 QString PathName(TFlashPath Path);
 QString ReasonCode(TRunReason Reason);
 QString StageName(TRunStage Stage);
+// "flash", "read", "erase", "verify", "info".
+QString OperationName(TRunOperation Operation);
 
 // The one log line that says how a run that reached the module ended: "Note: CORVEL flashed to
-// 18:FE:34:12:34:59 in 11.7 s.", "Error: CORVEL not flashed: block 301 of 469 refused (invalid
+// 18:FE:34:12:34:59 in 11.7 s." ("backup.bin read from", "erased on", "verified on" for the
+// workbench's operations), "Error: CORVEL not flashed: block 301 of 469 refused (invalid
 // message).", "Warning: CORVEL not flashed: stopped by the user after 12 of 469 blocks."
 QString OutcomeLine(const TRunOutcome& Outcome);
 

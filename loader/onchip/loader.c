@@ -4,7 +4,8 @@
  * flash chip is given its commands (erase, page program) and works on its own while the program
  * goes on moving bytes from the FIFO into frame buffers, and a DATA request is acknowledged as soon
  * as it is checked. The host keeps at most OC_ROOM DATA requests unanswered, so that there is
- * always a buffer free for what arrives. */
+ * always a buffer free for what arrives; of READs it keeps three out, small requests that wait in
+ * the FIFO while a reply goes out. Nothing is sent while ERASE or a whole-chip erase runs. */
 
 #include "loader.h"
 
@@ -89,18 +90,27 @@ static void send_all(const uint8_t* bytes, uint32_t length) {
   for (uint32_t i = 0; i < length; ++i) send_escaped(bytes[i]);
 }
 
+/* A reply is its head, Length bytes of answer sent by the caller (escaped), then its tail. */
+static void reply_head(uint8_t command, uint32_t value, uint32_t length) {
+  uint8_t head[8] = {OC_REPLY, command, (uint8_t)(length + 2), (uint8_t)((length + 2) >> 8)};
+  put32(head + 4, value);
+  uart_send(SLIP_END);
+  send_all(head, sizeof head);
+}
+
+static void reply_tail(uint8_t error) {
+  if (error) last_error = error;
+  send_escaped(error ? 1 : 0);
+  send_escaped(last_error);
+  uart_send(SLIP_END);
+}
+
 /* A reply with Length bytes of answer before its status bytes. */
 static void reply_with(uint8_t command, uint32_t value, uint8_t error, const uint8_t* answer,
                        uint32_t length) {
-  if (error) last_error = error;
-  uint8_t header[8] = {OC_REPLY, command, (uint8_t)(length + 2), (uint8_t)((length + 2) >> 8)};
-  put32(header + 4, value);
-  const uint8_t status[2] = {error ? 1 : 0, last_error};
-  uart_send(SLIP_END);
-  send_all(header, sizeof header);
+  reply_head(command, value, length);
   send_all(answer, length);
-  send_all(status, sizeof status);
-  uart_send(SLIP_END);
+  reply_tail(error);
 }
 
 static void reply(uint8_t command, uint32_t value, uint8_t error) {
@@ -335,6 +345,79 @@ static uint32_t request_check(const uint8_t* bytes, uint32_t length) {
   return crc32_update(crc32_update(0, bytes, 4), bytes + OC_HEADER_SIZE, length);
 }
 
+/* Whether Size bytes from Offset lie on the chip, whose capacity its JEDEC ID gives. */
+static int on_chip(uint32_t offset, uint32_t size) {
+  const uint32_t capacity = flash_chip_id() >> 16 & 0xFFu;
+  if (capacity < 12 || capacity > 31) return 0;
+  const uint32_t chip = 1u << capacity;
+  return offset <= chip && size <= chip - offset;
+}
+
+/* Offset and size of a range request, checked: on the chip, the offset a multiple of Align. */
+static int range(const uint8_t* data, uint32_t length, uint32_t align, uint32_t* offset,
+                 uint32_t* size) {
+  if (length != 8) return 0;
+  *offset = le32(data);
+  *size = le32(data + 4);
+  flash_prepare();
+  return *offset % align == 0 && on_chip(*offset, *size);
+}
+
+static void chip_id(void) {
+  flash_prepare();
+  reply(OC_CHIP_ID, flash_chip_id(), 0);
+}
+
+static void digest_range(const uint8_t* data, uint32_t length) {
+  uint32_t offset, size;
+  if (!range(data, length, 4, &offset, &size)) return reply(OC_DIGEST, 0, OC_ERR_INVALID);
+  reply(OC_DIGEST, digest(offset, size), 0);
+}
+
+/* The flash's bytes go out in the reply as they are read, 1 KiB at a time; the tool keeps at most
+ * three READs out, so no more than two requests wait in the receive FIFO meanwhile. */
+static void read_range(const uint8_t* data, uint32_t length) {
+  uint32_t offset, size;
+  if (!range(data, length, 4, &offset, &size) || size == 0 || size > OC_MAX_READ)
+    return reply(OC_READ, 0, OC_ERR_INVALID);
+  uint8_t error = 0;
+  reply_head(OC_READ, offset, size);
+  for (uint32_t done = 0; done < size;) {
+    const uint32_t chunk = size - done < READ_CHUNK ? size - done : READ_CHUNK;
+    if (flash_read(offset + done, readback, (chunk + 3u) & ~3u)) error = OC_ERR_FLASH;
+    for (uint32_t i = 0; i < chunk; ++i) send_escaped(readback[i]);
+    done += chunk;
+  }
+  reply_tail(error);
+}
+
+/* Erases the sectors from First up to End exactly: whole 64 KiB blocks where they fit. 0 when the
+ * chip refuses or stays busy. */
+static int erase_exactly(uint32_t first, uint32_t end) {
+  for (uint32_t sector = first; sector < end;) {
+    const int block = sector % OC_BLOCK_SECTORS == 0 && end - sector >= OC_BLOCK_SECTORS;
+    if (!wait_flash()) return 0;
+    if (block ? flash_start_erase_block(sector / OC_BLOCK_SECTORS) : flash_start_erase_sector(sector))
+      return 0;
+    sector += block ? OC_BLOCK_SECTORS : 1u;
+  }
+  return wait_flash();
+}
+
+static void erase_range(const uint8_t* data, uint32_t length) {
+  uint32_t offset, size;
+  if (!range(data, length, OC_SECTOR_SIZE, &offset, &size) || size == 0 || size % OC_SECTOR_SIZE)
+    return reply(OC_ERASE, 0, OC_ERR_INVALID);
+  const uint32_t first = offset / OC_SECTOR_SIZE, end = first + size / OC_SECTOR_SIZE;
+  if (!erase_exactly(first, end)) return reply(OC_ERASE, 0, OC_ERR_FLASH);
+  reply(OC_ERASE, end - first, 0);
+}
+
+static void erase_chip(void) {
+  flash_prepare();
+  reply(OC_ERASE_CHIP, 0, flash_erase_chip() ? OC_ERR_FLASH : 0);
+}
+
 static void handle(const struct frame* frame) {
   if (frame->length < OC_HEADER_SIZE) return reply(0, 0, OC_ERR_INVALID);
   const uint8_t* bytes = frame->bytes;
@@ -355,6 +438,16 @@ static void handle(const struct frame* frame) {
       return finish();
     case OC_RATE:
       return change_rate(payload, length);
+    case OC_CHIP_ID:
+      return chip_id();
+    case OC_DIGEST:
+      return digest_range(payload, length);
+    case OC_READ:
+      return read_range(payload, length);
+    case OC_ERASE:
+      return erase_range(payload, length);
+    case OC_ERASE_CHIP:
+      return erase_chip();
     default:
       return reply(command, 0, OC_ERR_INVALID);
   }

@@ -32,6 +32,13 @@
                           answer: offset, size */
 #define OC_RATE \
   0xD4 /* new rate, rate in use (bit/s); value: the new divisor, set after the reply */
+#define OC_CHIP_ID 0xD5 /* no data; value: the flash chip's JEDEC ID, C8 40 16 as 0x001640C8 */
+#define OC_DIGEST 0xD6  /* offset, size (offset a multiple of 4); value: CRC-32 of that flash */
+#define OC_READ \
+  0xD7 /* offset (a multiple of 4), size (1 to OC_MAX_READ); value: the offset; the reply's
+        * data before its status bytes: the flash's bytes */
+#define OC_ERASE 0xD8      /* offset, size, both whole sectors; erases exactly them; value: sectors */
+#define OC_ERASE_CHIP 0xD9 /* no data; erases the whole chip; value: 0 */
 
 /* Error codes after status 1. */
 #define OC_ERR_INVALID 0x05  /* unknown command, wrong length or sequence, no BEGIN before */
@@ -47,5 +54,6 @@
 #define OC_HEADER_SIZE 8u    /* direction, command, length (2), checksum (4) */
 #define OC_MAX_SECTOR_CRCS 1023u /* BEGIN's CRCs fit one frame: larger images send none */
 #define OC_ROOM 4u               /* DATA requests the program has room for */
+#define OC_MAX_READ 4096u        /* flash bytes in one READ reply at most */
 
 #endif

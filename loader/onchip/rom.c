@@ -29,19 +29,23 @@ void flash_prepare(void) {
   ROM_FLASH_UNLOCK();
 }
 
+/* The SPI controller of the flash: writing a command bit to CMD starts that command, the
+ * controller clears the bit once it has gone out to the chip; read data lands in W0, a page
+ * program takes its data from W0..W15. */
 #define SPI_REG(offset) (*(volatile uint32_t*)(0x60000200u + (offset)))
 #define SPI_CMD SPI_REG(0x00)
 #define SPI_ADDR SPI_REG(0x04)
 #define SPI_RD_STATUS SPI_REG(0x10)
 #define SPI_W(i) SPI_REG(0x40 + 4 * (i))
 #define SPI_WREN (1u << 30)
+#define SPI_RDID (1u << 28)
 #define SPI_RDSR (1u << 27)
 #define SPI_PP (1u << 25)
 #define SPI_SE (1u << 24)
 #define SPI_BE (1u << 23)
+#define SPI_CE (1u << 22)
 #define STATUS_WIP 1u
 
-/* Starts one command: the controller clears its bit once the command has gone to the chip. */
 static void spi_command(uint32_t command) {
   SPI_CMD = command;
   while (SPI_CMD != 0) {
@@ -56,6 +60,27 @@ static int start(uint32_t command, uint32_t address) {
   return 0;
 }
 
+int flash_busy(void) {
+  spi_command(SPI_RDSR);
+  return (SPI_RD_STATUS & STATUS_WIP) != 0;
+}
+
+uint32_t flash_chip_id(void) {
+  while (flash_busy()) {
+  }
+  spi_command(SPI_RDID);
+  return SPI_W(0) & 0xFFFFFFu;
+}
+
+int flash_erase_chip(void) {
+  while (flash_busy()) {
+  }
+  start(SPI_CE, 0);
+  while (flash_busy()) {
+  }
+  return 0;
+}
+
 int flash_start_erase_sector(uint32_t sector) { return start(SPI_SE, sector * 4096u); }
 
 int flash_start_erase_block(uint32_t block) { return start(SPI_BE, block * 65536u); }
@@ -65,11 +90,6 @@ int flash_start_program(uint32_t offset, const void* source, uint32_t length) {
   const uint32_t* words = source;
   for (uint32_t i = 0; i < length / 4u; ++i) SPI_W(i) = words[i];
   return start(SPI_PP, offset | length << 24);
-}
-
-int flash_busy(void) {
-  spi_command(SPI_RDSR);
-  return (SPI_RD_STATUS & STATUS_WIP) != 0;
 }
 
 int flash_read(uint32_t offset, void* destination, uint32_t length) {

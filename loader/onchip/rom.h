@@ -1,7 +1,8 @@
 #ifndef FERRULE_ONCHIP_ROM_H
 #define FERRULE_ONCHIP_ROM_H
-/* What the loader program needs of the module: the boot ROM's flash routines and UART0. The
- * program links rom.c on the module; its tests link a fake flash and UART instead. */
+/* What the loader program needs of the module: its flash (the boot ROM's routines and the SPI
+ * controller's commands) and UART0. The program links rom.c on the module; its tests link a fake
+ * flash and UART instead. */
 
 #include <stdint.h>
 
@@ -15,6 +16,10 @@ int flash_start_erase_block(uint32_t block); /* one 64 KiB block */
 int flash_start_program(uint32_t offset, const void* source, uint32_t length);
 int flash_busy(void);
 int flash_read(uint32_t offset, void* destination, uint32_t length);
+/* The chip's JEDEC ID (manufacturer, memory type, capacity in bits 0-23), after flash_prepare. */
+uint32_t flash_chip_id(void);
+/* Erases the whole chip and returns once it is done (seconds: tens on a large chip). */
+int flash_erase_chip(void);
 
 /* Microseconds from some moment; wraps around. */
 uint32_t clock_us(void);

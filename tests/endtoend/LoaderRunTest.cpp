@@ -3,6 +3,8 @@
 
 #include "tests/endtoend/FlashRunSupport.h"
 
+#include "app/SettingsBinding.h"
+
 #include <QElapsedTimer>
 
 #include <cstdio>
@@ -123,6 +125,51 @@ TEST_F(TLoaderRun, AModuleSilentAfterItsResetFailsTheRun) {
   ASSERT_TRUE(WaitUntil([&] { return Count(Outcome) == 1; }, 60000)) << Log().join('\n').toStdString();
   EXPECT_EQ(Count("Error: RQ53 did not answer after its reset."), 1);
   EXPECT_EQ(ShownPicture(*Form), ResourcePicture(":/RCDATA/NO"));
+}
+
+// A module with a 1 MByte chip: the program tells it, and a run whose image passes the chip's end
+// or whose flash size setting is larger than the chip is refused before anything is erased. An
+// image that fits keeps the header size the settings give.
+TEST_F(TLoaderRun, TheChipFoundRefusesWhatPassesItBeforeTheErase) {
+  TSimulatedModule OneMiB(1024 * 1024);
+  OneMiB.SetEfuseWords(EfuseWords);
+  TSimulatedPort Small{OneMiB, 576000};
+  Form->ComboBoxSerialPortA->setEditText(Small.SlavePath());
+  Small.WithModule([](TSimulatedModule& Sim) { Sim.PresetFlash(0, QByteArray(1024 * 1024, Untouched)); });
+  const struct {
+    QString Offset, FlashSize, Reason;
+  } Cases[] = {
+      {"0x7F000", "4MByte",
+       "firmware image of 598432 bytes at 0x7F000 does not fit in the chip's 1 MByte flash"},
+      {"0x00000", "4MByte", "flash size 4MByte is larger than the chip's 1 MByte"},
+      {"0x00000", "1MByte", ""},
+  };
+  for (const auto& Case : Cases) {
+    SCOPED_TRACE(Case.Reason.toStdString());
+    Form->MemoOutput->clear();
+    Form->FrameConfigLine1->SetOffset(Case.Offset);
+    Form->ComboBoxFlashSize->setCurrentIndex(FlashSizeItems.indexOf(Case.FlashSize));
+    Small.Reset();
+    Flash("UPYTHON");
+    ASSERT_TRUE(RunEnded());
+    EXPECT_EQ(Count("Note: Flash chip C8 40 14, 1 MByte."), 1) << Log().join('\n').toStdString();
+    EXPECT_EQ(Outcome().ChipId, 0x1440C8u);
+    if (Case.Reason.isEmpty()) {
+      EXPECT_EQ(Outcome().Result, TRunResult::Done);
+      Small.WithModule([](TSimulatedModule& Sim) {
+        EXPECT_EQ(Sim.Flash()[3], char(0x20));  // 1 MByte, 40 MHz
+        EXPECT_EQ(Sim.Flash().mid(4, 598432 - 4), BuiltInImage("UPYTHON").mid(4));
+      });
+      continue;
+    }
+    ExpectFailure("Error: " + Case.Reason.first(1).toUpper() + Case.Reason.sliced(1) + ".", Case.Reason);
+    EXPECT_EQ(Outcome().Reason, TRunReason::BadSettings);
+    Small.WithModule([](TSimulatedModule& Sim) {
+      EXPECT_TRUE(Sim.Flash() == QByteArray(1024 * 1024, Untouched));
+      for (const TSimRequest& Request : Sim.Requests()) EXPECT_NE(Request.Command, SimLoaderBegin);
+    });
+    PressFlash();
+  }
 }
 
 }  // namespace

@@ -26,6 +26,11 @@ enum : quint8 {
   SimLoaderData = 0xD2,
   SimLoaderFinish = 0xD3,
   SimLoaderRate = 0xD4,
+  SimLoaderChipId = 0xD5,    // value: the flash chip's JEDEC ID (C8 40 16 for 4 MiB)
+  SimLoaderDigest = 0xD6,    // offset, size: value the CRC-32 of that flash
+  SimLoaderRead = 0xD7,      // offset, size (at most 4096): the bytes in the reply
+  SimLoaderErase = 0xD8,     // offset, size in whole sectors: erases exactly them
+  SimLoaderEraseChip = 0xD9, // erases the whole flash
 };
 
 // Error codes the ROM puts after the failure status byte 01.

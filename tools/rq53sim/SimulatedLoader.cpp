@@ -10,6 +10,37 @@ namespace {
 constexpr quint32 SectorSize = 4096;
 constexpr quint32 SectorsPerBlock = 16;  // sectors of one 64 KiB flash block
 constexpr int MaxData = 4096;
+constexpr quint32 MaxRead = 4096;
+
+quint32 Crc32(const QByteArray& Flash, quint32 Offset, quint32 Size) {
+  const auto* Bytes = reinterpret_cast<const Bytef*>(Flash.constData() + Offset);
+  return quint32(crc32(crc32(0, nullptr, 0), Bytes, uInt(Size)));
+}
+
+// Erases the sectors from First up to End: whole 64 KiB blocks where they fit, single sectors
+// elsewhere; returns the time it takes.
+int EraseExactly(QByteArray& Flash, quint32 First, quint32 End, const TSimTiming& Timing) {
+  int BusyMs = 0;
+  for (quint32 Sector = First; Sector < End;) {
+    const bool Block = Sector % SectorsPerBlock == 0 && End - Sector >= SectorsPerBlock;
+    const quint32 Count = Block ? SectorsPerBlock : 1;
+    Flash.replace(qsizetype(Sector) * SectorSize, qsizetype(Count) * SectorSize,
+                  QByteArray(qsizetype(Count) * SectorSize, char(0xFF)));
+    BusyMs += Block ? Timing.EraseMsPerBlock : Timing.EraseMsPerSector;
+    Sector += Count;
+  }
+  return BusyMs;
+}
+
+// A range request's offset and size, when they lie on the flash and the offset is a multiple of
+// Align.
+bool TakeRange(const TSimRequest& Request, const QByteArray& Flash, quint32 Align,
+               quint32& Offset, quint32& Size) {
+  if (Request.Data.size() != 8) return false;
+  Offset = SimReadLe32(Request.Data, 0);
+  Size = SimReadLe32(Request.Data, 4);
+  return Offset % Align == 0 && quint64(Offset) + Size <= quint64(Flash.size());
+}
 
 }  // namespace
 
@@ -52,6 +83,17 @@ int TSimulatedLoader::Execute(TSimRequest& Request, QByteArray& Flash, const TSi
       return Finish(Request, Flash, Timing);
     case SimLoaderRate:
       return SetRate(Request);
+    case SimLoaderChipId:
+      Request.Value = ChipId(Flash.size());
+      return 0;
+    case SimLoaderDigest:
+      return Digest(Request, Flash, Timing);
+    case SimLoaderRead:
+      return Read(Request, Flash, Timing);
+    case SimLoaderErase:
+      return Erase(Request, Flash, Timing);
+    case SimLoaderEraseChip:
+      return EraseChip(Request, Flash, Timing);
     default:
       return SimFailed(Request, SimErrorInvalidMessage);
   }
@@ -172,8 +214,7 @@ int TSimulatedLoader::Data(TSimRequest& Request, QByteArray& Flash, const TSimTi
 int TSimulatedLoader::Finish(TSimRequest& Request, const QByteArray& Flash,
                              const TSimTiming& Timing) {
   if (!FBegun) return SimFailed(Request, SimErrorInvalidMessage);
-  const auto* Bytes = reinterpret_cast<const Bytef*>(Flash.constData() + FOffset);
-  Request.Value = quint32(crc32(crc32(0, nullptr, 0), Bytes, uInt(FSize)));
+  Request.Value = Crc32(Flash, FOffset, FSize);
   Request.Answer.clear();
   SimAppendLe32(Request.Answer, FOffset);
   SimAppendLe32(Request.Answer, FSize);
@@ -196,3 +237,44 @@ int TSimulatedLoader::SetRate(TSimRequest& Request) {
   return 0;
 }
 
+
+quint32 TSimulatedLoader::ChipId(qsizetype FlashSize) {
+  quint32 Capacity = 0;
+  while ((qsizetype(1) << (Capacity + 1)) <= FlashSize) ++Capacity;
+  return 0xC8 | 0x40 << 8 | Capacity << 16;
+}
+
+int TSimulatedLoader::Digest(TSimRequest& Request, const QByteArray& Flash,
+                             const TSimTiming& Timing) {
+  quint32 Offset = 0, Size = 0;
+  if (!TakeRange(Request, Flash, 4, Offset, Size)) return SimFailed(Request, SimErrorInvalidMessage);
+  Request.Value = Crc32(Flash, Offset, Size);
+  return int(std::ceil(Size / 65536.0 * Timing.DigestMsPer64KiB));
+}
+
+// The bytes go out in the reply; its value is the offset.
+int TSimulatedLoader::Read(TSimRequest& Request, const QByteArray& Flash,
+                           const TSimTiming& Timing) {
+  quint32 Offset = 0, Size = 0;
+  if (!TakeRange(Request, Flash, 4, Offset, Size) || Size == 0 || Size > MaxRead)
+    return SimFailed(Request, SimErrorInvalidMessage);
+  Request.Value = Offset;
+  Request.Answer = Flash.mid(Offset, Size);
+  return int(std::ceil(Size / 65536.0 * Timing.DigestMsPer64KiB));
+}
+
+int TSimulatedLoader::Erase(TSimRequest& Request, QByteArray& Flash, const TSimTiming& Timing) {
+  quint32 Offset = 0, Size = 0;
+  if (!TakeRange(Request, Flash, SectorSize, Offset, Size) || Size == 0 || Size % SectorSize)
+    return SimFailed(Request, SimErrorInvalidMessage);
+  Request.Value = Size / SectorSize;
+  return EraseExactly(Flash, Offset / SectorSize, (Offset + Size) / SectorSize, Timing);
+}
+
+// A whole chip erases in about the time of its 64 KiB blocks.
+int TSimulatedLoader::EraseChip(TSimRequest& Request, QByteArray& Flash,
+                                const TSimTiming& Timing) {
+  Request.Value = 0;
+  Flash.fill(char(0xFF));
+  return int(Flash.size() / (SectorSize * SectorsPerBlock)) * Timing.EraseMsPerBlock;
+}

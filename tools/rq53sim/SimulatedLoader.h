@@ -30,6 +30,8 @@ class TSimulatedLoader {
   bool TakeRateSwitch();
   // The rate the program's UART runs at, for a UART clock.
   quint32 Rate(quint32 UartClock) const;
+  // The JEDEC ID of a GigaDevice chip of FlashSize bytes (a power of two): C8 40 16 for 4 MiB.
+  static quint32 ChipId(qsizetype FlashSize);
 
  private:
   // A raw inflate stream that copies along with the program.
@@ -52,6 +54,10 @@ class TSimulatedLoader {
   double Write(const char* Bytes, quint32 Count, QByteArray& Flash, const TSimTiming& Timing);
   double EraseAtCursor(QByteArray& Flash, const TSimTiming& Timing);
   void SkipUnchanged();
+  int Read(TSimRequest& Request, const QByteArray& Flash, const TSimTiming& Timing);
+  int Digest(TSimRequest& Request, const QByteArray& Flash, const TSimTiming& Timing);
+  int Erase(TSimRequest& Request, QByteArray& Flash, const TSimTiming& Timing);
+  int EraseChip(TSimRequest& Request, QByteArray& Flash, const TSimTiming& Timing);
 
   quint32 FDivisor = 0;
   quint32 FNextDivisor = 0;  // set once the RATE reply is out

@@ -74,6 +74,16 @@ const char* CommandName(quint8 Command) {
       return "FINISH";
     case SimLoaderRate:
       return "RATE";
+    case SimLoaderChipId:
+      return "CHIP_ID";
+    case SimLoaderDigest:
+      return "DIGEST";
+    case SimLoaderRead:
+      return "READ";
+    case SimLoaderErase:
+      return "ERASE";
+    case SimLoaderEraseChip:
+      return "ERASE_CHIP";
     default:
       return "command";
   }
@@ -83,7 +93,8 @@ quint8 CommandCode(const QCommandLineParser& Parser, const QString& Name) {
   const QString Text = Parser.value(Name).toUpper();
   for (quint8 Code : std::initializer_list<quint8>{
            SimSync, SimReadReg, SimFlashBegin, SimFlashData, SimMemBegin, SimMemData, SimMemEnd,
-           SimLoaderPing, SimLoaderBegin, SimLoaderData, SimLoaderFinish, SimLoaderRate})
+           SimLoaderPing, SimLoaderBegin, SimLoaderData, SimLoaderFinish, SimLoaderRate,
+           SimLoaderChipId, SimLoaderDigest, SimLoaderRead, SimLoaderErase, SimLoaderEraseChip})
     if (Text == CommandName(Code)) return Code;
   return quint8(Number(Parser, Name));
 }
@@ -135,7 +146,10 @@ void AddOptions(QCommandLineParser& Parser) {
        "bps",
        "115200"},
       {"efuse", "The four eFuse words at 0x3FF00050..5C, hex, comma-separated.", "w0,w1,w2,w3"},
-      {"flash-size", "Flash size in bytes (default 4 MiB).", "bytes", "4194304"},
+      {"flash-size",
+       "Flash size in bytes (default 4 MiB); the chip's ID tells it (C8 40 16 for 4 MiB, C8 40 14 "
+       "for 1 MiB).",
+       "bytes", "4194304"},
       {"erase-ms",
        QString("Time to erase one 4 KiB sector (default %1).").arg(Timing.EraseMsPerSector), "ms"},
       {"block-erase-ms",
@@ -175,6 +189,7 @@ void AddOptions(QCommandLineParser& Parser) {
       {"delay", "Pause before each reply.", "ms", "0"},
       {"garbage", "Bytes (hex) sent before each reply.", "hex"},
       {"dump", "Write the flash contents to this file on exit.", "file"},
+      {"flash", "The flash's contents at the start, from this file (the rest erased).", "file"},
       {"stdin",
        "Read commands from standard input (reset, console N, unplug) and stop when it closes."},
       {"keep-running", "With --stdin: do not stop when standard input closes."},
@@ -208,6 +223,11 @@ TSimulatedModule MakeModule(const QCommandLineParser& Parser) {
   }
   Module.Timing() = ChipTiming(Parser);
   Module.SetRequestHistory(Number(Parser, "history"));
+  if (Parser.isSet("flash")) {
+    QFile Contents(Parser.value("flash"));
+    if (!Contents.open(QIODevice::ReadOnly)) throw EUsage("cannot read --flash");
+    Module.PresetFlash(0, Contents.readAll());
+  }
   TSimMisbehaviour& Bad = Module.Misbehaviour();
   Bad.NoReply = Pick(Parser, "no-reply", "no-reply");
   Bad.Fail = Pick(Parser, "fail-count", "fail");

@@ -9,7 +9,8 @@
 #define PAGE_WRITE_TICKS (fake.worst_case ? 30000u : 7000u) /* 0.7 ms, 3 ms for 256 bytes */
 #define STATUS_POLL_TICKS 20u
 #define READ_TICKS_PER_KIB 500u
-#define EMPTY_POLL_TICKS 10u /* one turn of a loop that finds the FIFO empty */
+#define CHIP_ERASE_TICKS 25000000u /* 2.5 s for 1 MiB */
+#define EMPTY_POLL_TICKS 10u       /* one turn of a loop that finds the FIFO empty */
 #define HOST_TURNAROUND_TICKS 5000u
 #define FIFO_SIZE 128u
 #define MAX_REQUESTS 512u
@@ -25,7 +26,7 @@ static int busy(void) { return fake.stuck == 2 || (int32_t)(fake.now - busy_unti
 
 static struct {
   uint32_t starts[MAX_REQUESTS + 1];
-  uint8_t data[MAX_REQUESTS]; /* whether each request is a DATA request */
+  uint8_t pipelined[MAX_REQUESTS]; /* whether each request may go before the earlier are answered */
   uint32_t count;      /* requests queued */
   uint32_t released;   /* requests the host has started to send */
   uint32_t release_at; /* when the last released one started */
@@ -41,6 +42,7 @@ void fake_reset(uint32_t line_rate) {
   fake = fresh;
   fake.byte_ticks = 100000000u / line_rate;
   fake.divisor = divisor_before;
+  fake.chip_id = FAKE_CHIP_ID;
   line.count = line.released = line.next = line.fifo_head = line.fifo_count = 0;
   line.frame_bytes = 0;
   line.starts[0] = 0;
@@ -50,17 +52,18 @@ void fake_reset(uint32_t line_rate) {
 void fake_queue(const uint8_t* bytes, uint32_t length) {
   uint32_t at = line.starts[line.count];
   for (uint32_t i = 0; i < length; ++i) queue[at + i] = bytes[i];
-  line.data[line.count] = length > 2 && bytes[2] == OC_DATA;
+  line.pipelined[line.count] = length > 2 && (bytes[2] == OC_DATA || bytes[2] == OC_READ);
   line.starts[++line.count] = at + length;
 }
 
-/* The host sends the next request when every earlier one is answered, or, for DATA, while fewer
- * than the window are unanswered and the line is free. The program's greeting answers nothing. */
+/* The host sends the next request when every earlier one is answered, or, for DATA and READ,
+ * while fewer than the window are unanswered and the line is free. The program's greeting
+ * answers nothing. */
 static void release(uint32_t at) {
   if (line.released == line.count || line.next < line.starts[line.released]) return;
   const uint32_t unanswered = line.released - (fake.replies ? fake.replies - 1 : 0);
   const uint32_t window = fake.window ? fake.window : 1;
-  if (unanswered > 0 && !(line.data[line.released] && unanswered < window)) return;
+  if (unanswered > 0 && !(line.pipelined[line.released] && unanswered < window)) return;
   ++line.released;
   line.release_at = at;
 }
@@ -138,6 +141,15 @@ int flash_start_erase_sector(uint32_t sector) {
   ++fake.sector_erases;
   fill(sector * 4096u, 4096u);
   command(SECTOR_ERASE_TICKS);
+  return 0;
+}
+
+uint32_t flash_chip_id(void) { return fake.chip_id; }
+
+int flash_erase_chip(void) {
+  ++fake.chip_erases;
+  fill(0, FAKE_FLASH_SIZE);
+  spend(CHIP_ERASE_TICKS);
   return 0;
 }
 

@@ -148,30 +148,31 @@ static uint32_t data_blocks(uint32_t first, uint32_t skip_last, uint32_t damage_
 struct reply {
   uint8_t command, status, error;
   uint32_t value;
-  uint32_t answer_length;
+  uint32_t answer_length, answer_crc; /* the bytes before the status bytes */
   uint8_t answer[12 + 128];
 };
 
-static uint8_t reply_frame[OC_HEADER_SIZE + 12 + 128 + 2];
+static uint8_t reply_frame[OC_HEADER_SIZE + OC_MAX_READ + 2] __attribute__((section(".ext_bss")));
 
 /* The replies the program sent, decoded; returns how many. */
 static uint32_t replies(struct reply* out, uint32_t capacity) {
+  const uint8_t* frame = reply_frame;
   struct slip_rx rx;
   uint32_t count = 0;
   slip_rx_start(&rx, reply_frame, sizeof reply_frame);
   for (uint32_t i = 0; i < fake.out_length; ++i) {
     if (!slip_rx_take(&rx, fake.out[i]) || count == capacity) continue;
-    const uint8_t* frame = reply_frame;
+    const uint32_t length = rx.length >= 10 ? rx.length - 10 : 0;
     const int well_formed = rx.length >= 10 && frame[0] == OC_REPLY &&
-                            (uint32_t)(frame[2] | frame[3] << 8) == rx.length - 8;
+                            (uint32_t)(frame[2] | frame[3] << 8) == length + 2;
     struct reply* got = &out[count++];
     got->command = well_formed ? frame[1] : 0xFF;
     got->value = get32(frame + 4);
-    got->status = frame[rx.length - 2];
-    got->error = frame[rx.length - 1];
-    got->answer_length = rx.length - 10;
-    for (uint32_t k = 0; k < got->answer_length && k < sizeof got->answer; ++k)
-      got->answer[k] = frame[8 + k];
+    got->status = frame[8 + length];
+    got->error = frame[9 + length];
+    got->answer_length = length;
+    got->answer_crc = crc32_update(0, frame + 8, length);
+    for (uint32_t k = 0; k < length && k < sizeof got->answer; ++k) got->answer[k] = frame[8 + k];
   }
   return count;
 }
@@ -458,6 +459,103 @@ static void rate_change_follows_the_roms_divisor(void) {
   CHECK(fake.divisor == 56);
 }
 
+static void range_request(uint8_t command, uint32_t offset, uint32_t size) {
+  uint8_t data[8];
+  put32(data, offset);
+  put32(data + 4, size);
+  request(command, data, 8);
+}
+
+static void queue_workbench_requests(void) {
+  request(OC_CHIP_ID, 0, 0);
+  range_request(OC_DIGEST, 0x1000, 10000);
+  range_request(OC_READ, 0x2000, OC_MAX_READ);
+  range_request(OC_READ, 0x3004, 100);
+  range_request(OC_READ, 0xFF000, 8192);         /* past the chip: refused */
+  range_request(OC_READ, 0x1000, 0);             /* nothing to read: refused */
+  range_request(OC_READ, 0x1002, 16);            /* off a word: refused */
+  range_request(OC_ERASE, 0x5000, 0x3000);       /* three sectors */
+  range_request(OC_ERASE, 0x20000, 0x11000);     /* a 64 KiB block and a sector */
+  range_request(OC_ERASE, 0x6800, 0x1000);       /* off a sector: refused */
+  range_request(OC_ERASE, 0xF0000, 0x20000);     /* past the chip: refused */
+  range_request(OC_DIGEST, 0xFFFFF000u, 0x2000); /* wraps around: refused */
+  request(OC_ERASE_CHIP, 0, 0);
+}
+
+static void pattern_flash(void) {
+  for (uint32_t i = 0; i < FAKE_FLASH_SIZE; ++i) fake_flash[i] = (uint8_t)(i * 7u + (i >> 9));
+}
+
+static void workbench_requests(void) {
+  current_case = "workbench_requests";
+  pattern_flash();
+  fake_reset(921600);
+  queue_workbench_requests();
+  loader_init();
+  const uint32_t digest = crc32_update(0, fake_flash + 0x1000, 10000);
+  const uint32_t first_read = crc32_update(0, fake_flash + 0x2000, OC_MAX_READ);
+  const uint32_t second_read = crc32_update(0, fake_flash + 0x3004, 100);
+  loader_serve();
+  struct reply got[16];
+  CHECK(replies(got, 16) == 14);
+  CHECK(got[1].command == OC_CHIP_ID && got[1].status == 0 && got[1].value == FAKE_CHIP_ID);
+  CHECK(got[2].command == OC_DIGEST && got[2].status == 0 && got[2].value == digest);
+  CHECK(got[3].command == OC_READ && got[3].status == 0 && got[3].value == 0x2000);
+  CHECK(got[3].answer_length == OC_MAX_READ && got[3].answer_crc == first_read);
+  CHECK(got[4].answer_length == 100 && got[4].answer_crc == second_read);
+  for (uint32_t i = 5; i <= 7; ++i)
+    CHECK(got[i].command == OC_READ && got[i].status == 1 && got[i].error == OC_ERR_INVALID);
+  CHECK(got[8].command == OC_ERASE && got[8].status == 0 && got[8].value == 3);
+  CHECK(got[9].command == OC_ERASE && got[9].status == 0 && got[9].value == 17);
+  CHECK(got[10].status == 1 && got[10].error == OC_ERR_INVALID);
+  CHECK(got[11].status == 1 && got[11].error == OC_ERR_INVALID);
+  CHECK(got[12].command == OC_DIGEST && got[12].status == 1);
+  CHECK(fake.block_erases == 1 && fake.sector_erases == 4 && fake.lost == 0);
+  CHECK(got[13].command == OC_ERASE_CHIP && got[13].status == 0 && fake.chip_erases == 1);
+  CHECK(all_bytes(0, FAKE_FLASH_SIZE, 0xFF));
+}
+
+static void exact_erase_keeps_the_neighbours(void) {
+  current_case = "exact_erase_keeps_the_neighbours";
+  pattern_flash();
+  fake_reset(921600);
+  range_request(OC_ERASE, 0x5000, 0x3000);
+  loader_init();
+  loader_serve();
+  CHECK(all_bytes(0x5000, 0x8000, 0xFF));
+  CHECK(fake_flash[0x4FFF] == (uint8_t)(0x4FFFu * 7u + (0x4FFFu >> 9)));
+  CHECK(fake_flash[0x8000] == (uint8_t)(0x8000u * 7u + (0x8000u >> 9)));
+}
+
+static void queue_reads(uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) range_request(OC_READ, i * OC_MAX_READ, OC_MAX_READ);
+}
+
+/* The tool keeps three READs out: the two waiting fit the receive FIFO while a reply goes out. A
+ * window of twelve does not. */
+static void reads_with_three_out(void) {
+  current_case = "reads_with_three_out";
+  pattern_flash();
+  fake_reset(921600);
+  fake.window = 3;
+  queue_reads(8);
+  loader_init();
+  loader_serve();
+  struct reply got[16];
+  CHECK(replies(got, 16) == 9);
+  for (uint32_t i = 1; i < 9; ++i)
+    CHECK(got[i].command == OC_READ && got[i].status == 0 &&
+          got[i].value == (i - 1) * OC_MAX_READ &&
+          got[i].answer_crc == crc32_update(0, fake_flash + (i - 1) * OC_MAX_READ, OC_MAX_READ));
+  CHECK(fake.lost == 0);
+  fake_reset(921600);
+  fake.window = 12;
+  queue_reads(12);
+  loader_init();
+  loader_serve();
+  CHECK(fake.lost > 0);
+}
+
 void test_entry(void);
 extern uint32_t _bss_start[], _bss_end[];
 
@@ -472,6 +570,9 @@ void test_entry(void) {
   broken_streams_fail_the_finish();
   invalid_requests_are_refused();
   rate_change_follows_the_roms_divisor();
+  workbench_requests();
+  exact_erase_keeps_the_neighbours();
+  reads_with_three_out();
   print(failures ? "FAILED\n" : "all passed\n");
   sim_exit(failures);
 }
