@@ -103,6 +103,7 @@ TCliRuns::TCliRuns(const TCliOptions& Options, const TSettingsValues& Values,
   Inputs.FlashSize = FlashSizeItems.value(Values.FlashSize);
   Inputs.FlashSpeed = FlashSpeedItems.value(Values.FlashSpeed);
   Inputs.PostRun = !Options.NoRun;
+  if (Options.Rate) Inputs.LoaderRate = *Options.Rate;
   WatchTimer.setInterval(WatchIntervalMs);
   connect(&WatchTimer, &QTimer::timeout, this, [this] { WatchTick(); });
 }

@@ -15,10 +15,12 @@
 
 namespace {
 
-// A reason as an error line: "Error: Firmware image not available."
-QString ErrorLine(const QString& Text) {
-  return QStringLiteral("Error: ") + Text.first(1).toUpper() + Text.sliced(1) + u'.';
+// A reason as a log line: "Error: Firmware image not available."
+QString ReasonLine(const char* Kind, const QString& Text) {
+  return QLatin1String(Kind) + Text.first(1).toUpper() + Text.sliced(1) + u'.';
 }
+QString ErrorLine(const QString& Text) { return ReasonLine("Error: ", Text); }
+QString WarningLine(const QString& Text) { return ReasonLine("Warning: ", Text); }
 
 qsizetype RoundUpTo4(qsizetype Size) { return (Size + 3) / 4 * 4; }
 
@@ -259,7 +261,7 @@ void TFlashJob::AnnounceErase(qsizetype Size, quint32 Sectors) {
 // failed or stopped.
 bool TFlashJob::FlashThroughLoader(const std::vector<TImageRegion>& Regions) {
   const std::optional<TOnChipProgram> Program = BuiltInOnChipProgram();
-  TOnChipFlasher Flasher(LoaderLink(), RomRate, LoaderRate);
+  TOnChipFlasher Flasher(LoaderLink(), Inputs.LineRate, Inputs.LoaderRate);
   TOnChipResult Started = Program ? Flasher.Start(*Program) : TOnChipResult();
   if (!Program) Started.Reason = QStringLiteral("the loader is missing from this build");
   if (Link.Stopped()) return true;
@@ -267,7 +269,10 @@ bool TFlashJob::FlashThroughLoader(const std::vector<TImageRegion>& Regions) {
     FallBackToRom(Started, Program && Started.Outcome != TOnChipOutcome::NotUploaded);
     return Failed;
   }
+  if (!Started.RateWarning.isEmpty())
+    OnUi([this, Text = Started.RateWarning] { Steps.Log(WarningLine(Text)); });
   Outcome.Path = TFlashPath::Loader;
+  Outcome.LineRate = Started.Rate;
   CountBlocks(Regions);
   quint32 Sectors = 0;
   for (const TImageRegion& Region : Regions)
@@ -310,10 +315,7 @@ void TFlashJob::FallBackToRom(const TOnChipResult& Started, bool ProgramRan) {
   const QString& Reason = Started.Reason;
   Outcome.Path = TFlashPath::BootRomAfterLoader;
   Outcome.LoaderFailure = Reason;
-  OnUi([this, Reason] {
-    Steps.Log(QStringLiteral("Warning: %1%2; flashing through the boot ROM.")
-                  .arg(Reason.first(1).toUpper(), Reason.sliced(1)));
-  });
+  OnUi([this, Reason] { Steps.Log(WarningLine(Reason + "; flashing through the boot ROM")); });
   if (ProgramRan) ReturnToRom();
 }
 
@@ -338,7 +340,7 @@ TOnChipLink TFlashJob::LoaderLink() {
 // The line goes back to the handshake's rate, and the module is reset into its boot loader and
 // sent SYNC until it answers.
 void TFlashJob::ReturnToRom() {
-  OnUi([this] { Steps.SetLineRate(RomRate); });
+  OnUi([this] { Steps.SetLineRate(Inputs.LineRate); });
   const bool Answered = Rom.Resync(RehandshakeWaitMs, [this] {
     PostToUi([this] { Steps.BootPulse(); });
     QThread::msleep(BootPulseMs);

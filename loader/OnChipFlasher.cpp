@@ -2,8 +2,10 @@
 
 #include "loader/FlashErase.h"
 
-TOnChipFlasher::TOnChipFlasher(TOnChipLink Link, quint32 RomRate, quint32 FastRate)
-    : Link(std::move(Link)), RomRate(RomRate), FastRate(FastRate) {}
+#include <algorithm>
+
+TOnChipFlasher::TOnChipFlasher(TOnChipLink Link, quint32 LineRate, quint32 FastRate)
+    : Link(std::move(Link)), LineRate(LineRate), FastRate(FastRate) {}
 
 TOnChipResult TOnChipFlasher::Result(TOnChipOutcome Outcome, const QString& Reason) {
   TOnChipResult Result;
@@ -20,14 +22,50 @@ TOnChipResult TOnChipFlasher::Start(const TOnChipProgram& Program) {
   const std::optional<TReplyFrame> Greeting = Link.Frames.NextReply(GreetingWaitMs);
   if (!Greeting || Greeting->Command != OC_PING || Greeting->Value != OC_MAGIC)
     return Result(NotStarted, "the loader did not start");
-  const std::optional<TReplyFrame> Rate =
-      Ask(Link.Frames, BuildOnChipRate(FastRate, RomRate), OC_RATE, ReplyWaitMs);
-  if (!Rate || !Rate->Success() || !Link.SetLineRate(FastRate))
-    return Result(NotStarted, "the loader did not change its rate");
-  const std::optional<TReplyFrame> Ping = Ask(Link.Frames, BuildOnChipPing(), OC_PING, GreetingWaitMs);
-  if (!Ping || Ping->Value != OC_MAGIC)
-    return Result(NotStarted, "the loader did not answer at the new rate");
-  return Result(Written, QString());
+  TOnChipResult Started = Result(Written, QString());
+  Started.Rate = LineRate;
+  for (const quint32 To : {std::min(FastRate, StepRate), FastRate}) {
+    if (To == Started.Rate) continue;
+    const TRateStep Step = ChangeRate(Started.Rate, To, Started);
+    if (Step == TRateStep::Lost) return Result(NotStarted, Started.Reason);
+    if (Step == TRateStep::Kept) break;
+    Started.Rate = To;
+  }
+  return Started;
+}
+
+// The port is tried at the new rate before the program is told of it. After the switch the
+// program waits for a PING at the new rate; without one it goes back to the old rate on its own.
+TOnChipFlasher::TRateStep TOnChipFlasher::ChangeRate(quint32 Rate, quint32 To,
+                                                     TOnChipResult& Started) {
+  if (!Link.SetLineRate(To)) {
+    Started.RateWarning = QString("the port does not run at %1 bit/s; the loader stays at %2")
+                              .arg(To).arg(Rate);
+    return TRateStep::Kept;
+  }
+  Link.SetLineRate(Rate);
+  const std::optional<TReplyFrame> Asked =
+      Ask(Link.Frames, BuildOnChipRate(To, Rate), OC_RATE, ReplyWaitMs);
+  if (!Asked || !Asked->Success()) {
+    Started.Reason = "the loader did not change its rate";
+    return TRateStep::Lost;
+  }
+  Link.SetLineRate(To);
+  if (Pinged(RatePingWaitMs)) return TRateStep::Changed;
+  Link.SetLineRate(Rate);
+  for (int Ping = 0; Ping < FallbackPings; ++Ping) {
+    if (!Pinged(RatePingWaitMs)) continue;
+    Started.RateWarning = QString("the loader did not answer at %1 bit/s; both sides went back to %2")
+                              .arg(To).arg(Rate);
+    return TRateStep::Kept;
+  }
+  Started.Reason = "the loader did not answer at the new rate";
+  return TRateStep::Lost;
+}
+
+bool TOnChipFlasher::Pinged(int WaitMs) {
+  const std::optional<TReplyFrame> Ping = Ask(Link.Frames, BuildOnChipPing(), OC_PING, WaitMs);
+  return Ping && Ping->Success() && Ping->Value == OC_MAGIC;
 }
 
 TOnChipResult TOnChipFlasher::Flash(const QByteArray& Image, quint32 Offset) {

@@ -37,6 +37,9 @@ struct TOnChipResult {
   TOnChipOutcome Outcome = TOnChipOutcome::Failed;
   QString Reason;  // what went wrong, for the log
   quint32 Expected = 0, Digest = 0;
+  // Start: the rate both sides run at, and why it is not the one asked for (empty when it is).
+  quint32 Rate = 0;
+  QString RateWarning;
 };
 
 class TOnChipFlasher {
@@ -45,18 +48,31 @@ class TOnChipFlasher {
   // come at once or not at all.
   static constexpr int ReplyWaitMs = 5000;
   static constexpr int GreetingWaitMs = 1000;
+  // The program's answer to a PING at its new rate; then, back at the rate before, the PINGs that
+  // wait for the program to give the new rate up (OC_RATE_CONFIRM_MS) and answer at the old one.
+  static constexpr int RatePingWaitMs = 200;
+  static constexpr int FallbackPings = 10;
+  // Rates above it are reached through it: a failed step leaves both sides there.
+  static constexpr quint32 StepRate = 921600;
 
-  TOnChipFlasher(TOnChipLink Link, quint32 RomRate, quint32 FastRate);
+  // LineRate: the rate the port runs at while the boot ROM uploads the program.
+  TOnChipFlasher(TOnChipLink Link, quint32 LineRate, quint32 FastRate);
 
-  // Uploads and starts Program, then changes both sides' rate. Written on success (nothing is
-  // flashed yet), NotUploaded or NotStarted otherwise.
+  // Uploads and starts Program, then changes both sides' rate to FastRate (through StepRate when
+  // it is higher). Written on success (nothing is flashed yet), NotUploaded or NotStarted
+  // otherwise. A rate the port refuses, or the program does not answer at, is given up: both sides
+  // stay at the rate before, told by RateWarning.
   TOnChipResult Start(const TOnChipProgram& Program);
   // Writes Image (header bytes already patched) at Offset, a multiple of 4 KiB.
   TOnChipResult Flash(const QByteArray& Image, quint32 Offset);
 
  private:
   static TOnChipResult Result(TOnChipOutcome Outcome, const QString& Reason);
+  enum class TRateStep { Changed, Kept, Lost };
+  // Moves both sides from Rate to To; Kept (with Started.RateWarning) when they stay at Rate.
+  TRateStep ChangeRate(quint32 Rate, quint32 To, TOnChipResult& Started);
+  bool Pinged(int WaitMs);
 
   TOnChipLink Link;
-  const quint32 RomRate, FastRate;
+  const quint32 LineRate, FastRate;
 };

@@ -42,6 +42,11 @@ static struct {
   uint8_t error; /* the first fault met while inflating or writing: reported by the next reply */
 } session;
 static uint8_t last_error;
+/* A rate change waiting for the PING that confirms it: the divisor before, and the cycles the
+ * program waits for the PING before it goes back to that divisor. */
+static struct {
+  uint32_t divisor_before, start, cycles;
+} unconfirmed;
 static uint8_t page[PAGE_SIZE] __attribute__((aligned(4)));
 static uint8_t readback[READ_CHUNK] __attribute__((aligned(4)));
 static z_stream stream;
@@ -102,6 +107,15 @@ static void pump(void) {
   while (!frame_pending && uart_poll(&byte) == UART_BYTE) frame_pending = slip_rx_take(&rx, byte);
 }
 
+/* A host whose port cannot run the new rate cannot be heard at it, nor hear the program: once
+ * no PING has come in time, the program goes back to the rate the host went back to. */
+static void give_up_unconfirmed_rate(void) {
+  if (!unconfirmed.divisor_before || cpu_cycles() - unconfirmed.start < unconfirmed.cycles) return;
+  uart_set_divisor(unconfirmed.divisor_before);
+  unconfirmed.divisor_before = 0;
+  restart_receiver();
+}
+
 /* The next complete frame, or 0 once the input has ended. */
 static struct frame* next_frame(void) {
   uint8_t byte;
@@ -109,6 +123,7 @@ static struct frame* next_frame(void) {
     const int got = uart_poll(&byte);
     if (got == UART_ENDED) return 0;
     if (got == UART_BYTE) frame_pending = slip_rx_take(&rx, byte);
+    if (!frame_pending) give_up_unconfirmed_rate();
   }
   struct frame* frame = &frames[filling];
   frame->length = rx.length;
@@ -230,7 +245,9 @@ static void finish(void) {
 }
 
 /* The divisor for the new rate follows from the one the ROM set for the rate in use: the UART's
- * clock is about their product. The reply leaves at the old rate before the switch. */
+ * clock is about their product. The reply leaves at the old rate before the switch; the new rate
+ * holds once a PING confirms it (counted in CPU cycles as the UART's clock: the CPU's clock is
+ * the same or twice it, so the wait is OC_RATE_CONFIRM_MS or half of it). */
 static void change_rate(const uint8_t* data, uint32_t length) {
   if (length != 8) return reply(OC_RATE, 0, OC_ERR_INVALID);
   const uint32_t rate = le32(data), current = le32(data + 4), old = uart_divisor();
@@ -241,6 +258,9 @@ static void change_rate(const uint8_t* data, uint32_t length) {
   reply(OC_RATE, divisor, 0);
   uart_drain();
   uart_set_divisor(divisor);
+  unconfirmed.divisor_before = old;
+  unconfirmed.start = cpu_cycles();
+  unconfirmed.cycles = old * current / 1000u * OC_RATE_CONFIRM_MS;
 }
 
 static void handle(const struct frame* frame) {
@@ -253,6 +273,7 @@ static void handle(const struct frame* frame) {
   const uint8_t* payload = bytes + OC_HEADER_SIZE;
   switch (command) {
     case OC_PING:
+      unconfirmed.divisor_before = 0;
       return reply(OC_PING, OC_MAGIC, 0);
     case OC_BEGIN:
       return begin(payload, length);
@@ -272,6 +293,7 @@ void loader_init(void) {
   restart_receiver();
   session.begun = 0;
   last_error = 0;
+  unconfirmed.divisor_before = 0;
   arena_used = 0;
   stream.zalloc = arena_alloc;
   stream.zfree = arena_free;

@@ -18,7 +18,8 @@
 #define OC_DATA 0xD2   /* sequence number, then the next piece of the raw deflate stream */
 #define OC_FINISH 0xD3 /* no data; value: CRC-32 of the flash from offset over size, read back */
 #define OC_RATE \
-  0xD4 /* new rate, rate in use (bit/s); value: the new divisor, set after the reply */
+  0xD4 /* new rate, rate in use (bit/s); value: the new divisor, set after the reply; a rate no
+        * PING confirms within OC_RATE_CONFIRM_MS is given up for the divisor before */
 
 /* Error codes after status 1. */
 #define OC_ERR_INVALID 0x05  /* unknown command, wrong length or sequence, no BEGIN before */
@@ -26,6 +27,7 @@
 #define OC_ERR_FLASH 0x08    /* erase or write refused by the flash */
 #define OC_ERR_STREAM 0x09   /* the deflate stream is damaged, too long or not ended */
 
+#define OC_RATE_CONFIRM_MS 500u
 #define OC_MAGIC 0x4C524546u /* "FERL" */
 #define OC_SECTOR_SIZE 4096u
 #define OC_BLOCK_SECTORS 16u /* sectors of a 64 KiB erase block */

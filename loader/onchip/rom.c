@@ -56,7 +56,7 @@ void uart_send(uint8_t byte) {
   UART_FIFO = byte;
 }
 
-static uint32_t cycle_count(void) {
+uint32_t cpu_cycles(void) {
   uint32_t count;
   __asm__ volatile("rsr %0, ccount" : "=r"(count));
   return count;
@@ -67,8 +67,8 @@ static uint32_t cycle_count(void) {
 void uart_drain(void) {
   while (TX_COUNT(UART_STATUS) != 0) {
   }
-  const uint32_t start = cycle_count(), cycles = 2u * 10u * 2u * uart_divisor();
-  while (cycle_count() - start < cycles) {
+  const uint32_t start = cpu_cycles(), cycles = 2u * 10u * 2u * uart_divisor();
+  while (cpu_cycles() - start < cycles) {
   }
 }
 

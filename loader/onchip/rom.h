@@ -24,5 +24,7 @@ void uart_drain(void);
 uint32_t uart_divisor(void);
 /* Sets the rate divisor; bytes in both FIFOs are lost. */
 void uart_set_divisor(uint32_t divisor);
+/* The CPU's cycle count (it wraps). The CPU runs at least as fast as the UART's clock. */
+uint32_t cpu_cycles(void);
 
 #endif

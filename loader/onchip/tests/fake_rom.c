@@ -19,6 +19,8 @@ struct fake_state fake;
 
 static struct {
   uint32_t starts[MAX_REQUESTS + 1];
+  uint32_t delays[MAX_REQUESTS]; /* extra time the host waits before each request */
+  uint32_t next_delay;
   uint32_t count;      /* requests queued */
   uint32_t released;   /* requests the host has started to send */
   uint32_t release_at; /* when the last released one started */
@@ -35,13 +37,17 @@ void fake_reset(uint32_t line_rate) {
   fake.byte_ticks = 100000000u / line_rate;
   fake.divisor = divisor_before;
   line.count = line.released = line.next = line.fifo_head = line.fifo_count = 0;
-  line.frame_bytes = 0;
+  line.frame_bytes = line.next_delay = 0;
   line.starts[0] = 0;
 }
+
+void fake_delay_next(uint32_t ticks) { line.next_delay = ticks; }
 
 void fake_queue(const uint8_t* bytes, uint32_t length) {
   uint32_t at = line.starts[line.count];
   for (uint32_t i = 0; i < length; ++i) queue[at + i] = bytes[i];
+  line.delays[line.count] = line.next_delay;
+  line.next_delay = 0;
   line.starts[++line.count] = at + length;
 }
 
@@ -86,7 +92,7 @@ void uart_send(uint8_t byte) {
   ++fake.replies;
   if (line.released < line.count) {
     ++line.released;
-    line.release_at = fake.now + HOST_TURNAROUND_TICKS;
+    line.release_at = fake.now + HOST_TURNAROUND_TICKS + line.delays[line.released - 1];
   }
 }
 
@@ -100,6 +106,8 @@ void uart_set_divisor(uint32_t divisor) {
   fake.divisor_set_at = fake.out_length;
   line.fifo_count = 0;
 }
+
+uint32_t cpu_cycles(void) { return fake.now * 8u; } /* an 80 MHz CPU */
 
 void flash_prepare(void) { ++fake.prepared; }
 
