@@ -20,6 +20,8 @@ TSimulatedLoader::TSimulatedLoader(quint32 StartDivisor) : FDivisor(StartDivisor
 TSimulatedLoader::TSimulatedLoader(const TSimulatedLoader& Other)
     : FDivisor(Other.FDivisor),
       FNextDivisor(Other.FNextDivisor),
+      FDivisorBefore(Other.FDivisorBefore),
+      FSwitchedAt(Other.FSwitchedAt),
       FGreeting(Other.FGreeting),
       FBegun(Other.FBegun),
       FEnded(Other.FEnded),
@@ -46,8 +48,15 @@ bool TSimulatedLoader::TakeGreeting() { return std::exchange(FGreeting, false); 
 
 bool TSimulatedLoader::TakeRateSwitch() {
   if (!FNextDivisor) return false;
-  FDivisor = std::exchange(FNextDivisor, 0);
+  FDivisorBefore = std::exchange(FDivisor, std::exchange(FNextDivisor, 0));
+  FSwitchedAt = std::chrono::steady_clock::now();
   return true;
+}
+
+void TSimulatedLoader::GiveUpUnconfirmedRate() {
+  if (FDivisorBefore &&
+      std::chrono::steady_clock::now() - FSwitchedAt >= std::chrono::milliseconds(RateConfirmMs))
+    FDivisor = std::exchange(FDivisorBefore, 0);
 }
 
 quint32 TSimulatedLoader::Rate(quint32 UartClock) const { return UartClock / FDivisor; }
@@ -56,6 +65,7 @@ int TSimulatedLoader::Execute(TSimRequest& Request, QByteArray& Flash, const TSi
                               quint32 LineRate, qsizetype FrameSize) {
   switch (Request.Command) {
     case SimLoaderPing:
+      FDivisorBefore = 0;
       Request.Value = Magic;
       return 0;
     case SimLoaderBegin:
