@@ -273,6 +273,7 @@ bool TFlashJob::FlashThroughLoader(const std::vector<TImageRegion>& Regions) {
     OnUi([this, Text = Started.RateWarning] { Steps.Log(WarningLine(Text)); });
   Outcome.Path = TFlashPath::Loader;
   Outcome.LineRate = Started.Rate;
+  Outcome.RateWarning = Started.RateWarning;
   CountBlocks(Regions);
   quint32 Sectors = 0;
   for (const TImageRegion& Region : Regions)
