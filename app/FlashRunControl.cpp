@@ -288,7 +288,9 @@ TFlashJobSteps TFlashRunControl::JobSteps() {
 }
 
 // A port that refuses the rate, or has gone away, takes none.
-bool TFlashRunControl::SetLineRate(quint32 Rate) { return Comm.SetBaudRate(Rate) && Comm.PortOpen(); }
+bool TFlashRunControl::SetLineRate(quint32 Rate) {
+  return Comm.SetBaudRate(Rate) && Comm.PortOpen();
+}
 
 // The job's last step. A job that ended done leaves the run to the next tick, which closes it once
 // the run-after-flash pulse is over; any other ends the run here, its port left open.

@@ -35,7 +35,7 @@ struct TFlashJobInputs {
   bool PostRun = true;  // "Run after Flash"
   int ProgressMaximum = 100;
   bool ThroughLoader = false;  // flash through the loader program ("Safe Flash" off)
-  quint32 LineRate = 576000;    // the rate the port runs at when the job starts
+  quint32 LineRate = 576000;   // the rate the port runs at when the job starts
   quint32 LoaderRate = 921600;  // the loader program's rate, asked for once it runs
 };
 

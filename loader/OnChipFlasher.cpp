@@ -39,8 +39,8 @@ TOnChipResult TOnChipFlasher::Start(const TOnChipProgram& Program) {
 TOnChipFlasher::TRateStep TOnChipFlasher::ChangeRate(quint32 Rate, quint32 To,
                                                      TOnChipResult& Started) {
   if (!Link.SetLineRate(To)) {
-    Started.RateWarning = QString("the port does not run at %1 bit/s; the loader stays at %2")
-                              .arg(To).arg(Rate);
+    Started.RateWarning =
+        QString("the port does not run at %1 bit/s; the loader stays at %2").arg(To).arg(Rate);
     return TRateStep::Kept;
   }
   Link.SetLineRate(Rate);
@@ -55,8 +55,10 @@ TOnChipFlasher::TRateStep TOnChipFlasher::ChangeRate(quint32 Rate, quint32 To,
   Link.SetLineRate(Rate);
   for (int Ping = 0; Ping < FallbackPings; ++Ping) {
     if (!Pinged(RatePingWaitMs)) continue;
-    Started.RateWarning = QString("the loader did not answer at %1 bit/s; both sides went back to %2")
-                              .arg(To).arg(Rate);
+    Started.RateWarning =
+        QString("the loader did not answer at %1 bit/s; both sides went back to %2")
+            .arg(To)
+            .arg(Rate);
     return TRateStep::Kept;
   }
   Started.Reason = "the loader did not answer at the new rate";

@@ -84,13 +84,15 @@ TEST_F(TLoaderRun, ARateThePortRefusesIsNeverAskedOfTheLoader) {
   FlashReset("CORVEL");
   ASSERT_TRUE(RunEnded());
   ExpectDone();
-  EXPECT_EQ(Log().filter(QRegularExpression("^(Warning|Error)")),
-            QStringList{"Warning: The port does not run at 921600 bit/s; the loader stays at 576000."});
+  EXPECT_EQ(
+      Log().filter(QRegularExpression("^(Warning|Error)")),
+      QStringList{"Warning: The port does not run at 921600 bit/s; the loader stays at 576000."});
   EXPECT_EQ(LoaderRequests(SimLoaderRate), 0);
   EXPECT_EQ(LoaderRequests(SimLoaderFinish), 1);
   EXPECT_EQ(Form->Comm()->BaudRate(), RomRate);
   EXPECT_EQ(Loading.LineRate(), RomRate);
-  Loading.WithModule([&](TSimulatedModule& Sim) { EXPECT_TRUE(Sim.Flash() == Expected("CORVEL")); });
+  Loading.WithModule(
+      [&](TSimulatedModule& Sim) { EXPECT_TRUE(Sim.Flash() == Expected("CORVEL")); });
 }
 
 // The program fails in each of its three ways; every run ends done through the boot ROM at

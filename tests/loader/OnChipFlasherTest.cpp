@@ -75,7 +75,8 @@ class OnChipFlasherTest : public ::testing::Test {
 std::vector<quint32> RatesAsked(const TSimulatedModule& Module, quint64 Since) {
   const std::vector<TSimRequest>& Requests = Module.Requests();
   std::vector<quint32> Rates;
-  for (auto It = Requests.end() - qsizetype(Module.RequestCount() - Since); It != Requests.end(); ++It)
+  const auto First = Requests.end() - qsizetype(Module.RequestCount() - Since);
+  for (auto It = First; It != Requests.end(); ++It)
     if (It->Command == OC_RATE) Rates.push_back(SimReadLe32(It->Data, 0));
   return Rates;
 }

@@ -57,11 +57,15 @@ TEST(WindowRun, FlashesCorvelThroughTheWindowOnCom5) {
   // handshake and the upload go at it, and the loader program takes the image at 921600.
   const QStringList Warnings = Lines.filter(QRegularExpression("^(Warning|Error)"));
   ASSERT_EQ(Warnings.size(), 1) << Warnings.join('\n').toStdString();
-  EXPECT_TRUE(QRegularExpression("^Warning: The port does not run at 576000 bit/s; it runs at \\d+\\.$")
-                  .match(Warnings[0])
-                  .hasMatch())
+  EXPECT_TRUE(
+      QRegularExpression("^Warning: The port does not run at 576000 bit/s; it runs at \\d+\\.$")
+          .match(Warnings[0])
+          .hasMatch())
       << Warnings[0].toStdString();
-  EXPECT_EQ(Lines.filter(QRegularExpression("^Note: Flash digest [0-9a-f]{8} equals the image's\\.$")).size(), 1);
+  EXPECT_EQ(
+      Lines.filter(QRegularExpression("^Note: Flash digest [0-9a-f]{8} equals the image's\\.$"))
+          .size(),
+      1);
   EXPECT_EQ(Lines.last(), "Note: Serial port disconnected.");
   EXPECT_EQ(Form.ButtonBurn->text(), "Flash(&F)");
   EXPECT_EQ(Form.ImageStatus->pixmap().toImage(), QPixmap(":/RCDATA/YES").toImage());
