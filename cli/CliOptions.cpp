@@ -162,6 +162,8 @@ TCliOptions ParseCliOptions(const QStringList& Arguments) {
       !NamesImageFile(Options.Firmware))
     Refuse(QStringLiteral("Unknown firmware \"%1\"; built in: %2; or give an image file.")
                .arg(Options.Firmware, Images.join(QStringLiteral(", "))));
+  if (Options.Safe && Options.Rate)
+    Refuse(QStringLiteral("Give either --safe or --rate: the rate is the loader program's."));
   if (Options.Ports.isEmpty() && !Options.Watch)
     Refuse(QStringLiteral("No port given: --port PORT."));
   if (Options.Ports.contains(QString())) Refuse(QStringLiteral("--port wants a port name."));

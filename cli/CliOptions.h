@@ -49,7 +49,7 @@ QString CliHelpText();
 // Reads the arguments (argv without the program name). Throws EUsage for an unknown option, a
 // missing value, no firmware or both --firmware and --image, a firmware that is neither built in
 // nor a file, no --port (unless watching), the same port twice, an offset that is no number or a
-// rate outside 115200 to 4000000 bit/s.
+// rate outside 115200 to 4000000 bit/s or one given with --safe.
 // Ports are checked by CheckPortsOpenable, the images by ImageSources and CheckImages.
 TCliOptions ParseCliOptions(const QStringList& Arguments);
 

@@ -341,6 +341,8 @@ TEST_F(CliTest, BadArgumentsAndUnwritableRecordsFlashNothing) {
       {Flash + QStringList{"--fast", "--config", Here}, "Unknown option 'fast'"},
       {Flash + QStringList{"--rate", "5000000", "--config", Here},
        "Rate 5000000 is outside 115200 to 4000000 bit/s."},
+      {Flash + QStringList{"--rate", "2000000", "--safe", "--config", Here},
+       "Give either --safe or --rate"},
       {Flash + QStringList{"--config", AFile}, "Cannot write the settings folder " + AFile + "/."},
       {Flash + QStringList{"--config", "/proc/ferrule"}, "Cannot write the settings folder /proc/ferrule/."},
       {Flash + QStringList{"--config", Here, "--results", Links.path()}, "Cannot write the results log " + Links.path() + "."},
