@@ -102,7 +102,8 @@ void TFlashRunControl::StartRun() {
   }
   if (!WaitForPreviousWorker()) return;
   Comm.SetCommName(Port);
-  Comm.SetBaudRate(View.SafeFlashChecked() ? SafeFlashRate : RomRate);
+  const quint32 Rate = View.SafeFlashChecked() ? SafeFlashRate : RomRate;
+  Comm.SetBaudRate(Rate);
   Comm.SetParity(TParity::None);
   Comm.SetByteSize(TByteSize::_8);
   Comm.SetStopBits(TStopBits::_1);
@@ -119,6 +120,11 @@ void TFlashRunControl::StartRun() {
                       SerialPlatform::DescribeOpenFailure(Port));
   }
   View.Log(QStringLiteral("Note: Serial port connected."));
+  // The boot ROM takes the rate it meets; the job must know it.
+  if (Comm.BaudRate() != Rate)
+    View.Log(QStringLiteral("Warning: The port does not run at %1 bit/s; it runs at %2.")
+                 .arg(Rate)
+                 .arg(Comm.BaudRate()));
   Record.Replies.Open();
   Record.RunState = StateHandshake;
   RunReceivedBytes = 0;
@@ -250,6 +256,7 @@ void TFlashRunControl::StartWorker() {
   const TFrameLink Link{[this](const QByteArray& Packet) { return SendPacket(Packet); },
                         [this](int TimeoutMs) { return Record.Replies.Next(TimeoutMs); },
                         [this] { return Record.Replies.Stopped(); }};
+  RunInputs.LineRate = Comm.BaudRate();
   auto Job = std::make_unique<TFlashJob>(UiContext, Link, JobSteps(), RunInputs);
   Record.IsThreadStarted = true;
   FWorkerRunning = true;
@@ -280,10 +287,9 @@ TFlashJobSteps TFlashRunControl::JobSteps() {
   return Steps;
 }
 
-// A port that has gone away takes no rate.
+// A port that refuses the rate, or has gone away, takes none.
 bool TFlashRunControl::SetLineRate(quint32 Rate) {
-  Comm.SetBaudRate(Rate);
-  return Comm.PortOpen();
+  return Comm.SetBaudRate(Rate) && Comm.PortOpen();
 }
 
 // The job's last step. A job that ended done leaves the run to the next tick, which closes it once

@@ -58,6 +58,8 @@ QJsonObject JsonResult(const TRunOutcome& Outcome) {
   Event.insert("verified", Outcome.Verified);
   Event.insert("path", PathName(Outcome.Path));
   Event.insert("loader_failure", TextOrNull(Outcome.LoaderFailure));
+  Event.insert("rate", Outcome.LineRate ? QJsonValue(qint64(Outcome.LineRate)) : QJsonValue());
+  Event.insert("rate_warning", TextOrNull(Outcome.RateWarning));
   Event.insert("stage", StageName(Outcome.Reached));
   Event.insert("firmware", Outcome.Firmware);
   InsertImages(Event, Outcome.Regions);

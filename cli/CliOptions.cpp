@@ -31,6 +31,15 @@ quint32 OffsetOf(const QString& Text, const char* Where) {
   return *Offset;
 }
 
+// The loader program's rate: one its UART divides from its clock with bytes still sampled right.
+quint32 RateOf(const QString& Text) {
+  constexpr quint32 Lowest = 115200, Highest = 4000000;
+  const quint32 Rate = OffsetOf(Text, "Rate");
+  if (Rate < Lowest || Rate > Highest)
+    Refuse(QStringLiteral("Rate %1 is outside %2 to %3 bit/s.").arg(Rate).arg(Lowest).arg(Highest));
+  return Rate;
+}
+
 // FILE or FILE@OFFSET.
 TCliImage ImageOf(const QString& Argument) {
   const qsizetype At = Argument.lastIndexOf(u'@');
@@ -86,6 +95,9 @@ QString CliHelpText() {
              "                    (default: the loader program at 921600 bit/s, the flash read\n"
              "                    back and compared; through the boot ROM at 576000 when the\n"
              "                    loader fails)\n"
+             "  --rate N          the loader program's rate in bit/s (default 921600; e.g.\n"
+             "                    1500000, 2000000, 3000000); a rate the port or the module\n"
+             "                    cannot run falls back to 921600 with a warning\n"
              "  --no-run          leave the module in its boot loader after flashing\n"
              "  --offset N        flash offset of --firmware and of images without one (default:\n"
              "                    the settings file's, 0x00000)\n"
@@ -119,6 +131,7 @@ TCliOptions ParseCliOptions(const QStringList& Arguments) {
                      {"config", "", "dir"},
                      {"results", "", "file"},
                      {"safe", ""},
+                     {"rate", "", "number"},
                      {"no-run", ""},
                      {"json", ""},
                      {"watch", ""},
@@ -132,7 +145,7 @@ TCliOptions ParseCliOptions(const QStringList& Arguments) {
   Options.Help = Parser.isSet("help");
   Options.Version = Parser.isSet("version");
   if (Options.Help || Options.Version) return Options;
-  for (const char* Single : {"firmware", "offset", "config", "results"})
+  for (const char* Single : {"firmware", "offset", "config", "results", "rate"})
     if (Parser.values(Single).size() > 1)
       Refuse(QStringLiteral("--%1 is given twice.").arg(Single));
   Options.Firmware = Parser.value("firmware");
@@ -140,6 +153,7 @@ TCliOptions ParseCliOptions(const QStringList& Arguments) {
   Options.Ports = Parser.values("port");
   Options.Safe = Parser.isSet("safe");
   Options.NoRun = Parser.isSet("no-run");
+  if (Parser.isSet("rate")) Options.Rate = RateOf(Parser.value("rate"));
   if (Parser.isSet("offset")) Options.Offset = OffsetOf(Parser.value("offset"), "Offset");
   Options.ConfigDir = Parser.value("config");
   Options.ResultsFile = Parser.value("results");
@@ -156,6 +170,8 @@ TCliOptions ParseCliOptions(const QStringList& Arguments) {
       !NamesImageFile(Options.Firmware))
     Refuse(QStringLiteral("Unknown firmware \"%1\"; built in: %2; or give an image file.")
                .arg(Options.Firmware, Images.join(QStringLiteral(", "))));
+  if (Options.Safe && Options.Rate)
+    Refuse(QStringLiteral("Give either --safe or --rate: the rate is the loader program's."));
   if (Options.Ports.isEmpty() && !Options.Watch)
     Refuse(QStringLiteral("No port given: --port PORT."));
   if (Options.Ports.contains(QString())) Refuse(QStringLiteral("--port wants a port name."));

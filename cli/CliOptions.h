@@ -30,6 +30,7 @@ struct TCliOptions {
   std::vector<TCliImage> Images;  // --image, in the order given
   QStringList Ports;           // as given; every one a different device
   bool Safe = false;  // through the boot ROM at 115200 bit/s, not the loader program at 921600
+  std::optional<quint32> Rate;  // --rate: the loader program's rate; nothing: 921600
   bool NoRun = false;          // leave the module in its boot loader after flashing
   std::optional<quint32> Offset;  // --offset; nothing: the settings file's
   QString ConfigDir;   // settings folder; empty: beside the executable or its fallback
@@ -55,7 +56,8 @@ QString CliHelpText();
 
 // Reads the arguments (argv without the program name). Throws EUsage for an unknown option, a
 // missing value, no firmware or both --firmware and --image, a firmware that is neither built in
-// nor a file, no --port (unless watching), the same port twice or an offset that is no number.
+// nor a file, no --port (unless watching), the same port twice, an offset that is no number or a
+// rate outside 115200 to 4000000 bit/s or one given with --safe.
 // Ports are checked by CheckPortsOpenable, the images by ImageSources and CheckImages.
 TCliOptions ParseCliOptions(const QStringList& Arguments);
 

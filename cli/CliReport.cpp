@@ -21,7 +21,9 @@ QString Seconds(double Value) { return QString::number(Value, 'f', 1); }
 QString PathWords(const TRunOutcome& Outcome) {
   switch (Outcome.Path) {
     case TFlashPath::Loader:
-      return QStringLiteral("loader program");
+      return QStringLiteral("loader program") + (Outcome.RateWarning.isEmpty()
+                                                     ? QString()
+                                                     : QStringLiteral(": ") + Outcome.RateWarning);
     case TFlashPath::BootRom:
       return QStringLiteral("boot ROM");
     case TFlashPath::BootRomAfterLoader:

@@ -110,6 +110,7 @@ TCliRuns::TCliRuns(const TCliOptions& Options, const TSettingsValues& Values,
   Inputs.EraseAll = Options.EraseAll;
   Inputs.ReadFile = Options.ReadFile;
   if (Options.Operation != TRunOperation::Flash) Inputs.FirmwareName = WorkbenchSubject(Options);
+  if (Options.Rate) Inputs.LoaderRate = *Options.Rate;
   WatchTimer.setInterval(WatchIntervalMs);
   connect(&WatchTimer, &QTimer::timeout, this, [this] { WatchTick(); });
 }

@@ -13,9 +13,18 @@
 #include <exception>
 #include <utility>
 
-QString ErrorLine(const QString& Text) {
-  return QStringLiteral("Error: ") + Text.first(1).toUpper() + Text.sliced(1) + u'.';
+namespace {
+
+// A reason as a log line: "Error: Firmware image not available."
+QString ReasonLine(const char* Kind, const QString& Text) {
+  return QLatin1String(Kind) + Text.first(1).toUpper() + Text.sliced(1) + u'.';
 }
+
+QString WarningLine(const QString& Text) { return ReasonLine("Warning: ", Text); }
+
+}  // namespace
+
+QString ErrorLine(const QString& Text) { return ReasonLine("Error: ", Text); }
 
 namespace {
 
@@ -261,18 +270,22 @@ void TFlashJob::AnnounceErase(qsizetype Size, quint32 Sectors) {
 // warning, and the boot ROM is ready for the ROM path. True when the run ended here, written,
 // failed or stopped.
 bool TFlashJob::FlashThroughLoader(const std::vector<TImageRegion>& Regions) {
-  TOnChipFlasher Flasher(LoaderLink(), RomRate, LoaderRate);
+  TOnChipFlasher Flasher(LoaderLink(), Inputs.LineRate, Inputs.LoaderRate);
   const TOnChipResult Started = StartLoader(Flasher);
   if (Link.Stopped()) return true;
   if (Started.Outcome != TOnChipOutcome::Written) {
     FallBackToRom(Started, Started.Outcome != TOnChipOutcome::NotUploaded);
     return Failed;
   }
+  if (!Started.RateWarning.isEmpty())
+    OnUi([this, Text = Started.RateWarning] { Steps.Log(WarningLine(Text)); });
   if (const QString Refusal = ChipRefusal(Regions); !Refusal.isEmpty()) {
     Fail(TRunReason::BadSettings, Refusal, ErrorLine(Refusal));
     return true;
   }
   Outcome.Path = TFlashPath::Loader;
+  Outcome.LineRate = Started.Rate;
+  Outcome.RateWarning = Started.RateWarning;
   CountBlocks(Regions);
   quint32 Sectors = 0;
   for (const TImageRegion& Region : Regions)
@@ -344,10 +357,7 @@ void TFlashJob::FallBackToRom(const TOnChipResult& Started, bool ProgramRan) {
   const QString& Reason = Started.Reason;
   Outcome.Path = TFlashPath::BootRomAfterLoader;
   Outcome.LoaderFailure = Reason;
-  OnUi([this, Reason] {
-    Steps.Log(QStringLiteral("Warning: %1%2; flashing through the boot ROM.")
-                  .arg(Reason.first(1).toUpper(), Reason.sliced(1)));
-  });
+  OnUi([this, Reason] { Steps.Log(WarningLine(Reason + "; flashing through the boot ROM")); });
   if (ProgramRan) ReturnToRom();
 }
 
@@ -372,7 +382,7 @@ TOnChipLink TFlashJob::LoaderLink() {
 // The line goes back to the handshake's rate, and the module is reset into its boot loader and
 // sent SYNC until it answers.
 void TFlashJob::ReturnToRom() {
-  OnUi([this] { Steps.SetLineRate(RomRate); });
+  OnUi([this] { Steps.SetLineRate(Inputs.LineRate); });
   const bool Answered = Rom.Resync(RehandshakeWaitMs, [this] {
     PostToUi([this] { Steps.BootPulse(); });
     QThread::msleep(BootPulseMs);

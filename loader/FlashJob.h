@@ -41,6 +41,8 @@ struct TFlashJobInputs {
   quint32 RangeOffset = 0, RangeSize = 0;
   bool EraseAll = false;
   QString ReadFile;
+  quint32 LineRate = 576000;   // the rate the port runs at when the job starts
+  quint32 LoaderRate = 921600;  // the loader program's rate, asked for once it runs
 };
 
 // The line's rates: the handshake and the boot ROM's path, the same with "Safe Flash", and the

@@ -15,7 +15,7 @@ QString Hex(quint64 Value) { return QStringLiteral("0x") + QString::number(Value
 }  // namespace
 
 void TFlashJob::RunWorkbench(const std::vector<TImageRegion>& Regions) {
-  TOnChipFlasher Flasher(LoaderLink(), RomRate, LoaderRate);
+  TOnChipFlasher Flasher(LoaderLink(), Inputs.LineRate, Inputs.LoaderRate);
   const TOnChipResult Started = StartLoader(Flasher);
   if (Link.Stopped()) return;
   if (Started.Outcome != TOnChipOutcome::Written) return LoaderFailed(Started);

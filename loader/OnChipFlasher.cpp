@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-TOnChipFlasher::TOnChipFlasher(TOnChipLink Link, quint32 RomRate, quint32 FastRate)
-    : Link(std::move(Link)), RomRate(RomRate), FastRate(FastRate) {}
+TOnChipFlasher::TOnChipFlasher(TOnChipLink Link, quint32 LineRate, quint32 FastRate)
+    : Link(std::move(Link)), LineRate(LineRate), FastRate(FastRate) {}
 
 TOnChipResult TOnChipFlasher::Result(TOnChipOutcome Outcome, const QString& Reason) {
   TOnChipResult Result;
@@ -24,17 +24,18 @@ TOnChipResult TOnChipFlasher::Start(const TOnChipProgram& Program) {
   const std::optional<TReplyFrame> Greeting = Link.Frames.NextReply(GreetingWaitMs);
   if (!Greeting || Greeting->Command != OC_PING || Greeting->Value != OC_MAGIC)
     return Result(NotStarted, "the loader did not start");
-  const std::optional<TReplyFrame> Rate =
-      Ask(Link.Frames, BuildOnChipRate(FastRate, RomRate), OC_RATE, ReplyWaitMs);
-  if (!Rate || !Rate->Success() || !Link.SetLineRate(FastRate))
-    return Result(NotStarted, "the loader did not change its rate");
-  const std::optional<TReplyFrame> Ping = Ask(Link.Frames, BuildOnChipPing(), OC_PING, GreetingWaitMs);
-  if (!Ping || Ping->Value != OC_MAGIC)
-    return Result(NotStarted, "the loader did not answer at the new rate");
+  TOnChipResult Started = Result(Written, QString());
+  Started.Rate = LineRate;
+  for (const quint32 To : {std::min(FastRate, StepRate), FastRate}) {
+    if (To == Started.Rate) continue;
+    const TRateStep Step = ChangeRate(Started.Rate, To, Started);
+    if (Step == TRateStep::Lost) return Result(NotStarted, Started.Reason);
+    if (Step == TRateStep::Kept) break;
+    Started.Rate = To;
+  }
   const std::optional<TReplyFrame> Chip = Ask(Link.Frames, BuildOnChipChipId(), OC_CHIP_ID, ReplyWaitMs);
   if (!Chip || !Chip->Success() || !ChipBytes(Chip->Value))
     return Result(NotStarted, "the loader did not tell the flash chip");
-  TOnChipResult Started = Result(Written, QString());
   Started.ChipId = Chip->Value;
   return Started;
 }
@@ -54,6 +55,42 @@ TOnChipResult TOnChipFlasher::Misplaced(quint32 Offset, quint32 Size, quint32 As
                     .arg(Offset, 0, 16)
                     .arg(AskedSize)
                     .arg(AskedOffset, 0, 16));
+}
+
+// The port is tried at the new rate before the program is told of it. After the switch the
+// program waits for a PING at the new rate; without one it goes back to the old rate on its own.
+TOnChipFlasher::TRateStep TOnChipFlasher::ChangeRate(quint32 Rate, quint32 To,
+                                                     TOnChipResult& Started) {
+  if (!Link.SetLineRate(To)) {
+    Started.RateWarning =
+        QString("the port does not run at %1 bit/s; the loader stays at %2").arg(To).arg(Rate);
+    return TRateStep::Kept;
+  }
+  Link.SetLineRate(Rate);
+  const std::optional<TReplyFrame> Asked =
+      Ask(Link.Frames, BuildOnChipRate(To, Rate), OC_RATE, ReplyWaitMs);
+  if (!Asked || !Asked->Success()) {
+    Started.Reason = "the loader did not change its rate";
+    return TRateStep::Lost;
+  }
+  Link.SetLineRate(To);
+  if (Pinged(RatePingWaitMs)) return TRateStep::Changed;
+  Link.SetLineRate(Rate);
+  for (int Ping = 0; Ping < FallbackPings; ++Ping) {
+    if (!Pinged(RatePingWaitMs)) continue;
+    Started.RateWarning =
+        QString("the loader did not answer at %1 bit/s; both sides went back to %2")
+            .arg(To)
+            .arg(Rate);
+    return TRateStep::Kept;
+  }
+  Started.Reason = "the loader did not answer at the new rate";
+  return TRateStep::Lost;
+}
+
+bool TOnChipFlasher::Pinged(int WaitMs) {
+  const std::optional<TReplyFrame> Ping = Ask(Link.Frames, BuildOnChipPing(), OC_PING, WaitMs);
+  return Ping && Ping->Success() && Ping->Value == OC_MAGIC;
 }
 
 TOnChipResult TOnChipFlasher::Flash(const QByteArray& Image, quint32 Offset) {

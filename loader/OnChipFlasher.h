@@ -40,6 +40,9 @@ struct TOnChipResult {
   quint32 Sectors = 0, Unchanged = 0;  // the image's sectors, and those that held their bytes
   quint32 ChipId = 0;  // the flash chip's JEDEC ID, told once the program has started
   QByteArray Bytes;    // the flash read
+  // Start: the rate both sides run at, and why it is not the one asked for (empty when it is).
+  quint32 Rate = 0;
+  QString RateWarning;
 };
 
 class TOnChipFlasher {
@@ -53,11 +56,20 @@ class TOnChipFlasher {
   // reads end at a pause or a full buffer, so a reply's end may come in only with the next one's
   // bytes (1 MiB took 1.31 times its line-bound time, with three 1.05).
   static constexpr quint32 ReadWindow = 3;
+  // The program's answer to a PING at its new rate; then, back at the rate before, the PINGs that
+  // wait for the program to give the new rate up (OC_RATE_CONFIRM_MS) and answer at the old one.
+  static constexpr int RatePingWaitMs = 200;
+  static constexpr int FallbackPings = 10;
+  // Rates above it are reached through it: a failed step leaves both sides there.
+  static constexpr quint32 StepRate = 921600;
 
-  TOnChipFlasher(TOnChipLink Link, quint32 RomRate, quint32 FastRate);
+  // LineRate: the rate the port runs at while the boot ROM uploads the program.
+  TOnChipFlasher(TOnChipLink Link, quint32 LineRate, quint32 FastRate);
 
-  // Uploads and starts Program, changes both sides' rate and asks for the flash chip's ID.
-  // Written on success (nothing is flashed yet), NotUploaded or NotStarted otherwise.
+  // Uploads and starts Program, then changes both sides' rate to FastRate (through StepRate when
+  // it is higher) and asks for the flash chip's ID. Written on success (nothing is flashed yet),
+  // NotUploaded or NotStarted otherwise. A rate the port refuses, or the program does not answer
+  // at, is given up: both sides stay at the rate before, told by RateWarning.
   TOnChipResult Start(const TOnChipProgram& Program);
   // Writes Image (header bytes already patched) at Offset, a multiple of 4 KiB: sectors that
   // hold their bytes already are left as they are.
@@ -80,7 +92,11 @@ class TOnChipFlasher {
   std::optional<TOnChipResult> SendStream(const QByteArray& Stream, quint32 Room,
                                           quint32 ImageSize);
   bool SendRead(quint32 Offset, quint32 Size, quint32 Piece);
+  enum class TRateStep { Changed, Kept, Lost };
+  // Moves both sides from Rate to To; Kept (with Started.RateWarning) when they stay at Rate.
+  TRateStep ChangeRate(quint32 Rate, quint32 To, TOnChipResult& Started);
+  bool Pinged(int WaitMs);
 
   TOnChipLink Link;
-  const quint32 RomRate, FastRate;
+  const quint32 LineRate, FastRate;
 };

@@ -93,6 +93,8 @@ struct TRunOutcome {
   QString PictureFile;     // the QR picture's file name in the settings folder
   quint32 ChipId = 0;      // the flash chip's JEDEC ID as the loader program told it; 0: not told
   QString Port;
+  quint32 LineRate = 0;    // bit/s the loader program took the images at (0: another path)
+  QString RateWarning;     // why that is below the rate asked for, if it is
   int BlocksWritten = 0;   // 1 KiB blocks of the image the module took
   int BlockCount = 0;      // of the image; 0 before it was begun
   double Seconds = 0;      // from the press of Flash

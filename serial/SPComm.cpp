@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include <system_error>
+#include <utility>
 
 using namespace SerialPlatform;
 
@@ -105,9 +106,17 @@ TLineConfig TComm::LineConfig() const {
   return Config;
 }
 
-void TComm::ApplyCommState() {
-  hCommFile->ApplyLine(LineConfig());
+bool TComm::ApplyCommState() {
   ++FConfigWrites;
+  return hCommFile->ApplyLine(LineConfig());
+}
+
+bool TComm::SetBaudRate(quint32 Value) {
+  if (FBaudRate == Value) return true;
+  const quint32 Before = std::exchange(FBaudRate, Value);
+  if (!PortOpen() || ApplyCommState()) return true;
+  FBaudRate = Before;
+  return false;
 }
 
 void TComm::ApplyCommTimeouts() { hCommFile->ApplyTimeouts(FTimeouts); }
@@ -136,7 +145,7 @@ void TComm::StartComm() {
   hCommFile->Purge(true, true);
   FSendDataEmpty = true;
   ApplyCommTimeouts();
-  ApplyCommState();
+  if (!ApplyCommState() && hCommFile->LineRate() != 0) FBaudRate = hCommFile->LineRate();
   hCloseEvent = std::make_unique<TEvent>();
   if (!hCloseEvent->IsValid()) {
     AbandonStart("Unable to create event");

@@ -73,8 +73,11 @@ class TComm : public QObject {
   QString CommName() const { return FCommName; }
   void SetCommName(const QString& Value) { FCommName = Value; }
 
+  // On an open port, the rate it runs at: one it refuses is not taken. StartComm falls back to
+  // the rate the driver runs when it refuses BaudRate's (BaudRate then answers that one).
   quint32 BaudRate() const { return FBaudRate; }
-  void SetBaudRate(quint32 Value) { SetLine(FBaudRate, Value); }
+  // False when the open port refuses Value; it stays at its rate.
+  bool SetBaudRate(quint32 Value);
   bool ParityCheck() const { return FParityCheck; }
   void SetParityCheck(bool Value) { SetLine(FParityCheck, Value); }
   bool Outx_CtsFlow() const { return FOutx_CtsFlow; }
@@ -157,7 +160,8 @@ class TComm : public QObject {
   }
   void SetTimeout(quint32& Field, quint32 Value);
   SerialPlatform::TLineConfig LineConfig() const;
-  void ApplyCommState();
+  // False when the port does not run FBaudRate.
+  bool ApplyCommState();
   void ApplyCommTimeouts();
   // Releases the port and close event after a failed start.
   void AbandonStart(const char* Error);

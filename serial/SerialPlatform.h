@@ -107,6 +107,14 @@ struct TLineCounters {
   quint32 BufOverrun = 0;
 };
 
+// A driver that reads a rate back within this part of the one asked for (its clock's nearest
+// divisor) runs it: a UART at either end still samples such bytes right.
+constexpr double RateTolerance = 0.02;
+inline bool RateTaken(quint32 Asked, quint32 ReadBack) {
+  const double Off = double(ReadBack) - double(Asked);
+  return Asked != 0 && (Off < 0 ? -Off : Off) <= RateTolerance * Asked;
+}
+
 // The watched line events (within Mask) that happened between two readings of the counters;
 // the line errors among them are added to ErrorWord.
 quint32 LineEventsBetween(const TLineCounters& Before, const TLineCounters& After, quint32 Mask,
@@ -144,8 +152,12 @@ class TSerialDevice {
   virtual bool SetupQueues(quint32 InSize, quint32 OutSize) = 0;
   // Discards queued bytes and aborts the read or write in progress in each chosen direction.
   virtual void Purge(bool Input, bool Output) = 0;
-  // Results are not reported: settings the driver refuses leave its previous ones in force.
-  virtual void ApplyLine(const TLineConfig& Config) = 0;
+  // Writes the whole configuration; false when the driver does not run the line at Config's rate
+  // afterwards (refused, or read back as another rate): the line then stays at its previous rate,
+  // with the rest of Config in force. Other settings the driver refuses are not reported.
+  virtual bool ApplyLine(const TLineConfig& Config) = 0;
+  // The rate the driver runs the line at now; 0 when it cannot tell.
+  virtual quint32 LineRate() const = 0;
   virtual void ApplyTimeouts(const TCommTimeouts& Timeouts) = 0;
   // CTS 0x10, DSR 0x20, ring 0x40, carrier detect 0x80; 0 when they cannot be read.
   virtual quint32 ModemStatus() const = 0;

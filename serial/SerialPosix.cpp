@@ -144,15 +144,23 @@ class TPosixSerialDevice final : public TSerialDevice {
     if (Input || Output) tcflush(FFd, Input && Output ? TCIOFLUSH : Input ? TCIFLUSH : TCOFLUSH);
   }
 
-  void ApplyLine(const TLineConfig& Config) override {
+  // The rate goes through termios2 (any rate) and is read back: a driver that cannot run it
+  // refuses it or answers the rate it chose instead.
+  bool ApplyLine(const TLineConfig& Config) override {
     termios Tio{};
+    bool Taken = false;
     if (tcgetattr(FFd, &Tio) == 0) {
+      const quint32 Before = Termios2Baud(FFd);
       BuildTermios(Tio, Config);
       tcsetattr(FFd, TCSANOW, &Tio);
-      SetTermios2Baud(FFd, Config.BaudRate);
+      Taken = SetTermios2Baud(FFd, Config.BaudRate) && RateTaken(Config.BaudRate, LineRate());
+      if (!Taken && Before != 0) SetTermios2Baud(FFd, Before);
     }
     ApplyControlLines(FFd, Config.Flags);
+    return Taken;
   }
+
+  quint32 LineRate() const override { return Termios2Baud(FFd); }
 
   void ApplyTimeouts(const TCommTimeouts& Timeouts) override {
     std::lock_guard Lock(FTimeoutsLock);

@@ -111,7 +111,8 @@ class TWin32SerialDevice final : public TSerialDevice {
     if (Flags) PurgeComm(FPort, Flags);
   }
 
-  void ApplyLine(const TLineConfig& Config) override;
+  bool ApplyLine(const TLineConfig& Config) override;
+  quint32 LineRate() const override;
 
   void ApplyTimeouts(const TCommTimeouts& T) override {
     COMMTIMEOUTS Timeouts{T.ReadIntervalTimeout, T.ReadTotalTimeoutMultiplier,
@@ -174,12 +175,22 @@ class TWin32SerialDevice final : public TSerialDevice {
   TOverlapped FWriteOp;
 };
 
-void TWin32SerialDevice::ApplyLine(const TLineConfig& Config) {
+quint32 TWin32SerialDevice::LineRate() const {
+  DCB Dcb{};
+  Dcb.DCBlength = sizeof Dcb;
+  return GetCommState(FPort, &Dcb) ? quint32(Dcb.BaudRate) : 0;
+}
+
+// SetCommState's result alone does not tell: a driver may take a rate it cannot run and run
+// another (Wine sets a rate without a termios constant, such as 576000, as 38400 and reports
+// success), so the rate is read back. The settable rates of GetCommProperties are no guide either:
+// Wine reports 115200 at most and runs 3000000.
+bool TWin32SerialDevice::ApplyLine(const TLineConfig& Config) {
   DCB Dcb{};
   Dcb.DCBlength = sizeof Dcb;
   // Every field is set below: a driver that cannot report its state (an unusual rate set by
   // another program) still gets the whole configuration.
-  GetCommState(FPort, &Dcb);
+  const quint32 Before = GetCommState(FPort, &Dcb) ? quint32(Dcb.BaudRate) : 0;
   Dcb.DCBlength = sizeof Dcb;
   const quint32 F = Config.Flags;
   Dcb.BaudRate = Config.BaudRate;
@@ -206,12 +217,17 @@ void TWin32SerialDevice::ApplyLine(const TLineConfig& Config) {
   Dcb.XonChar = Config.XonChar;
   Dcb.XoffChar = Config.XoffChar;
   Dcb.ErrorChar = Config.ErrorChar;
-  SetCommState(FPort, &Dcb);
+  const bool Taken = SetCommState(FPort, &Dcb) && RateTaken(Config.BaudRate, LineRate());
+  if (!Taken && Before != 0) {
+    Dcb.BaudRate = Before;
+    SetCommState(FPort, &Dcb);
+  }
   // Drivers that keep the lines as they were until the next handshake get them set outright.
   if (Dcb.fDtrControl != DTR_CONTROL_HANDSHAKE)
     EscapeCommFunction(FPort, Dcb.fDtrControl == DTR_CONTROL_ENABLE ? SETDTR : CLRDTR);
   if (Dcb.fRtsControl == RTS_CONTROL_ENABLE || Dcb.fRtsControl == RTS_CONTROL_DISABLE)
     EscapeCommFunction(FPort, Dcb.fRtsControl == RTS_CONTROL_ENABLE ? SETRTS : CLRRTS);
+  return Taken;
 }
 
 TIoStatus TWin32SerialDevice::StartRead(TReadRecord& Record) {

@@ -44,10 +44,9 @@ wait_for() {
   return 1
 }
 
-# start_sim: the simulated module on COM5, refusing the loader program (under Wine the loader does
-# not answer after the rate change), so the run takes the boot ROM's path.
+# start_sim: the simulated module on COM5; the run goes through the loader program.
 start_sim() {
-  "$SIM" -v --keep-running --efuse 56400000,00001234,0,0 --refuse-upload --dump "$OUT/flash.bin" \
+  "$SIM" -v --keep-running --efuse 56400000,00001234,0,0 --dump "$OUT/flash.bin" \
     </dev/null >"$OUT/sim-port" 2>"$OUT/sim-requests" &
   sim_pid=$!
   pids+=("$sim_pid")
@@ -95,7 +94,7 @@ sleep 0.5
 xdotool mousemove --window "$window" 200 54 click 1
 sleep 0.5
 xdotool key --delay 80 ctrl+a && xdotool type --delay 50 CORVEL && xdotool key --delay 80 alt+f
-wait_for 600 grep -q 'FLASH_DATA #468 ->' "$OUT/sim-requests" || fail "the run did not reach the last block"
+wait_for 600 grep -q '^FINISH -> 00 00' "$OUT/sim-requests" || fail "the run did not reach the loader's digest"
 sleep 3  # run after flash, closing the port, the status picture
 import -window "$window" "$OUT/window.png"
 "$WINE" taskkill /im Ferrule.exe >/dev/null 2>&1 || true

@@ -2,8 +2,9 @@
 # Builds Ferrule for Windows (tools/build-windows.sh) and runs its Windows suites under Wine:
 # the platform-free unit suites, the Windows serial layer and the registry port list against the
 # simulated module (the Linux build's rq53sim) on a pseudo-terminal that Wine shows as COM5, and
-# a whole flash run through the window. The QR picture of that run is decoded with zbarimg and the
-# module's flash compared with the image; then the installer's install, run and uninstall
+# a whole flash run through the window and one through ferrule-cli.exe, both through the loader
+# program. The QR picture of the window's run is decoded with zbarimg and the module's flash
+# compared with the image after each; then the installer's install, run and uninstall
 # (tools/test-windows-installer.sh). Exits non-zero on any failure.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/build-windows.sh"
@@ -100,10 +101,9 @@ wine_test windows_com_tests.exe --gtest_filter=-*Pulled*:WindowRun.*
 stop_sim
 
 echo "--- a whole run through the window on COM5"
-# The module refuses the loader program's upload, so the run takes the boot ROM's path: under Wine
-# the loader does not answer after the rate change, and the fallback's reset pulse cannot reach a
-# module on a pseudo-terminal. A module of its own: a refused request leaves its status sticky.
-start_sim --refuse-upload --dump "$OUT/flash.bin"
+# Through the loader program: Wine runs the handshake's 576000 bit/s as another rate, which the
+# run reads back and keeps to until the program moves both sides to 921600.
+start_sim --dump "$OUT/flash.bin"
 FERRULE_RUN_OUTPUT="Z:${OUT//\//\\}" wine_test windows_com_tests.exe --gtest_filter=WindowRun.*
 stop_sim
 convert "$OUT/qr.png" -scale 800% "$OUT/qr-large.png"
@@ -112,6 +112,24 @@ expected_text=$(printf ' AP MAC:1A-FE-34-12-34-56\r\nSTA MAC:18:FE:34:12:34:56')
 [ "$qr_text" = "$expected_text" ] || { echo "QR picture reads: $qr_text"; exit 1; }
 cmp -n "$(stat -c %s "$OUT/expected-flash.bin")" "$OUT/expected-flash.bin" "$OUT/flash.bin"
 echo "QR picture and flash contents: right"
+
+echo "--- ferrule-cli.exe on COM5 with --rate 2000000"
+start_sim --dump "$OUT/cli-flash.bin"
+mkdir -p "$OUT/cli"
+"$WINE" "$BIN/ferrule-cli.exe" --firmware CORVEL --port COM5 --rate 2000000 --json \
+  --config "Z:${OUT//\//\\}\\cli" >"$OUT/cli.json"
+stop_sim
+# The outcome's own fields: done, verified, through the loader program at 2000000 bit/s.
+python3 - "$OUT/cli.json" <<'EOF'
+import json, sys
+events = [json.loads(line) for line in open(sys.argv[1]) if line.strip()]
+result = next(event for event in events if event["event"] == "result")
+wanted = {"result": "done", "verified": True, "path": "loader", "rate": 2000000}
+got = {key: result[key] for key in wanted}
+sys.exit(0 if got == wanted else "ferrule-cli.exe: %s" % result)
+EOF
+cmp -n "$(stat -c %s "$OUT/expected-flash.bin")" "$OUT/expected-flash.bin" "$OUT/cli-flash.bin"
+echo "ferrule-cli.exe: done through the loader program at 2000000 bit/s, flash contents right"
 
 echo "--- an adapter pulled after the first answer"
 start_sim --unplug-after 0

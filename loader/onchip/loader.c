@@ -23,7 +23,8 @@
 #define FRAME_CAPACITY (OC_HEADER_SIZE + 4u + OC_MAX_DATA)
 #define SLOTS (OC_ROOM + 1u) /* one frame handled, the others filled meanwhile */
 #define MAX_SECTORS OC_MAX_SECTOR_CRCS
-#define BUSY_LIMIT_US 4000000u /* longer than any chip's worst 64 KiB block erase */
+/* Longer than any chip's worst 64 KiB block erase: 4 s of a CPU at 80 MHz, the least it runs at. */
+#define BUSY_LIMIT_CYCLES 320000000u
 #define SLIP_END 0xC0
 #define SLIP_ESC 0xDB
 
@@ -51,6 +52,11 @@ static struct {
 } session;
 static uint8_t unchanged[(MAX_SECTORS + 7u) / 8u]; /* sectors that hold their bytes already */
 static uint8_t last_error;
+/* A rate change waiting for the PING that confirms it: the divisor before, and the cycles the
+ * program waits for the PING before it goes back to that divisor. */
+static struct {
+  uint32_t divisor_before, start, cycles;
+} unconfirmed;
 static uint8_t page[PAGE_SIZE] __attribute__((aligned(4)));
 static uint8_t readback[READ_CHUNK] __attribute__((aligned(4)));
 static z_stream stream;
@@ -135,6 +141,15 @@ static void pump(void) {
   }
 }
 
+/* A host whose port cannot run the new rate cannot be heard at it, nor hear the program: once
+ * no PING has come in time, the program goes back to the rate the host went back to. */
+static void give_up_unconfirmed_rate(void) {
+  if (!unconfirmed.divisor_before || cpu_cycles() - unconfirmed.start < unconfirmed.cycles) return;
+  uart_set_divisor(unconfirmed.divisor_before);
+  unconfirmed.divisor_before = 0;
+  restart_receiver();
+}
+
 /* The next complete frame, or 0 once the input has ended. The frame handled before is done with,
  * so there is room again for the frame after the waiting ones. */
 static struct frame* next_frame(void) {
@@ -146,6 +161,8 @@ static struct frame* next_frame(void) {
       frames[head].length = rx.length;
       waiting = 1;
       receiving = 0;
+    } else {
+      give_up_unconfirmed_rate();
     }
   }
   struct frame* frame = &frames[head];
@@ -157,10 +174,10 @@ static struct frame* next_frame(void) {
 
 /* Waits, reading the FIFO, until the chip has done its last command; 0 when it never does. */
 static int wait_flash(void) {
-  const uint32_t start = clock_us();
+  const uint32_t start = cpu_cycles();
   while (flash_busy()) {
     pump();
-    if (clock_us() - start > BUSY_LIMIT_US) return 0;
+    if (cpu_cycles() - start > BUSY_LIMIT_CYCLES) return 0;
   }
   return 1;
 }
@@ -327,7 +344,9 @@ static void finish(void) {
 }
 
 /* The divisor for the new rate follows from the one the ROM set for the rate in use: the UART's
- * clock is about their product. The reply leaves at the old rate before the switch. */
+ * clock is about their product. The reply leaves at the old rate before the switch; the new rate
+ * holds once a PING confirms it (counted in CPU cycles as the UART's clock: the CPU's clock is
+ * the same or twice it, so the wait is OC_RATE_CONFIRM_MS or half of it). */
 static void change_rate(const uint8_t* data, uint32_t length) {
   if (length != 8) return reply(OC_RATE, 0, OC_ERR_INVALID);
   const uint32_t rate = le32(data), current = le32(data + 4), old = uart_divisor();
@@ -338,6 +357,9 @@ static void change_rate(const uint8_t* data, uint32_t length) {
   reply(OC_RATE, divisor, 0);
   uart_drain();
   uart_set_divisor(divisor);
+  unconfirmed.divisor_before = old;
+  unconfirmed.start = cpu_cycles();
+  unconfirmed.cycles = old * current / 1000u * OC_RATE_CONFIRM_MS;
 }
 
 /* The check every request carries: the CRC-32 of all its bytes but the check field. */
@@ -429,6 +451,7 @@ static void handle(const struct frame* frame) {
   const uint8_t* payload = bytes + OC_HEADER_SIZE;
   switch (command) {
     case OC_PING:
+      unconfirmed.divisor_before = 0;
       return reply(OC_PING, OC_MAGIC, 0);
     case OC_BEGIN:
       return begin(payload, length);
@@ -458,6 +481,7 @@ void loader_init(void) {
   restart_receiver();
   session.begun = 0;
   last_error = 0;
+  unconfirmed.divisor_before = 0;
   arena_used = 0;
   stream.zalloc = arena_alloc;
   stream.zfree = arena_free;

@@ -31,7 +31,8 @@
 #define OC_FINISH 0xD3 /* no data; value: CRC-32 of the flash from offset over size, read back;
                           answer: offset, size */
 #define OC_RATE \
-  0xD4 /* new rate, rate in use (bit/s); value: the new divisor, set after the reply */
+  0xD4 /* new rate, rate in use (bit/s); value: the new divisor, set after the reply; a rate no
+        * PING confirms within OC_RATE_CONFIRM_MS is given up for the divisor before */
 #define OC_CHIP_ID 0xD5 /* no data; value: the flash chip's JEDEC ID, C8 40 16 as 0x001640C8 */
 #define OC_DIGEST 0xD6  /* offset, size (offset a multiple of 4); value: CRC-32 of that flash */
 #define OC_READ \
@@ -47,6 +48,7 @@
 #define OC_ERR_STREAM 0x09   /* the deflate stream is damaged, too long or not ended */
 #define OC_ERR_BUSY 0x0A     /* the flash chip stayed busy far longer than any chip may */
 
+#define OC_RATE_CONFIRM_MS 500u
 #define OC_MAGIC 0x4C524546u /* "FERL" */
 #define OC_SECTOR_SIZE 4096u
 #define OC_BLOCK_SECTORS 16u /* sectors of a 64 KiB erase block */

@@ -108,22 +108,10 @@ void uart_send(uint8_t byte) {
   UART_FIFO = byte;
 }
 
-static uint32_t cycle_count(void) {
+uint32_t cpu_cycles(void) {
   uint32_t count;
   __asm__ volatile("rsr %0, ccount" : "=r"(count));
   return count;
-}
-
-/* The CPU runs at 80 MHz when the ROM starts a program; cycles are counted on into whole
- * microseconds, so the count wraps at 2^32 like the result (called at least once a minute). */
-uint32_t clock_us(void) {
-  static uint32_t last, cycles, us;
-  const uint32_t now = cycle_count();
-  cycles += now - last;
-  last = now;
-  us += cycles / 80u;
-  cycles %= 80u;
-  return us;
 }
 
 /* The FIFO is empty before the last byte has left the shift register: wait two bytes' time more,
@@ -131,8 +119,8 @@ uint32_t clock_us(void) {
 void uart_drain(void) {
   while (TX_COUNT(UART_STATUS) != 0) {
   }
-  const uint32_t start = cycle_count(), cycles = 2u * 10u * 2u * uart_divisor();
-  while (cycle_count() - start < cycles) {
+  const uint32_t start = cpu_cycles(), cycles = 2u * 10u * 2u * uart_divisor();
+  while (cpu_cycles() - start < cycles) {
   }
 }
 

@@ -21,9 +21,6 @@ uint32_t flash_chip_id(void);
 /* Erases the whole chip and returns once it is done (seconds: tens on a large chip). */
 int flash_erase_chip(void);
 
-/* Microseconds from some moment; wraps around. */
-uint32_t clock_us(void);
-
 /* UART0. */
 #define UART_BYTE 0  /* uart_poll stored a byte */
 #define UART_EMPTY 1 /* nothing in the receive FIFO */
@@ -35,5 +32,7 @@ void uart_drain(void);
 uint32_t uart_divisor(void);
 /* Sets the rate divisor; bytes in both FIFOs are lost. */
 void uart_set_divisor(uint32_t divisor);
+/* The CPU's cycle count (it wraps). The CPU runs at least as fast as the UART's clock. */
+uint32_t cpu_cycles(void);
 
 #endif

@@ -63,6 +63,30 @@ TEST_F(CliTest, ThreeModulesAreFlashedAtOnce) {
   EXPECT_TRUE(Result.Out.endsWith("3 done, 0 failed.\n")) << Result.Out.toStdString();
 }
 
+// --rate 2000000: a module that runs it takes the image at it through the loader program; one whose
+// line carries nothing above 1500000 is flashed at 921600 all the same, its result saying why.
+TEST_F(CliTest, AFastRateIsTakenWhereTheModuleRunsItAndGivenUpWhereNot) {
+  TSimModule& Fast = Module(0x56);
+  TSimModule& Slow = Module(0x57, {"--max-rate", "1500000"});
+  const TCliResult Result = Cli(PortArguments() + QStringList{"--rate", "2000000", "--json"});
+  EXPECT_EQ(Result.ExitCode, 0) << Result.Out.toStdString() << Result.Err.toStdString();
+  QMap<QString, QJsonObject> Results;
+  for (const QJsonObject& Event : JsonEvents(Result.Out))
+    if (Event["event"] == "result") Results[Event["port"].toString()] = Event;
+  for (TSimModule* Sim : {&Fast, &Slow}) {
+    SCOPED_TRACE(Sim->Port.toStdString());
+    const QJsonObject Event = Results[Sim->Port];
+    EXPECT_EQ(Event["result"], "done");
+    EXPECT_EQ(Event["path"], "loader");
+    EXPECT_TRUE(Event["verified"].toBool());
+    EXPECT_EQ(Event["rate"].toInteger(), Sim == &Fast ? 2000000 : 921600);
+    EXPECT_TRUE(Sim->Flash().startsWith(ExpectedFlash()));
+  }
+  EXPECT_TRUE(Results[Fast.Port]["rate_warning"].isNull());
+  EXPECT_EQ(Results[Slow.Port]["rate_warning"],
+            "the loader did not answer at 2000000 bit/s; both sides went back to 921600");
+}
+
 // No field of a port's events is null in one event and set in a later one.
 void ExpectNoFieldNullThenSet(const QList<QJsonObject>& Events) {
   QMap<QString, QSet<QString>> NullSoFar;  // per port
@@ -315,6 +339,10 @@ TEST_F(CliTest, BadArgumentsAndUnwritableRecordsFlashNothing) {
        "Offset \"0x1G000\" is no number (0x for hexadecimal, else decimal)."},
       {{"--firmware", "CORVEL", "--port", Missing, "--config", Here}, Missing + " does not exist"},
       {Flash + QStringList{"--fast", "--config", Here}, "Unknown option 'fast'"},
+      {Flash + QStringList{"--rate", "5000000", "--config", Here},
+       "Rate 5000000 is outside 115200 to 4000000 bit/s."},
+      {Flash + QStringList{"--rate", "2000000", "--safe", "--config", Here},
+       "Give either --safe or --rate"},
       {Flash + QStringList{"--config", AFile}, "Cannot write the settings folder " + AFile + "/."},
       {Flash + QStringList{"--config", "/proc/ferrule"}, "Cannot write the settings folder /proc/ferrule/."},
       {Flash + QStringList{"--config", Here, "--results", Links.path()}, "Cannot write the results log " + Links.path() + "."},

@@ -2,6 +2,7 @@
 // digest compared, and the runs on which the program fails, which go on through the boot ROM.
 
 #include "tests/endtoend/FlashRunSupport.h"
+#include "tests/window/RecordingDevice.h"
 
 #include "app/SettingsBinding.h"
 
@@ -74,6 +75,26 @@ TEST_F(TLoaderRun, BothImagesGoThroughTheLoaderWithTheDigestEqual) {
   }
   EXPECT_EQ(LoaderRequests(SimFlashData), 0);
   EXPECT_EQ(LoaderRequests(SimLoaderFinish), 2);
+}
+
+// An adapter whose driver refuses rates above 576000: the port stays at 576000, the program is
+// never asked for 921600, and the run ends done through it at 576000 with one warning.
+TEST_F(TLoaderRun, ARateThePortRefusesIsNeverAskedOfTheLoader) {
+  TLineRecorder Adapter;
+  Adapter.MaxRate = RomRate;
+  Adapter.Attach(*Form->Comm());
+  FlashReset("CORVEL");
+  ASSERT_TRUE(RunEnded());
+  ExpectDone();
+  EXPECT_EQ(
+      Log().filter(QRegularExpression("^(Warning|Error)")),
+      QStringList{"Warning: The port does not run at 921600 bit/s; the loader stays at 576000."});
+  EXPECT_EQ(LoaderRequests(SimLoaderRate), 0);
+  EXPECT_EQ(LoaderRequests(SimLoaderFinish), 1);
+  EXPECT_EQ(Form->Comm()->BaudRate(), RomRate);
+  EXPECT_EQ(Loading.LineRate(), RomRate);
+  Loading.WithModule(
+      [&](TSimulatedModule& Sim) { EXPECT_TRUE(Sim.Flash() == Expected("CORVEL")); });
 }
 
 // The program fails in each of its three ways; every run ends done through the boot ROM at

@@ -8,9 +8,11 @@
 
 #include <QFile>
 #include <QRandomGenerator>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 
 namespace {
@@ -45,13 +47,16 @@ class OnChipFlasherTest : public ::testing::Test {
       return true;
     };
     Made.Frames.Stopped = [] { return false; };
-    Made.Frames.NextReply = [this](int) -> std::optional<TReplyFrame> {
+    Made.Frames.NextReply = [this](int TimeoutMs) -> std::optional<TReplyFrame> {
+      // Time passes for a reply that does not come (shortened): the program's waits are real.
+      if (Replies.empty()) QThread::msleep(std::min(TimeoutMs, 100));
       if (Replies.empty()) return std::nullopt;
       const TReplyFrame Reply = Replies.front();
       Replies.pop_front();
       return Reply;
     };
     Made.SetLineRate = [this](quint32 Rate) {
+      if (PortMaxRate != 0 && Rate > PortMaxRate) return false;
       Module.SetLineRate(Rate);
       return true;
     };
@@ -70,6 +75,7 @@ class OnChipFlasherTest : public ::testing::Test {
   qsizetype LastProgress = 0;
   // Changes a request's bytes on their way to the module, or a reply's on their way back.
   std::function<void(QByteArray&)> DamageRequest, DamageReply;
+  quint32 PortMaxRate = 0;  // the port refuses rates above it (0: none)
 };
 
 // Flips bit Bit of the line bytes of every frame of Command that passes (C0 direction command..).
@@ -78,6 +84,16 @@ std::function<void(QByteArray&)> FlipBit(quint8 Command, int Bit) {
     if (Bytes.size() > 2 && quint8(Bytes[2]) == Command && Bit / 8 < Bytes.size())
       Bytes[Bit / 8] = char(Bytes[Bit / 8] ^ (1 << (Bit % 8)));
   };
+}
+
+// The rates the module's loader program was asked for, in order, since its Since-th request.
+std::vector<quint32> RatesAsked(const TSimulatedModule& Module, quint64 Since) {
+  const std::vector<TSimRequest>& Requests = Module.Requests();
+  std::vector<quint32> Rates;
+  const auto First = Requests.end() - qsizetype(Module.RequestCount() - Since);
+  for (auto It = First; It != Requests.end(); ++It)
+    if (It->Command == OC_RATE) Rates.push_back(SimReadLe32(It->Data, 0));
+  return Rates;
 }
 
 TEST_F(OnChipFlasherTest, BothImagesAreWrittenAtTheHigherRateAndTheirDigestsAgree) {
@@ -98,6 +114,42 @@ TEST_F(OnChipFlasherTest, BothImagesAreWrittenAtTheHigherRateAndTheirDigestsAgre
         << "every sector after the image untouched";
   }
   EXPECT_TRUE(Replies.empty());
+}
+
+// 2000000 bit/s is reached through 921600. A rate the port refuses is never asked of the program;
+// one the module's line cannot carry leaves the program unheard, and it goes back on its own.
+TEST_F(OnChipFlasherTest, AFastRateThePortOrTheModuleCannotRunEndsAt921600) {
+  struct {
+    const char* Case;
+    quint32 PortMax, ModuleMax, Rate;
+    std::vector<quint32> Asked;
+    QString Warning;
+  } Cases[] = {
+      {"both run it", 0, 0, 2000000, {921600, 2000000}, ""},
+      {"the port refuses it", 921600, 0, 921600, {921600},
+       "the port does not run at 2000000 bit/s; the loader stays at 921600"},
+      {"the module cannot", 0, 1500000, 921600, {921600, 2000000},
+       "the loader did not answer at 2000000 bit/s; both sides went back to 921600"},
+  };
+  const QByteArray Firmware = Image("CORVEL");
+  for (const auto& Case : Cases) {
+    SCOPED_TRACE(Case.Case);
+    Module.Reset();
+    Module.Misbehaviour().MaxLoaderRate = Case.ModuleMax;
+    Module.SetLineRate(RomRate);
+    Replies.clear();
+    PortMaxRate = Case.PortMax;
+    const quint64 Since = Module.RequestCount();
+    TOnChipFlasher Flasher(Link(), RomRate, 2000000);
+    const TOnChipResult Started = Flasher.Start(*BuiltInOnChipProgram());
+    ASSERT_EQ(Started.Outcome, TOnChipOutcome::Written) << Started.Reason.toStdString();
+    EXPECT_EQ(Started.Rate, Case.Rate);
+    EXPECT_EQ(Started.RateWarning, Case.Warning);
+    EXPECT_EQ(RatesAsked(Module, Since), Case.Asked);
+    const TOnChipResult Done = Flasher.Flash(Firmware, 0);
+    EXPECT_EQ(Done.Outcome, TOnChipOutcome::Written) << Done.Reason.toStdString();
+    EXPECT_EQ(Module.Flash().left(Firmware.size()), Firmware);
+  }
 }
 
 // Two bits flipped in one place of two bytes pass an XOR of the bytes: the check over all bytes

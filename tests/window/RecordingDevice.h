@@ -1,7 +1,7 @@
 #pragma once
 // A serial device between the component and the platform that passes everything through to the
 // real device and records, with the time, every change of the DTR and RTS lines and every SYNC
-// request written.
+// request written. With a MaxRate it is an adapter whose driver refuses rates above it.
 
 #include "loader/LoaderCodec.h"
 #include "serial/SPComm.h"
@@ -37,6 +37,8 @@ class TLineRecorder {
   }
   // Puts the recorder between Comm and the platform.
   void Attach(TComm& Comm);
+  // Rates above this one are refused (0: none). Set before the port opens.
+  quint32 MaxRate = 0;
 
  private:
   std::mutex Mutex;
@@ -52,12 +54,18 @@ class TRecordingDevice : public SerialPlatform::TSerialDevice {
   bool IsCharDevice() const override { return Real->IsCharDevice(); }
   bool SetupQueues(quint32 In, quint32 Out) override { return Real->SetupQueues(In, Out); }
   void Purge(bool Input, bool Output) override { Real->Purge(Input, Output); }
-  void ApplyLine(const SerialPlatform::TLineConfig& Config) override {
+  bool ApplyLine(const SerialPlatform::TLineConfig& Config) override {
     using namespace SerialPlatform::LineFlag;
     Recorder.Add({TLineEvent::Lines, 0, (Config.Flags & DtrMask) == DtrEnable,
                   (Config.Flags & RtsMask) == RtsEnable});
-    Real->ApplyLine(Config);
+    if (Recorder.MaxRate == 0 || Config.BaudRate <= Recorder.MaxRate)
+      return Real->ApplyLine(Config);
+    SerialPlatform::TLineConfig Kept = Config;
+    Kept.BaudRate = Real->LineRate();
+    Real->ApplyLine(Kept);
+    return false;
   }
+  quint32 LineRate() const override { return Real->LineRate(); }
   void ApplyTimeouts(const SerialPlatform::TCommTimeouts& Timeouts) override {
     Real->ApplyTimeouts(Timeouts);
   }

@@ -128,3 +128,21 @@ TEST(RegistryPortList, ListsTheValuesOfTheKeySorted) {
   EnumSerialPorts(Present);
   EXPECT_TRUE(Present.contains(SimPort)) << Present.join(' ').toStdString();
 }
+
+// Every rate is read back: the loader program's rates are taken; one the driver accepts but runs as
+// another (Wine runs 576000, which has no termios constant, as 38400) is refused, and the port
+// keeps its rate, at which the module still answers.
+TEST(Win32Serial, ARateTheDriverRunsAsAnotherIsRefused) {
+  TOpenPort Port(SimPort, 921600);
+  ASSERT_TRUE(Port.Comm.PortOpen()) << Port.Comm.PortOpenError().toStdString();
+  EXPECT_EQ(Port.Comm.BaudRate(), 921600u);
+  for (const quint32 Rate : {1500000u, 2000000u, 3000000u}) {
+    EXPECT_TRUE(Port.Comm.SetBaudRate(Rate));
+    EXPECT_EQ(Port.Comm.BaudRate(), Rate);
+  }
+  EXPECT_FALSE(Port.Comm.SetBaudRate(576000));
+  EXPECT_EQ(Port.Comm.BaudRate(), 3000000u);
+  ASSERT_TRUE(Port.Send(SyncRequestTemplate));
+  EXPECT_TRUE(WaitUntil([&] { return Port.Received.contains(SyncReply()); }, 5000))
+      << Port.Received.toHex(' ').toStdString();
+}

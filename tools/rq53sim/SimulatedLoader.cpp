@@ -56,8 +56,15 @@ bool TSimulatedLoader::TakeGreeting() { return std::exchange(FGreeting, false); 
 
 bool TSimulatedLoader::TakeRateSwitch() {
   if (!FNextDivisor) return false;
-  FDivisor = std::exchange(FNextDivisor, 0);
+  FDivisorBefore = std::exchange(FDivisor, std::exchange(FNextDivisor, 0));
+  FSwitchedAt = std::chrono::steady_clock::now();
   return true;
+}
+
+void TSimulatedLoader::GiveUpUnconfirmedRate() {
+  if (FDivisorBefore &&
+      std::chrono::steady_clock::now() - FSwitchedAt >= std::chrono::milliseconds(RateConfirmMs))
+    FDivisor = std::exchange(FDivisorBefore, 0);
 }
 
 quint32 TSimulatedLoader::Rate(quint32 UartClock) const { return UartClock / FDivisor; }
@@ -73,6 +80,7 @@ int TSimulatedLoader::Execute(TSimRequest& Request, QByteArray& Flash, const TSi
     return SimFailed(Request, SimErrorBadChecksum);
   switch (Request.Command) {
     case SimLoaderPing:
+      FDivisorBefore = 0;
       Request.Value = Magic;
       return 0;
     case SimLoaderBegin:

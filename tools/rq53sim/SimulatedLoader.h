@@ -11,6 +11,7 @@
 #include <zlib.h>
 
 #include <vector>
+#include <chrono>
 
 class TSimulatedLoader {
  public:
@@ -26,8 +27,11 @@ class TSimulatedLoader {
               qsizetype FrameSize);
   // True once, right after the program starts: its PING reply goes out unasked.
   bool TakeGreeting();
-  // Sets the divisor a RATE asked for, once its reply is out; true when it did.
+  // Sets the divisor a RATE asked for, once its reply is out; true when it did. Until a PING
+  // confirms it, GiveUpUnconfirmedRate goes back to the divisor before once RateConfirmMs passed.
   bool TakeRateSwitch();
+  void GiveUpUnconfirmedRate();
+  static constexpr int RateConfirmMs = 500;
   // The rate the program's UART runs at, for a UART clock.
   quint32 Rate(quint32 UartClock) const;
   // The JEDEC ID of a GigaDevice chip of FlashSize bytes (a power of two): C8 40 16 for 4 MiB.
@@ -61,6 +65,8 @@ class TSimulatedLoader {
 
   quint32 FDivisor = 0;
   quint32 FNextDivisor = 0;  // set once the RATE reply is out
+  quint32 FDivisorBefore = 0;  // of a rate change no PING confirmed yet
+  std::chrono::steady_clock::time_point FSwitchedAt;
   bool FGreeting = true;
   bool FBegun = false, FEnded = false;
   quint8 FError = 0;  // a fault met while inflating or writing, told by the next reply

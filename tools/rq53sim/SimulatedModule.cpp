@@ -58,6 +58,8 @@ std::vector<TSimDelivery> TSimulatedModule::Receive(const QByteArray& Bytes,
                                                     std::vector<TSimRequest>* Taken) {
   std::vector<TSimDelivery> Out;
   FTaken = Taken;
+  if (FLoader) FLoader->GiveUpUnconfirmedRate();
+  if (AboveMaxLoaderRate()) return Out;
   // A loader program that runs at another rate than the tool's reads what its UART samples.
   const bool Misread = LoaderRateDiffers();
   const QByteArray Taking =
@@ -293,6 +295,11 @@ bool TSimulatedModule::LoaderRateDiffers() const {
   if (!FLoader) return false;
   const double Rate = FLoader->Rate(UartClock);
   return std::abs(Rate - FLineRate) > RateTolerance * FLineRate;
+}
+
+bool TSimulatedModule::AboveMaxLoaderRate() const {
+  const quint32 Max = FMisbehaviour.MaxLoaderRate;
+  return FLoader && Max != 0 && (FLineRate > Max || FLoader->Rate(UartClock) > Max);
 }
 
 // After a reply of the loader program (or of the MEM_END that started it): its greeting, a

@@ -47,6 +47,9 @@ struct TSimMisbehaviour {
   bool BannerBeforeFirstReply = false;  // the reset banner comes before the first reply
   bool LoaderSilent = false;            // a program started by MEM_END never answers
   bool LoaderSilentAfterRate = false;   // the loader program answers nothing after a rate change
+  // The module's line carries no rate above this one (0: any): bytes at a higher rate are lost
+  // both ways, so the loader program gives such a rate up.
+  quint32 MaxLoaderRate = 0;
   bool RefuseUpload = false;            // every MEM_BEGIN fails: the ROM loads no program
 };
 
@@ -128,6 +131,8 @@ class TSimulatedModule {
   int MemEndRequest(TSimRequest& Request);
   void AfterLoaderReply(std::vector<TSimDelivery>& Out);
   bool LoaderRateDiffers() const;
+  // The loader program or the tool runs above MaxLoaderRate: nothing reaches the other side.
+  bool AboveMaxLoaderRate() const;
   QByteArray ReplyFrame(const TSimRequest& Request) const;
   void QueueReply(const TSimRequest& Request, int BusyMs, std::vector<TSimDelivery>& Out);
 

@@ -184,6 +184,7 @@ void AddOptions(QCommandLineParser& Parser) {
       {"unplug-after", "Pull the adapter after answering the request after this many.", "k"},
       {"unplug-command", "Pull the adapter after a request of this command only.", "command"},
       {"reply-rate", "Send replies at this rate, so that they arrive as garbage.", "bps"},
+      {"max-rate", "The loader program hears and sends nothing above this rate.", "bps"},
       {"split", "Send each reply in this many pieces.", "k", "1"},
       {"split-gap", "Pause between the pieces of a reply.", "ms", "0"},
       {"delay", "Pause before each reply.", "ms", "0"},
@@ -233,6 +234,7 @@ TSimulatedModule MakeModule(const QCommandLineParser& Parser) {
   Bad.Fail = Pick(Parser, "fail-count", "fail");
   Bad.Unplug = Pick(Parser, QString(), "unplug");
   if (Parser.isSet("reply-rate")) Bad.ReplyRate = Number(Parser, "reply-rate");
+  if (Parser.isSet("max-rate")) Bad.MaxLoaderRate = Number(Parser, "max-rate");
   if (Parser.isSet("fail")) {
     Bad.FailCode = quint8(Number(Parser, "fail"));
     Bad.Fail.Count = Bad.Fail.Count == 0 ? -1 : Bad.Fail.Count;

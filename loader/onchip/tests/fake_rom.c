@@ -27,6 +27,8 @@ static int busy(void) { return fake.stuck == 2 || (int32_t)(fake.now - busy_unti
 static struct {
   uint32_t starts[MAX_REQUESTS + 1];
   uint8_t pipelined[MAX_REQUESTS]; /* whether each request may go before the earlier are answered */
+  uint32_t delays[MAX_REQUESTS]; /* extra time the host waits before each request */
+  uint32_t next_delay;
   uint32_t count;      /* requests queued */
   uint32_t released;   /* requests the host has started to send */
   uint32_t release_at; /* when the last released one started */
@@ -34,7 +36,7 @@ static struct {
   uint8_t fifo[FIFO_SIZE];
   uint32_t fifo_head, fifo_count;
   uint32_t frame_bytes; /* 0xC0 bytes sent */
-} line;
+} line __attribute__((section(".ext_bss")));
 
 void fake_reset(uint32_t line_rate) {
   const uint32_t divisor_before = fake.divisor ? fake.divisor : 139u;
@@ -44,15 +46,19 @@ void fake_reset(uint32_t line_rate) {
   fake.divisor = divisor_before;
   fake.chip_id = FAKE_CHIP_ID;
   line.count = line.released = line.next = line.fifo_head = line.fifo_count = 0;
-  line.frame_bytes = 0;
+  line.frame_bytes = line.next_delay = 0;
   line.starts[0] = 0;
   busy_until = 0;
 }
+
+void fake_delay_next(uint32_t ticks) { line.next_delay = ticks; }
 
 void fake_queue(const uint8_t* bytes, uint32_t length) {
   uint32_t at = line.starts[line.count];
   for (uint32_t i = 0; i < length; ++i) queue[at + i] = bytes[i];
   line.pipelined[line.count] = length > 2 && (bytes[2] == OC_DATA || bytes[2] == OC_READ);
+  line.delays[line.count] = line.next_delay;
+  line.next_delay = 0;
   line.starts[++line.count] = at + length;
 }
 
@@ -64,8 +70,8 @@ static void release(uint32_t at) {
   const uint32_t unanswered = line.released - (fake.replies ? fake.replies - 1 : 0);
   const uint32_t window = fake.window ? fake.window : 1;
   if (unanswered > 0 && !(line.pipelined[line.released] && unanswered < window)) return;
+  line.release_at = at + line.delays[line.released];
   ++line.released;
-  line.release_at = at;
 }
 
 /* Bytes whose time has come go into the FIFO, or are lost when it is full. */
@@ -121,6 +127,8 @@ void uart_set_divisor(uint32_t divisor) {
   fake.divisor_set_at = fake.out_length;
   line.fifo_count = 0;
 }
+
+uint32_t cpu_cycles(void) { return fake.now * 8u; } /* an 80 MHz CPU */
 
 void flash_prepare(void) { ++fake.prepared; }
 
@@ -179,8 +187,6 @@ int flash_busy(void) {
   spend(STATUS_POLL_TICKS);
   return busy();
 }
-
-uint32_t clock_us(void) { return fake.now / 10u; }
 
 int flash_read(uint32_t offset, void* destination, uint32_t length) {
   if (busy()) ++fake.while_busy;

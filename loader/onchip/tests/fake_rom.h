@@ -37,5 +37,7 @@ extern struct fake_state fake;
 void fake_reset(uint32_t line_rate);
 /* Queues one request's bytes as they go on the line. */
 void fake_queue(const uint8_t* bytes, uint32_t length);
+/* The host waits Ticks more before it sends the next request queued. */
+void fake_delay_next(uint32_t ticks);
 
 #endif

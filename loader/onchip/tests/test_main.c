@@ -556,6 +556,35 @@ static void reads_with_three_out(void) {
   CHECK(fake.lost > 0);
 }
 
+/* A PING soon after the switch keeps the new rate; a host that went back to the old rate after
+ * its PING found no answer is heard again once the program gave the new rate up. */
+static uint32_t ping_delay;
+static void queue_rate_then_ping(void) {
+  uint8_t rates[8];
+  put32(rates, 2000000);
+  put32(rates + 4, 576000);
+  request(OC_RATE, rates, 8);
+  fake_delay_next(ping_delay);
+  request(OC_PING, 0, 0);
+  request(OC_PING, 0, 0);
+}
+
+static void unconfirmed_rate_is_given_up(void) {
+  current_case = "unconfirmed_rate_is_given_up";
+  struct reply got[4];
+  fake.divisor = 139;
+  ping_delay = 1000000u; /* 100 ms */
+  run(576000, queue_rate_then_ping);
+  CHECK(replies(got, 4) == 4 && got[1].command == OC_RATE && got[1].value == 40);
+  CHECK(got[2].command == OC_PING && got[3].command == OC_PING);
+  CHECK(fake.divisor == 40 && fake.divisor_sets == 1);
+  fake.divisor = 139;
+  ping_delay = 6000000u; /* 600 ms: past the wait for the PING */
+  run(576000, queue_rate_then_ping);
+  CHECK(replies(got, 4) == 4 && got[2].command == OC_PING && got[2].status == 0);
+  CHECK(fake.divisor == 139 && fake.divisor_sets == 2);
+}
+
 void test_entry(void);
 extern uint32_t _bss_start[], _bss_end[];
 
@@ -573,6 +602,7 @@ void test_entry(void) {
   workbench_requests();
   exact_erase_keeps_the_neighbours();
   reads_with_three_out();
+  unconfirmed_rate_is_given_up();
   print(failures ? "FAILED\n" : "all passed\n");
   sim_exit(failures);
 }
