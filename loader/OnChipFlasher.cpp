@@ -107,7 +107,8 @@ TOnChipResult TOnChipFlasher::Flash(const QByteArray& Image, quint32 Offset) {
     return Misplaced(Plan->Offset, Plan->Size, Offset, Size);
   if (Link.EnterStage) Link.EnterStage(TRunStage::Write);
   const QByteArray Stream = SectorsToWrite(Image, Plan->Unchanged);
-  if (const std::optional<TOnChipResult> Failure = SendStream(Stream, std::max(1u, Plan->Room), Size))
+  const quint32 Room = std::clamp(Plan->Room, 1u, MaxDataInFlight);
+  if (const std::optional<TOnChipResult> Failure = SendStream(Stream, Room, Size))
     return *Failure;
   if (Link.EnterStage) Link.EnterStage(TRunStage::Verify);
   const std::optional<TReplyFrame> Finished = Ask(Link.Frames, BuildOnChipFinish(), OC_FINISH, ReplyWaitMs);

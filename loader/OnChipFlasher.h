@@ -56,6 +56,10 @@ class TOnChipFlasher {
   // reads end at a pause or a full buffer, so a reply's end may come in only with the next one's
   // bytes (1 MiB took 1.31 times its line-bound time, with three 1.05).
   static constexpr quint32 ReadWindow = 3;
+  // DATA requests in flight at most, whatever room the program has. With several back to back,
+  // Windows' serial port under Wine lost the port now and then (cause not found), so one goes
+  // at a time: the program still erases and writes while the next one crosses the line.
+  static constexpr quint32 MaxDataInFlight = 1;
   // The program's answer to a PING at its new rate; then, back at the rate before, the PINGs that
   // wait for the program to give the new rate up (OC_RATE_CONFIRM_MS) and answer at the old one.
   static constexpr int RatePingWaitMs = 200;
