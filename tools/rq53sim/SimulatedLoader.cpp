@@ -125,8 +125,8 @@ int TSimulatedLoader::Begin(TSimRequest& Request, const QByteArray& Flash, const
   QByteArray Map(Crcs ? qsizetype(Sectors + 7) / 8 : 0, '\0');
   for (quint32 Sector = 0; Sector < Sectors; ++Sector) {
     const quint32 Bytes = std::min(SectorSize, Size - Sector * SectorSize);
-    const auto* At = reinterpret_cast<const Bytef*>(Flash.constData() + Offset + Sector * SectorSize);
-    FUnchanged[Sector] = Crcs && quint32(crc32(0, At, Bytes)) == SimReadLe32(Data, 8 + 4 * int(Sector));
+    FUnchanged[Sector] = Crcs && Crc32(Flash, Offset + Sector * SectorSize, Bytes) ==
+                                     SimReadLe32(Data, 8 + 4 * int(Sector));
     if (FUnchanged[Sector]) Map[Sector / 8] = char(Map[Sector / 8] | (1 << (Sector % 8)));
     if (!FUnchanged[Sector]) FStreamSize += Bytes;
   }
@@ -157,10 +157,9 @@ double TSimulatedLoader::EraseAtCursor(QByteArray& Flash, const TSimTiming& Timi
   const quint32 First = (FCursor - FOffset) / SectorSize;
   bool Block = FCursor % (SectorsPerBlock * SectorSize) == 0 && FEnd - FCursor >= SectorsPerBlock * SectorSize;
   for (quint32 i = 0; Block && i < SectorsPerBlock; ++i) Block = !FUnchanged[First + i];
-  const quint32 Bytes = (Block ? SectorsPerBlock : 1) * SectorSize;
-  Flash.replace(FCursor, Bytes, QByteArray(Bytes, char(0xFF)));
-  FErasedTo = FCursor + Bytes;
-  return Block ? Timing.EraseMsPerBlock : Timing.EraseMsPerSector;
+  const quint32 Sector = FCursor / SectorSize, Count = Block ? SectorsPerBlock : 1;
+  FErasedTo = FCursor + Count * SectorSize;
+  return EraseExactly(Flash, Sector, Sector + Count, Timing);
 }
 
 double TSimulatedLoader::Write(const char* Bytes, quint32 Count, QByteArray& Flash,
